@@ -1,0 +1,72 @@
+// Output buffers: allocated once before a pass, filled, then handed to NumPy
+// without a copy (the result array's base object frees them).
+#pragma once
+
+#include <cstdint>
+#include <new>
+#include <utility>
+
+#include "frame/fault.hpp"
+
+namespace tarnwick {
+
+/// Zeroed raw memory from the allocator that tracemalloc traces; may be
+/// called without the interpreter lock. Throws std::bad_alloc when the
+/// memory cannot be had.
+void* allocate_zeroed(uint64_t bytes);
+void release_memory(void* p) noexcept;
+
+/// An owned array of n trivially copyable T, zero-initialised.
+template <class T>
+class Buffer {
+public:
+    Buffer() = default;
+
+    /// n zeroed elements; "capacity overflow" when n * sizeof(T) does not fit
+    /// a signed 64-bit size.
+    static Buffer zeroed(uint64_t n) {
+        Buffer b;
+        b.ptr_ = static_cast<T*>(allocate_zeroed(checked_size(n, sizeof(T))));
+        b.len_ = n;
+        return b;
+    }
+
+    /// n elements, each equal to value.
+    static Buffer filled(uint64_t n, T value) {
+        Buffer b = zeroed(n);
+        for (uint64_t i = 0; i < n; ++i) b.ptr_[i] = value;
+        return b;
+    }
+
+    Buffer(Buffer&& other) noexcept
+        : ptr_(std::exchange(other.ptr_, nullptr)), len_(std::exchange(other.len_, 0)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        if (this != &other) {
+            release_memory(ptr_);
+            ptr_ = std::exchange(other.ptr_, nullptr);
+            len_ = std::exchange(other.len_, 0);
+        }
+        return *this;
+    }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { release_memory(ptr_); }
+
+    T* data() noexcept { return ptr_; }
+    const T* data() const noexcept { return ptr_; }
+    uint64_t len() const noexcept { return len_; }
+    T& operator[](uint64_t i) noexcept { return ptr_[i]; }
+    const T& operator[](uint64_t i) const noexcept { return ptr_[i]; }
+
+    /// Gives up ownership; the caller frees with release_memory.
+    T* release() noexcept {
+        len_ = 0;
+        return std::exchange(ptr_, nullptr);
+    }
+
+private:
+    T* ptr_ = nullptr;
+    uint64_t len_ = 0;
+};
+
+}  // namespace tarnwick
