@@ -1,0 +1,75 @@
+"""Flat trees on raw values, and the per-tree leaf tables.
+
+A tree is the node arrays that apply_tree reads plus its leaf tables: bias
+(n_leaves,) and, for embedded-linear trees, weights, z_min and z_max
+(n_leaves, d). A tree with constant leaves has d = 0.
+"""
+
+from dataclasses import dataclass
+
+import numpy as np
+import tarnwick_native as tn
+
+NODE_FIELDS = ("feature", "threshold", "left", "right", "leaf_id", "missing_left")
+LEAF_FIELDS = ("bias", "weights", "z_min", "z_max")
+
+
+@dataclass
+class Tree:
+    feature: np.ndarray       # int32 (n_nodes,)
+    threshold: np.ndarray     # float64 (n_nodes,)
+    left: np.ndarray          # int32 (n_nodes,)
+    right: np.ndarray         # int32 (n_nodes,)
+    leaf_id: np.ndarray       # int32 (n_nodes,), -1 for internal nodes
+    missing_left: np.ndarray  # bool (n_nodes,)
+    cat_offsets: np.ndarray   # int64 (n_nodes + 1,)
+    cat_values: np.ndarray    # float64
+    bias: np.ndarray          # float64 (n_leaves,)
+    weights: np.ndarray       # float64 (n_leaves, d)
+    z_min: np.ndarray         # float64 (n_leaves, d)
+    z_max: np.ndarray         # float64 (n_leaves, d)
+
+    @property
+    def linear(self):
+        return self.weights.shape[1] > 0
+
+    def apply(self, x):
+        """Leaf id of every row of the raw matrix x (n_rows, n_features)."""
+        return tn.apply_tree(x, self.feature, self.threshold, self.left, self.right,
+                             self.leaf_id, self.missing_left, self.cat_offsets, self.cat_values)
+
+    def predict(self, x, z):
+        """Leaf outputs of every row; linear leaves clamp z to what they saw."""
+        leaves = self.apply(x)
+        if not self.linear:
+            return self.bias[leaves]
+        return tn.predict_linear(leaves, z, self.bias, self.weights, self.z_min, self.z_max, True)
+
+
+def flatten(grown, bins, leaves):
+    """The raw-value Tree of a tree grown on bins, with its leaf tables
+    leaves = (bias, weights, z_min, z_max)."""
+    n_nodes = len(grown.split_feature)
+    feature = np.zeros(n_nodes, dtype=np.int32)
+    threshold = np.zeros(n_nodes)
+    cat_offsets = np.zeros(n_nodes + 1, dtype=np.int64)
+    cat_parts = []
+    for node, f in enumerate(grown.split_feature):
+        n_cats = 0
+        if f >= 0:
+            feature[node] = f
+            codes = grown.split_cats[node]
+            if codes is None:
+                threshold[node] = bins.threshold(f, grown.split_bin[node])
+            else:
+                values = bins.category_values(f, codes)
+                cat_parts.append(values)
+                n_cats = values.size
+        cat_offsets[node + 1] = cat_offsets[node] + n_cats
+    cat_values = np.concatenate(cat_parts) if cat_parts else np.empty(0)
+    return Tree(feature, threshold,
+                np.asarray(grown.left, dtype=np.int32), np.asarray(grown.right, dtype=np.int32),
+                np.asarray(grown.leaf_of_node, dtype=np.int32),
+                # The missing bin always goes left in training; NaN follows it.
+                np.ones(n_nodes, dtype=bool),
+                cat_offsets, cat_values, *leaves)
