@@ -88,8 +88,11 @@ void search_categorical(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_
         for (const Category& cat : eligible)
             if (std::isnan(cat.ratio)) [[unlikely]]
                 fault("finite sort ratios");
-        std::stable_sort(eligible.begin(), eligible.end(),
-                         [](const Category& a, const Category& b) { return a.ratio < b.ratio; });
+        // Codes are distinct and ascending in the list, so ordering equal
+        // ratios by code is exactly the order of a stable sort by ratio.
+        std::sort(eligible.begin(), eligible.end(), [](const Category& a, const Category& b) {
+            return a.ratio < b.ratio || (!(b.ratio < a.ratio) && a.code < b.code);
+        });
 
         if (n >= hist.shape[1]) [[unlikely]]
             array_index_out_of_bounds();

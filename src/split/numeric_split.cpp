@@ -1,6 +1,7 @@
 // Numeric phase of the split search: every bin threshold of every feature not
 // marked categorical, with the missing bin always on the left.
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "frame/fault.hpp"
@@ -9,11 +10,20 @@
 namespace tarnwick {
 namespace {
 
-// Thresholds are scored in blocks: the running sums are a serial chain, but
-// the gains of a block are independent of each other and can be computed
-// several at a time, which keeps the divider busy. The block lives on the
-// stack, so the phase allocates nothing.
+// The prefix sums of a feature are three serial chains of additions, bound by
+// the adder's latency; the gains of different thresholds are independent and
+// bound by the divider. Thresholds therefore go through in blocks, as a two
+// stage pipeline: while the gains of one block are computed, several lanes at
+// a time, the prefix sums of the next block are accumulated into the other
+// half of a double buffer, so both units work at once. The buffers live on
+// the stack: the phase allocates nothing.
 constexpr uint64_t block_len = 64;
+
+/// Four doubles; operations act lane by lane with scalar IEEE semantics, as
+/// two SSE2 halves or one AVX register depending on the function's target.
+typedef double Lanes __attribute__((vector_size(32)));
+typedef int64_t LaneMask __attribute__((vector_size(32)));
+constexpr uint64_t lanes = 4;
 
 /// Left sides of up to block_len consecutive thresholds, and their gains.
 struct ThresholdBlock {
@@ -23,79 +33,127 @@ struct ThresholdBlock {
     alignas(64) double gain[block_len];
 };
 
-/// Gains of the first m thresholds of a block; a threshold that fails a leaf
+/// The running prefix sums of one feature and where its next bin is.
+struct PrefixCursor {
+    const char* cell;
+    int64_t bin_stride;
+    int64_t channel;
+    double g_missing, h_missing, c_missing;
+    double g = 0.0, h = 0.0, c = 0.0;
+};
+
+/// Adds the next bin and stores threshold i's left side. The missing bin
+/// joins each prefix as its last term, not as the starting value of the sum:
+/// the two orders round differently.
+[[gnu::always_inline]] inline void accumulate_threshold(PrefixCursor& p, ThresholdBlock& b,
+                                                        uint64_t i) {
+    p.g += load_cell(p.cell);
+    p.h += load_cell(p.cell + p.channel);
+    p.c += load_cell(p.cell + 2 * p.channel);
+    p.cell += p.bin_stride;
+    b.grad[i] = p.g_missing + p.g;
+    b.hess[i] = p.h_missing + p.h;
+    b.count[i] = p.c_missing + p.c;
+}
+
+/// The node's score, broadcast to every lane.
+struct LaneScore {
+    Lanes grad, hess, count, parent, l2, min_samples_leaf, nan;
+};
+
+/// Gains of thresholds i .. i+3 of a block. A threshold that fails a leaf
 /// guard gets NaN, which the acceptance rule never takes. Each lane follows
-/// the scalar formula operation for operation, so vector width cannot change
-/// a bit.
-[[gnu::always_inline]] inline void score_block_body(const NodeScore& s, ThresholdBlock& b,
-                                                    uint64_t m) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
+/// split_gain operation for operation, so the lane count cannot change a bit.
+/// Marks in `beating` the lanes that beat `floor`.
+[[gnu::always_inline]] inline void score_lanes(const LaneScore& s, ThresholdBlock& b, uint64_t i,
+                                               const Lanes& floor, LaneMask& beating) {
+    Lanes g_left, h_left, c_left;
+    std::memcpy(&g_left, b.grad + i, sizeof g_left);
+    std::memcpy(&h_left, b.hess + i, sizeof h_left);
+    std::memcpy(&c_left, b.count + i, sizeof c_left);
+    const Lanes c_right = s.count - c_left;
+    const Lanes g_right = s.grad - g_left;
+    const Lanes h_right = s.hess - h_left;
+    const Lanes gain =
+        (g_left * g_left / (h_left + s.l2) + g_right * g_right / (h_right + s.l2)) - s.parent;
+    const LaneMask rejected = (s.min_samples_leaf > c_left) | (s.min_samples_leaf > c_right);
+    const Lanes kept = rejected ? s.nan : gain;
+    std::memcpy(b.gain + i, &kept, sizeof kept);
+    beating |= kept > floor;
+}
+
+/// Offers thresholds start .. start+m-1, whose gains are in the block, to the
+/// acceptance rule in ascending order.
+[[gnu::always_inline]] inline void offer_block(const ThresholdBlock& b, uint64_t f,
+                                               uint64_t start, uint64_t m, const NodeScore& s,
+                                               RunningBest& best) {
     for (uint64_t i = 0; i < m; ++i) {
-        double c_left = b.count[i];
-        double c_right = s.count - c_left;
-        double gain = split_gain(s, b.grad[i], b.hess[i]);
-        b.gain[i] = passes_leaf_guards(s, c_left, c_right) ? gain : nan;
+        if (beats(best, b.gain[i])) {
+            best.gain = b.gain[i];
+            best.found = true;
+            best.feature = f;
+            best.bin = int64_t(start + i);
+            best.left_count = b.count[i];
+            best.right_count = s.count - b.count[i];
+        }
     }
 }
-
-void score_block_baseline(const NodeScore& s, ThresholdBlock& b, uint64_t m) {
-    score_block_body(s, b, m);
-}
-
-[[gnu::target("avx2")]] void score_block_avx2(const NodeScore& s, ThresholdBlock& b, uint64_t m) {
-    score_block_body(s, b, m);
-}
-
-using ScoreBlock = void (*)(const NodeScore&, ThresholdBlock&, uint64_t);
 
 /// Offers every threshold t = 0 .. n-2 of feature f; n is below hist.shape[1].
-void scan_numeric_feature(const Tensor3<double>& hist, uint64_t f, uint64_t n,
-                          const NodeScore& s, ScoreBlock score_block, ThresholdBlock& block,
-                          RunningBest& best) {
+[[gnu::always_inline]] inline void scan_numeric_feature(const Tensor3<double>& hist, uint64_t f,
+                                                        uint64_t n, const NodeScore& s,
+                                                        const LaneScore& ls,
+                                                        ThresholdBlock (&blocks)[2],
+                                                        RunningBest& best) {
     const char* row = hist.data + int64_t(f) * hist.strides[0];
-    const int64_t bin_stride = hist.strides[1];
-    const int64_t channel = hist.strides[2];
-    const char* missing = row + int64_t(n) * bin_stride;
-    const double g_missing = load_cell(missing);
-    const double h_missing = load_cell(missing + channel);
-    const double c_missing = load_cell(missing + 2 * channel);
+    const char* missing = row + int64_t(n) * hist.strides[1];
+    PrefixCursor p{
+        .cell = row,
+        .bin_stride = hist.strides[1],
+        .channel = hist.strides[2],
+        .g_missing = load_cell(missing),
+        .h_missing = load_cell(missing + hist.strides[2]),
+        .c_missing = load_cell(missing + 2 * hist.strides[2]),
+    };
+    const uint64_t total = n - 1;
+    uint64_t m = std::min(block_len, total);
+    for (uint64_t i = 0; i < m; ++i) accumulate_threshold(p, blocks[0], i);
 
-    // The missing bin joins each prefix sum as its last term rather than as
-    // its starting value: the two orders round differently.
-    double g = 0.0, h = 0.0, c = 0.0;
-    const char* cell = row;
-    for (uint64_t start = 0; start < n - 1; start += block_len) {
-        const uint64_t m = std::min(block_len, n - 1 - start);
-        for (uint64_t i = 0; i < m; ++i, cell += bin_stride) {
-            g += load_cell(cell);
-            h += load_cell(cell + channel);
-            c += load_cell(cell + 2 * channel);
-            block.grad[i] = g_missing + g;
-            block.hess[i] = h_missing + h;
-            block.count[i] = c_missing + c;
+    for (uint64_t start = 0, k = 0; start < total; start += block_len, k ^= 1) {
+        ThresholdBlock& current = blocks[k];
+        ThresholdBlock& next = blocks[k ^ 1];
+        const uint64_t next_m = std::min(block_len, total - std::min(total, start + block_len));
+        // Lanes past m hold stale but defined values; their gains are ignored.
+        const Lanes floor = Lanes{} + best.gain;
+        LaneMask any{};
+        const uint64_t steps = std::max(m, next_m);
+        for (uint64_t i = 0; i < steps; i += lanes) {
+            score_lanes(ls, current, i, floor, any);
+            for (uint64_t j = i; j < std::min(i + lanes, next_m); ++j)
+                accumulate_threshold(p, next, j);
         }
-        score_block(s, block, m);
-        for (uint64_t i = 0; i < m; ++i) {
-            if (beats(best, block.gain[i])) [[unlikely]] {
-                best.gain = block.gain[i];
-                best.found = true;
-                best.feature = f;
-                best.bin = int64_t(start + i);
-                best.left_count = block.count[i];
-                best.right_count = s.count - block.count[i];
-            }
-        }
+        // The gain to beat only rises within a block, so a block none of
+        // whose lanes beat its starting value offers nothing.
+        if ((any[0] | any[1] | any[2] | any[3]) != 0) offer_block(current, f, start, m, s, best);
+        m = next_m;
     }
 }
 
-}  // namespace
-
-void search_numeric(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_per_feature,
-                    const Vec<bool8>& categorical_mask, const NodeScore& score,
-                    RunningBest& best) {
-    const ScoreBlock score_block =
-        __builtin_cpu_supports("avx2") ? score_block_avx2 : score_block_baseline;
-    ThresholdBlock block;
+[[gnu::always_inline]] inline void search_numeric_body(const Tensor3<double>& hist,
+                                                       const Vec<int64_t>& n_bins_per_feature,
+                                                       const Vec<bool8>& categorical_mask,
+                                                       const NodeScore& s, RunningBest& best) {
+    const LaneScore ls{
+        .grad = Lanes{} + s.grad,
+        .hess = Lanes{} + s.hess,
+        .count = Lanes{} + s.count,
+        .parent = Lanes{} + s.parent,
+        .l2 = Lanes{} + s.l2,
+        .min_samples_leaf = Lanes{} + s.min_samples_leaf,
+        .nan = Lanes{} + std::numeric_limits<double>::quiet_NaN(),
+    };
+    // Zeroed once, so that lanes past a short block read defined values.
+    ThresholdBlock blocks[2]{};
     for (uint64_t f = 0; f < hist.shape[0]; ++f) {
         check_index(f, categorical_mask.len());
         if (categorical_mask[f]) continue;
@@ -105,8 +163,34 @@ void search_numeric(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_per_
         if (n < 2) continue;
         if (n >= hist.shape[1]) [[unlikely]]
             array_index_out_of_bounds();
-        scan_numeric_feature(hist, f, n, score, score_block, block, best);
+        scan_numeric_feature(hist, f, n, s, ls, blocks, best);
     }
+}
+
+void search_numeric_baseline(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_per_feature,
+                             const Vec<bool8>& categorical_mask, const NodeScore& s,
+                             RunningBest& best) {
+    search_numeric_body(hist, n_bins_per_feature, categorical_mask, s, best);
+}
+
+[[gnu::target("avx2")]] void search_numeric_avx2(const Tensor3<double>& hist,
+                                                 const Vec<int64_t>& n_bins_per_feature,
+                                                 const Vec<bool8>& categorical_mask,
+                                                 const NodeScore& s, RunningBest& best) {
+    search_numeric_body(hist, n_bins_per_feature, categorical_mask, s, best);
+}
+
+}  // namespace
+
+void search_numeric(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_per_feature,
+                    const Vec<bool8>& categorical_mask, const NodeScore& score,
+                    RunningBest& best) {
+    // The same operations either way; wider registers only change how many
+    // thresholds share one instruction.
+    if (__builtin_cpu_supports("avx2"))
+        search_numeric_avx2(hist, n_bins_per_feature, categorical_mask, score, best);
+    else
+        search_numeric_baseline(hist, n_bins_per_feature, categorical_mask, score, best);
 }
 
 }  // namespace tarnwick
