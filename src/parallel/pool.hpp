@@ -8,13 +8,18 @@
 
 namespace tarnwick {
 
-/// Number of worker threads; creates the pool on first use.
+/// Number of worker threads; creates the pool on first use. A pool that could
+/// not be created faults ("The global thread pool has not been initialized.:
+/// ..."), now and on every later call.
 uint64_t pool_thread_count();
 
 /// Runs action(context, begin, end) over pieces of [0, n) that together cover
 /// every item exactly once; within a piece the items are processed in
 /// ascending order. Returns when all pieces are done. A fault in any piece is
 /// raised on the calling thread after the loop has finished.
+/// The pool is created first if needed; a loop of fewer than two items then
+/// runs on the calling thread, and so does a loop started from inside an
+/// action.
 using RangeAction = void (*)(void* context, uint64_t begin, uint64_t end);
 void parallel_for_ranges(uint64_t n, RangeAction action, void* context);
 
