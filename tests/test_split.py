@@ -1,6 +1,9 @@
 """find_best_split against a slow reference that follows the same operation order."""
 
 import math
+import pathlib
+import shutil
+import subprocess
 
 import numpy as np
 import pytest
@@ -638,3 +641,110 @@ def test_faults_leave_inputs_untouched_and_references_balanced(panic_type):
             tn.find_best_split(hist, n_bins, 1, 1.0, mask, 1.0, 1, 8)
     assert [sys.getrefcount(a) for a in (hist, n_bins, mask)] == before
     assert np.array_equal(hist, copy)
+
+
+# --- vector widths -------------------------------------------------------------
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+
+# Runs the numeric phase with two-lane and four-lane vectors over random
+# histograms (NaN, infinities, zero hessians, ties) and compares the winners
+# bit for bit. The module itself only ever runs the widest path the processor
+# has, so the narrow one is checked here, on its own.
+LANES_DRIVER = r"""
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "split/split_search.hpp"
+
+using namespace tarnwick;
+
+static bool same(const RunningBest& a, const RunningBest& b) {
+    return a.found == b.found && a.feature == b.feature && a.bin == b.bin &&
+           std::memcmp(&a.gain, &b.gain, 8) == 0 &&
+           std::memcmp(&a.left_count, &b.left_count, 8) == 0 &&
+           std::memcmp(&a.right_count, &b.right_count, 8) == 0;
+}
+
+int main() {
+    if (!__builtin_cpu_supports("avx2")) {
+        std::puts("no avx2");
+        return 0;
+    }
+    std::mt19937_64 rng(12345);
+    const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
+                               std::numeric_limits<double>::infinity(),
+                               -std::numeric_limits<double>::infinity(), 0.0, -0.0, 1.0};
+    std::uniform_real_distribution<double> uniform(-4.0, 4.0);
+    int found = 0;
+    for (int trial = 0; trial < 4000; ++trial) {
+        const uint64_t n_features = 1 + rng() % 5, n_bins = 2 + rng() % 300;
+        const bool wild = rng() % 3 == 0;
+        std::vector<double> cells(n_features * n_bins * 3);
+        for (uint64_t i = 0; i < cells.size(); ++i) {
+            const uint64_t channel = i % 3;
+            double v = channel == 2 ? double(rng() % 6) : uniform(rng);
+            if (channel == 1) v = v < 0 ? -v : v;
+            if (rng() % 8 == 0) v = double(int64_t(rng() % 3));
+            if (wild && rng() % 16 == 0) v = specials[rng() % 6];
+            cells[i] = v;
+        }
+        std::vector<int64_t> counts(n_features);
+        std::vector<uint8_t> mask(n_features, 0);
+        for (auto& c : counts) c = int64_t(rng() % n_bins);
+        Tensor3<double> hist;
+        hist.data = reinterpret_cast<const char*>(cells.data());
+        hist.shape = {n_features, n_bins, 3};
+        hist.strides = {int64_t(n_bins * 24), 24, 8};
+        Vec<int64_t> n_bins_per_feature;
+        n_bins_per_feature.data = reinterpret_cast<const char*>(counts.data());
+        n_bins_per_feature.shape = {n_features};
+        n_bins_per_feature.strides = {8};
+        Vec<bool8> categorical_mask;
+        categorical_mask.data = reinterpret_cast<const char*>(mask.data());
+        categorical_mask.shape = {n_features};
+        categorical_mask.strides = {1};
+        double g = 0, h = 0, c = 0;
+        for (uint64_t b = 0; b < n_bins; ++b) {
+            g += cells[b * 3];
+            h += cells[b * 3 + 1];
+            c += cells[b * 3 + 2];
+        }
+        const double l2 = (rng() % 4) * 0.5;
+        NodeScore score{g, h, c, g * g / (h + l2), l2, double(rng() % 4)};
+        RunningBest narrow, wide;
+        search_numeric_lanes2(hist, n_bins_per_feature, categorical_mask, score, narrow);
+        search_numeric_lanes4(hist, n_bins_per_feature, categorical_mask, score, wide);
+        if (!same(narrow, wide)) {
+            std::printf("trial %d differs\n", trial);
+            return 1;
+        }
+        found += narrow.found;
+    }
+    std::printf("%d\n", found);
+    return 0;
+}
+"""
+
+
+def test_two_and_four_lanes_give_the_same_bits(tmp_path):
+    if shutil.which("g++") is None:
+        pytest.skip("g++ is not available")
+    source = tmp_path / "lanes.cpp"
+    source.write_text(LANES_DRIVER)
+    program = tmp_path / "lanes"
+    sources = ["src/split/numeric_split.cpp", "src/frame/fault.cpp", "src/frame/text.cpp"]
+    build = subprocess.run(
+        ["g++", "-std=c++20", "-O2", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror",
+         "-Wno-psabi", f"-I{REPO / 'src'}", "-o", str(program), str(source),
+         *(str(REPO / s) for s in sources)],
+        capture_output=True, text=True)
+    assert build.returncode == 0, build.stderr
+    run = subprocess.run([str(program)], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stdout + run.stderr
+    if run.stdout.strip() == "no avx2":
+        pytest.skip("the processor has no AVX2")
+    assert int(run.stdout) > 1000

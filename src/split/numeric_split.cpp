@@ -19,11 +19,17 @@ namespace {
 // the stack: the phase allocates nothing.
 constexpr uint64_t block_len = 64;
 
-/// Four doubles; operations act lane by lane with scalar IEEE semantics, as
-/// two SSE2 halves or one AVX register depending on the function's target.
-typedef double Lanes __attribute__((vector_size(32)));
-typedef int64_t LaneMask __attribute__((vector_size(32)));
-constexpr uint64_t lanes = 4;
+/// Lanes of doubles, as wide as the target's registers (two for SSE2, four
+/// for AVX2); operations act lane by lane with scalar IEEE semantics.
+typedef double Lanes2 __attribute__((vector_size(16)));
+typedef double Lanes4 __attribute__((vector_size(32)));
+
+template <class V>
+constexpr uint64_t lane_count = sizeof(V) / sizeof(double);
+
+/// The comparison result type of a lane vector.
+template <class V>
+using MaskOf = decltype(V{} < V{});
 
 /// Left sides of up to block_len consecutive thresholds, and their gains.
 struct ThresholdBlock {
@@ -57,27 +63,29 @@ struct PrefixCursor {
 }
 
 /// The node's score, broadcast to every lane.
+template <class V>
 struct LaneScore {
-    Lanes grad, hess, count, parent, l2, min_samples_leaf, nan;
+    V grad, hess, count, parent, l2, min_samples_leaf, nan;
 };
 
-/// Gains of thresholds i .. i+3 of a block. A threshold that fails a leaf
+/// Gains of the thresholds in the lanes from i on. A threshold that fails a leaf
 /// guard gets NaN, which the acceptance rule never takes. Each lane follows
 /// split_gain operation for operation, so the lane count cannot change a bit.
 /// Marks in `beating` the lanes that beat `floor`.
-[[gnu::always_inline]] inline void score_lanes(const LaneScore& s, ThresholdBlock& b, uint64_t i,
-                                               const Lanes& floor, LaneMask& beating) {
-    Lanes g_left, h_left, c_left;
+template <class V>
+[[gnu::always_inline]] inline void score_lanes(const LaneScore<V>& s, ThresholdBlock& b,
+                                               uint64_t i, const V& floor, MaskOf<V>& beating) {
+    V g_left, h_left, c_left;
     std::memcpy(&g_left, b.grad + i, sizeof g_left);
     std::memcpy(&h_left, b.hess + i, sizeof h_left);
     std::memcpy(&c_left, b.count + i, sizeof c_left);
-    const Lanes c_right = s.count - c_left;
-    const Lanes g_right = s.grad - g_left;
-    const Lanes h_right = s.hess - h_left;
-    const Lanes gain =
+    const V c_right = s.count - c_left;
+    const V g_right = s.grad - g_left;
+    const V h_right = s.hess - h_left;
+    const V gain =
         (g_left * g_left / (h_left + s.l2) + g_right * g_right / (h_right + s.l2)) - s.parent;
-    const LaneMask rejected = (s.min_samples_leaf > c_left) | (s.min_samples_leaf > c_right);
-    const Lanes kept = rejected ? s.nan : gain;
+    const MaskOf<V> rejected = (s.min_samples_leaf > c_left) | (s.min_samples_leaf > c_right);
+    const V kept = rejected ? s.nan : gain;
     std::memcpy(b.gain + i, &kept, sizeof kept);
     beating |= kept > floor;
 }
@@ -100,9 +108,10 @@ struct LaneScore {
 }
 
 /// Offers every threshold t = 0 .. n-2 of feature f; n is below hist.shape[1].
+template <class V>
 [[gnu::always_inline]] inline void scan_numeric_feature(const Tensor3<double>& hist, uint64_t f,
                                                         uint64_t n, const NodeScore& s,
-                                                        const LaneScore& ls,
+                                                        const LaneScore<V>& ls,
                                                         ThresholdBlock (&blocks)[2],
                                                         RunningBest& best) {
     const char* row = hist.data + int64_t(f) * hist.strides[0];
@@ -124,33 +133,36 @@ struct LaneScore {
         ThresholdBlock& next = blocks[k ^ 1];
         const uint64_t next_m = std::min(block_len, total - std::min(total, start + block_len));
         // Lanes past m hold stale but defined values; their gains are ignored.
-        const Lanes floor = Lanes{} + best.gain;
-        LaneMask any{};
+        const V floor = V{} + best.gain;
+        MaskOf<V> any{};
         const uint64_t steps = std::max(m, next_m);
-        for (uint64_t i = 0; i < steps; i += lanes) {
+        for (uint64_t i = 0; i < steps; i += lane_count<V>) {
             score_lanes(ls, current, i, floor, any);
-            for (uint64_t j = i; j < std::min(i + lanes, next_m); ++j)
+            for (uint64_t j = i; j < std::min(i + lane_count<V>, next_m); ++j)
                 accumulate_threshold(p, next, j);
         }
         // The gain to beat only rises within a block, so a block none of
         // whose lanes beat its starting value offers nothing.
-        if ((any[0] | any[1] | any[2] | any[3]) != 0) offer_block(current, f, start, m, s, best);
+        int64_t beaten = 0;
+        for (uint64_t lane = 0; lane < lane_count<V>; ++lane) beaten |= any[lane];
+        if (beaten != 0) offer_block(current, f, start, m, s, best);
         m = next_m;
     }
 }
 
+template <class V>
 [[gnu::always_inline]] inline void search_numeric_body(const Tensor3<double>& hist,
                                                        const Vec<int64_t>& n_bins_per_feature,
                                                        const Vec<bool8>& categorical_mask,
                                                        const NodeScore& s, RunningBest& best) {
-    const LaneScore ls{
-        .grad = Lanes{} + s.grad,
-        .hess = Lanes{} + s.hess,
-        .count = Lanes{} + s.count,
-        .parent = Lanes{} + s.parent,
-        .l2 = Lanes{} + s.l2,
-        .min_samples_leaf = Lanes{} + s.min_samples_leaf,
-        .nan = Lanes{} + std::numeric_limits<double>::quiet_NaN(),
+    const LaneScore<V> ls{
+        .grad = V{} + s.grad,
+        .hess = V{} + s.hess,
+        .count = V{} + s.count,
+        .parent = V{} + s.parent,
+        .l2 = V{} + s.l2,
+        .min_samples_leaf = V{} + s.min_samples_leaf,
+        .nan = V{} + std::numeric_limits<double>::quiet_NaN(),
     };
     // Zeroed once, so that lanes past a short block read defined values.
     ThresholdBlock blocks[2]{};
@@ -167,30 +179,28 @@ struct LaneScore {
     }
 }
 
-void search_numeric_baseline(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_per_feature,
-                             const Vec<bool8>& categorical_mask, const NodeScore& s,
-                             RunningBest& best) {
-    search_numeric_body(hist, n_bins_per_feature, categorical_mask, s, best);
-}
-
-[[gnu::target("avx2")]] void search_numeric_avx2(const Tensor3<double>& hist,
-                                                 const Vec<int64_t>& n_bins_per_feature,
-                                                 const Vec<bool8>& categorical_mask,
-                                                 const NodeScore& s, RunningBest& best) {
-    search_numeric_body(hist, n_bins_per_feature, categorical_mask, s, best);
-}
-
 }  // namespace
+
+void search_numeric_lanes2(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_per_feature,
+                           const Vec<bool8>& categorical_mask, const NodeScore& s,
+                           RunningBest& best) {
+    search_numeric_body<Lanes2>(hist, n_bins_per_feature, categorical_mask, s, best);
+}
+
+[[gnu::target("avx2")]] void search_numeric_lanes4(const Tensor3<double>& hist,
+                                                   const Vec<int64_t>& n_bins_per_feature,
+                                                   const Vec<bool8>& categorical_mask,
+                                                   const NodeScore& s, RunningBest& best) {
+    search_numeric_body<Lanes4>(hist, n_bins_per_feature, categorical_mask, s, best);
+}
 
 void search_numeric(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_per_feature,
                     const Vec<bool8>& categorical_mask, const NodeScore& score,
                     RunningBest& best) {
-    // The same operations either way; wider registers only change how many
-    // thresholds share one instruction.
     if (__builtin_cpu_supports("avx2"))
-        search_numeric_avx2(hist, n_bins_per_feature, categorical_mask, score, best);
+        search_numeric_lanes4(hist, n_bins_per_feature, categorical_mask, score, best);
     else
-        search_numeric_baseline(hist, n_bins_per_feature, categorical_mask, score, best);
+        search_numeric_lanes2(hist, n_bins_per_feature, categorical_mask, score, best);
 }
 
 }  // namespace tarnwick
