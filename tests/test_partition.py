@@ -105,7 +105,7 @@ def test_faults_where_the_reference_does(panic_type, inputs, row, code):
     binned, rows, feature, bin, left_categories, missing_bin = inputs
     binned = binned.copy()
     rows = np.append(rows, row)
-    binned[feature, min(row, binned.shape[1] - 1)] = code
+    binned[feature, min(max(row, 0), binned.shape[1] - 1)] = code
     try:
         expected = reference(binned, rows, feature, bin, left_categories, missing_bin)
     except IndexError:
