@@ -68,8 +68,9 @@ void search_categorical(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_
         if (n == 0) continue;
         // The eligibility scan reads bins 0 .. n-1, so n itself may equal the
         // bin axis length; a missing bin is only needed once there are two
-        // eligible categories.
-        if (n > hist.shape[1] || hist.shape[2] < 3) [[unlikely]]
+        // eligible categories. (A non-empty bin axis already has its three
+        // channels: the node totals checked them.)
+        if (n > hist.shape[1]) [[unlikely]]
             array_index_out_of_bounds();
 
         const char* row = hist.data + int64_t(f) * hist.strides[0];
