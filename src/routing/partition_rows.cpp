@@ -40,10 +40,14 @@ void route_rows(const uint16_t* __restrict codes, uint64_t n_rows, const Vec<int
                 const Rule rule, RowPartition& out) {
     int64_t* __restrict left = out.left.data();
     int64_t* __restrict right = out.right.data();
-    const int64_t* __restrict ids = reinterpret_cast<const int64_t*>(rows.data);
+    // Locals, so that the stores to the outputs cannot make the compiler
+    // reload the row count or stride on every row.
+    const Vec<int64_t> ids = rows;
+    const int64_t* __restrict flat = ids.flat();
+    const uint64_t n_sel = ids.len();
     uint64_t n_left = 0, n_right = 0;
-    for (uint64_t i = 0; i < rows.len(); ++i) {
-        const int64_t r = Contiguous ? ids[i] : rows[i];
+    for (uint64_t i = 0; i < n_sel; ++i) {
+        const int64_t r = Contiguous ? flat[i] : ids[i];
         check_index(uint64_t(r), n_rows);
         const bool go_left = rule.goes_left(codes[r]);
         left[n_left] = r;
