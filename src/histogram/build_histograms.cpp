@@ -1,10 +1,125 @@
+// build_histograms: the driver. Validates and gathers the node's rows once,
+// then runs the per-feature passes serially or on the worker pool.
+#include <algorithm>
+#include <string_view>
+
+#include "histogram/accumulate_feature.hpp"
 #include "histogram/histogram.hpp"
+#include "parallel/pool.hpp"
 
 namespace tarnwick {
 
-Buffer<double> build_histograms(const Mat<uint16_t>&, const Vec<int64_t>&, const Vec<double>&,
-                                const Vec<double>&, uint64_t) {
-    fault("build_histograms is not built yet");
+namespace {
+
+constexpr std::string_view not_contiguous = "feature-major binned must be C-contiguous";
+// An empty feature block or bin-code run: the serial and the parallel walk
+// word it differently.
+constexpr std::string_view zero_chunk_serial = "chunk size must be non-zero";
+constexpr std::string_view zero_chunk_parallel = "chunk_size must not be zero";
+
+// Row-feature pairs from which the features go to the worker pool.
+constexpr uint64_t parallel_pairs = 131072;
+
+/// Raises the fault of the first listed row that is not a valid id, at
+/// position `bad`; a walk in row order meets feature 0's codes of the rows
+/// before it first, so a bad code there wins.
+[[noreturn, gnu::cold]] void row_fault(const FeatureBlocks& blocks, const Vec<int64_t>& rows,
+                                       const Vec<double>& grad, const Vec<double>& hess,
+                                       uint64_t bad) {
+    for (uint64_t i = 0; i < bad; ++i) {
+        const uint64_t b = blocks.codes[uint64_t(rows[i])];
+        if (b >= blocks.n_bins_max) index_out_of_bounds(3 * blocks.n_bins_max, 3 * b);
+    }
+    const uint64_t r = uint64_t(rows[bad]);
+    check_index(r, blocks.n_rows);
+    check_index(r, grad.len());
+    index_out_of_bounds(hess.len(), r);
+}
+
+/// A node's rows as the passes read them, with the copies it needed.
+struct NodeRows {
+    Buffer<uint64_t> row_copy;
+    Buffer<double> grad_copy;
+    Buffer<double> hess_copy;
+    GatheredRows view;
+};
+
+/// Validates every listed row id (there is at least one) and lays the rows
+/// out for the passes: ids that are stored contiguously are read in place,
+/// and so are the gradients and hessians of consecutive ids when their
+/// vectors are contiguous; everything else is gathered into position order.
+NodeRows gather_rows(const FeatureBlocks& blocks, const Vec<int64_t>& rows,
+                     const Vec<double>& grad, const Vec<double>& hess) {
+    const uint64_t n_sel = rows.len();
+    // One unsigned compare covers all three bounds, so a negative id fails too.
+    const uint64_t limit = std::min({blocks.n_rows, grad.len(), hess.len()});
+    const uint64_t r0 = uint64_t(rows[0]);
+    bool consecutive = true;
+    for (uint64_t i = 0; i < n_sel; ++i) {
+        const uint64_t r = uint64_t(rows[i]);
+        if (r >= limit) [[unlikely]]
+            row_fault(blocks, rows, grad, hess, i);
+        consecutive &= r == r0 + i;
+    }
+
+    NodeRows out;
+    GatheredRows& view = out.view;
+    view = GatheredRows{nullptr, nullptr, nullptr, n_sel, r0, consecutive};
+    if (consecutive && grad.c_contiguous && hess.c_contiguous) {
+        view.grad = grad.flat() + r0;
+        view.hess = hess.flat() + r0;
+        return out;
+    }
+    const bool copy_ids = !consecutive && !rows.c_contiguous;
+    if (copy_ids) out.row_copy = Buffer<uint64_t>::zeroed(n_sel);
+    out.grad_copy = Buffer<double>::zeroed(n_sel);
+    out.hess_copy = Buffer<double>::zeroed(n_sel);
+    uint64_t* __restrict row_copy = out.row_copy.data();
+    double* __restrict grad_copy = out.grad_copy.data();
+    double* __restrict hess_copy = out.hess_copy.data();
+    for (uint64_t i = 0; i < n_sel; ++i) {
+        const uint64_t r = uint64_t(rows[i]);
+        grad_copy[i] = grad[r];
+        hess_copy[i] = hess[r];
+        if (copy_ids) row_copy[i] = r;
+    }
+    view.grad = grad_copy;
+    view.hess = hess_copy;
+    if (!consecutive)
+        view.row = rows.c_contiguous ? reinterpret_cast<const uint64_t*>(rows.data) : row_copy;
+    return out;
+}
+
+}  // namespace
+
+Buffer<double> build_histograms(const Mat<uint16_t>& binned, const Vec<int64_t>& rows,
+                                const Vec<double>& grad, const Vec<double>& hess,
+                                uint64_t n_bins_max) {
+    if (!binned.c_contiguous) fault(not_contiguous);
+    const uint64_t n_features = binned.shape[0];
+    const uint64_t n_rows = binned.shape[1];
+    Buffer<double> hist =
+        Buffer<double>::zeroed(checked_size(checked_size(n_features, n_bins_max), 3));
+
+    // A product beyond 64 bits is far above the threshold too.
+    uint64_t pairs;
+    const bool parallel =
+        __builtin_mul_overflow(n_features, rows.len(), &pairs) || pairs >= parallel_pairs;
+    // Checked before any row is read, so it fires even without rows or features.
+    if (n_bins_max == 0 || n_rows == 0) fault(parallel ? zero_chunk_parallel : zero_chunk_serial);
+    // Without features no row is ever reached, so nothing is validated either.
+    if (n_features == 0 || rows.len() == 0) return hist;
+
+    const FeatureBlocks blocks{hist.data(), binned.flat(), n_rows, n_bins_max};
+    const NodeRows node = gather_rows(blocks, rows, grad, hess);
+    const GatheredRows& view = node.view;
+    if (parallel)
+        parallel_for_each(n_features, [&](uint64_t begin, uint64_t end) {
+            accumulate_features(blocks, view, begin, end);
+        });
+    else
+        accumulate_features(blocks, view, 0, n_features);
+    return hist;
 }
 
 }  // namespace tarnwick

@@ -1,0 +1,124 @@
+// The per-feature pass of build_histograms over a node's gathered rows.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace tarnwick {
+
+/// A node's rows in accumulation order, their ids validated (below n_rows,
+/// len(grad) and len(hess)), with their gradients and hessians in the same
+/// order so that a pass reads them sequentially:
+///
+///   position i:  0      1      2     ...
+///   row id:      r0     r1     r2    ...   (row[i], or first_row + i)
+///   grad, hess:  g(r0)  g(r1)  g(r2) ...   (gathered, or read in place)
+///
+/// When the ids are consecutive (r_i = r0 + i, as at the root) the pass reads
+/// the codes straight from r0 on, and `row` is not used.
+struct GatheredRows {
+    const uint64_t* row;
+    const double* grad;
+    const double* hess;
+    uint64_t n_sel;
+    uint64_t first_row;
+    bool consecutive;
+
+    uint64_t id(uint64_t i) const noexcept { return consecutive ? first_row + i : row[i]; }
+};
+
+/// The binned matrix and the histogram tensor, both whole.
+struct FeatureBlocks {
+    double* hist;
+    const uint16_t* codes;
+    uint64_t n_rows;
+    uint64_t n_bins_max;
+};
+
+/// Adds every gathered row to the histograms of features [begin, end) of
+/// `blocks`, each feature's block receiving its rows in row order.
+void accumulate_features(const FeatureBlocks& blocks, const GatheredRows& rows, uint64_t begin,
+                         uint64_t end);
+
+/// Raises the fault that a feature-by-feature walk in row order meets first,
+/// given that a shared pass found code `b`, not below n_bins_max, for feature
+/// first + k at row position i: an earlier feature of the pass, or an earlier
+/// row of the same feature, may hold a bad code that the walk reaches sooner.
+[[noreturn, gnu::cold]] void bin_fault(const FeatureBlocks& blocks, const GatheredRows& rows,
+                                       uint64_t first, uint64_t k, uint64_t i, uint64_t b);
+
+/// One bin while a pass runs: (gradient sum, hessian sum, count, unused),
+/// 32-byte aligned, so that a row's three additions are one four-lane add.
+using BinQuad = double __attribute__((vector_size(32)));
+
+/// Where a pass adds: into K runs of n_bins_max quads (copied to the tensor
+/// afterwards), or straight into the tensor's (gradient, hessian, count)
+/// triples, which saves clearing and copying the quads when a node has fewer
+/// rows than bins.
+enum class Target { quads, tensor };
+
+/// Adds every gathered row to the bins of features [first, first + K) in one
+/// pass over the rows. Each bin receives exactly the additions of its own
+/// rows in row order: grad + sum, hess + sum, count + 1.0 (lanes of vector
+/// adds, which round each lane on its own). Sharing the pass shares the row
+/// and value loads, and the K independent bins per row keep the adder busy
+/// while one bin waits for its previous store.
+template <unsigned K, bool Consecutive, Target Into>
+[[gnu::always_inline]] inline void accumulate_feature(const FeatureBlocks& blocks,
+                                                      const GatheredRows& rows, uint64_t first,
+                                                      BinQuad* __restrict quads) {
+    using Pair = double __attribute__((vector_size(16)));
+    // Rows ahead whose codes are requested early: a sparse node's codes lie
+    // in lines of their own that the hardware does not see coming.
+    constexpr uint64_t prefetch_distance = 32;
+    const uint64_t n_bins_max = blocks.n_bins_max;
+    const uint64_t n_sel = rows.n_sel;
+    const uint64_t* __restrict row = rows.row;
+    const double* __restrict grad = rows.grad;
+    const double* __restrict hess = rows.hess;
+    const uint16_t* codes[K];
+    BinQuad* bins[K];
+    double* out[K];
+    for (unsigned k = 0; k < K; ++k) {
+        codes[k] = blocks.codes + (first + k) * blocks.n_rows + (Consecutive ? rows.first_row : 0);
+        bins[k] = quads + k * n_bins_max;
+        out[k] = blocks.hist + (first + k) * 3 * n_bins_max;
+    }
+    // Position i of the node's rows; `at` indexes the codes (r_i, or i when
+    // the codes already start at r0).
+    auto add_row = [&](uint64_t i, uint64_t at) __attribute__((always_inline)) {
+        const double g = grad[i];
+        const double h = hess[i];
+#pragma GCC unroll 8
+        for (unsigned k = 0; k < K; ++k) {
+            const uint64_t b = codes[k][at];
+            if (b >= n_bins_max) [[unlikely]]
+                bin_fault(blocks, rows, first, k, i, b);
+            if constexpr (Into == Target::quads) {
+                bins[k][b] = BinQuad{g, h, 1.0, 0.0} + bins[k][b];
+            } else {
+                double* cell = out[k] + 3 * b;
+                Pair sums;
+                std::memcpy(&sums, cell, sizeof sums);
+                sums = Pair{g, h} + sums;
+                std::memcpy(cell, &sums, sizeof sums);
+                cell[2] = cell[2] + 1.0;
+            }
+        }
+    };
+    if constexpr (Consecutive) {
+        for (uint64_t i = 0; i < n_sel; ++i) add_row(i, i);
+    } else {
+        const uint64_t ahead_end = n_sel > prefetch_distance ? n_sel - prefetch_distance : 0;
+        uint64_t i = 0;
+        for (; i < ahead_end; ++i) {
+            const uint64_t ahead = row[i + prefetch_distance];
+#pragma GCC unroll 8
+            for (unsigned k = 0; k < K; ++k) __builtin_prefetch(codes[k] + ahead);
+            add_row(i, row[i]);
+        }
+        for (; i < n_sel; ++i) add_row(i, row[i]);
+    }
+}
+
+}  // namespace tarnwick
