@@ -3,14 +3,18 @@
 // Every row adds its hessian-weighted embedding, its gradient projection,
 // its column range and the upper triangle of its weighted outer product into
 // the slot's blocks. Each element takes its terms in position order; elements
-// are independent of each other, so the loops over columns run several
-// elements at a time (never several terms of one element), and two rows are
-// added in one sweep over the block, the first row's term before the second's.
+// are independent of each other, so the loops over columns work on vectors of
+// neighbouring elements (never on several terms of one element), and two rows
+// are added in one sweep over the block, the first row's term before the
+// second's, which halves the loads and stores of the block.
 //
 // Widths 8, 16 and 32 get their own unrolled copies, and every copy exists
-// twice: for the baseline instruction set and for AVX2, chosen at run time.
-// Products and sums are the same IEEE operations in both (no fused
-// multiply-add), so the bits do not depend on the choice.
+// for two vector widths: two lanes on the baseline instruction set and four
+// with AVX2, chosen at run time. Products and sums are the same IEEE
+// operations in both (no fused multiply-add), so the bits do not depend on
+// the choice.
+#include <cstring>
+
 #include "frame/fault.hpp"
 #include "linear_leaf/leaf_rows.hpp"
 
@@ -20,7 +24,163 @@ namespace {
 // Rows ahead whose embedding is requested early: a leaf's rows are scattered
 // over z, so each embedding row is a cache miss, and the loop would otherwise
 // wait for memory on every row.
-constexpr uint64_t prefetch_distance = 6;
+constexpr uint64_t prefetch_distance = 12;
+
+using Lanes2 = double __attribute__((vector_size(16)));
+using Lanes4 = double __attribute__((vector_size(32)));
+
+template <class V>
+constexpr uint64_t lanes = sizeof(V) / sizeof(double);
+
+// Vectors travel by reference only: these helpers are always inlined, and a
+// by-value vector would give them an ABI that depends on the instruction set.
+template <class V>
+[[gnu::always_inline]] inline void load(V& v, const double* p) {
+    std::memcpy(&v, p, sizeof v);
+}
+
+template <class V>
+[[gnu::always_inline]] inline void store(double* p, const V& v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+/// The slot's blocks and the rows of one sweep.
+template <int R>
+struct Sweep {
+    double* __restrict gram;
+    double* __restrict hz;
+    double* __restrict gz;
+    double* __restrict zmin;
+    double* __restrict zmax;
+    const double* x[R];
+    double g[R];
+    double h[R];
+};
+
+/// Column statistics of element i (scalar) for the R rows, in row order.
+template <int R>
+[[gnu::always_inline]] inline void add_columns_at(Sweep<R>& s, uint64_t i) {
+    double hz = s.hz[i], gz = s.gz[i], lo = s.zmin[i], hi = s.zmax[i];
+    for (int q = 0; q < R; ++q) {
+        const double v = s.x[q][i];
+        hz = hz + s.h[q] * v;
+        gz = gz + s.g[q] * v;
+        // Strict tests: a NaN never enters, and of equal values the first stays.
+        lo = v < lo ? v : lo;
+        hi = v > hi ? v : hi;
+    }
+    s.hz[i] = hz;
+    s.gz[i] = gz;
+    s.zmin[i] = lo;
+    s.zmax[i] = hi;
+}
+
+/// Column statistics of every column, a vector of columns at a time.
+template <class V, uint64_t D, int R>
+[[gnu::always_inline]] inline void add_columns(Sweep<R>& s, uint64_t d_runtime) {
+    constexpr uint64_t L = lanes<V>;
+    const uint64_t d = D != 0 ? D : d_runtime;
+    uint64_t i = 0;
+    for (; i + L <= d; i += L) {
+        V hz, gz, lo, hi;
+        load(hz, s.hz + i);
+        load(gz, s.gz + i);
+        load(lo, s.zmin + i);
+        load(hi, s.zmax + i);
+        for (int q = 0; q < R; ++q) {
+            V v;
+            load(v, s.x[q] + i);
+            hz = hz + s.h[q] * v;
+            gz = gz + s.g[q] * v;
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+        }
+        store(s.hz + i, hz);
+        store(s.gz + i, gz);
+        store(s.zmin + i, lo);
+        store(s.zmax + i, hi);
+    }
+    if constexpr (D == 0 || D % L != 0)
+        for (; i < d; ++i) add_columns_at(s, i);
+}
+
+/// gram[i][j] of one element, the R rows' terms in row order.
+template <int R>
+[[gnu::always_inline]] inline void add_gram_at(const Sweep<R>& s, const double (&w)[R],
+                                               double* row, uint64_t j) {
+    double acc = row[j];
+    for (int q = 0; q < R; ++q) acc = acc + s.x[q][j] * w[q];
+    row[j] = acc;
+}
+
+/// gram[i][j..j+L) of a width without its own copy, the R rows' terms in row order.
+template <class V, int R>
+[[gnu::always_inline]] inline void add_gram_vector(const Sweep<R>& s, const double (&w)[R],
+                                                   double* row, uint64_t j) {
+    V sum;
+    load(sum, row + j);
+    for (int q = 0; q < R; ++q) {
+        V x;
+        load(x, s.x[q] + j);
+        sum = sum + x * w[q];
+    }
+    store(row + j, sum);
+}
+
+/// The upper triangle of a width without its own copy: gram[i][j] +=
+/// x[j] * (h * x[i]) for j >= i, the product h * x[i] rounded first.
+template <class V, int R>
+[[gnu::always_inline]] inline void add_gram_any(Sweep<R>& s, uint64_t d) {
+    constexpr uint64_t L = lanes<V>;
+    for (uint64_t i = 0; i < d; ++i) {
+        double w[R];
+        for (int q = 0; q < R; ++q) w[q] = s.h[q] * s.x[q][i];
+        double* row = s.gram + i * d;
+        uint64_t j = i;
+        for (; j < d && j % L != 0; ++j) add_gram_at(s, w, row, j);
+        for (; j + L <= d; j += L) add_gram_vector<V>(s, w, row, j);
+        for (; j < d; ++j) add_gram_at(s, w, row, j);
+    }
+}
+
+/// The upper triangle of width D, a multiple of the vector width. The rows'
+/// embedding vectors are loaded once and serve every Gram row; each row of
+/// the block is unrolled, so its start and lane mask are constants.
+template <class V, uint64_t D, int R>
+[[gnu::always_inline]] inline void add_gram_fixed(Sweep<R>& s) {
+    constexpr uint64_t L = lanes<V>;
+    constexpr uint64_t n_vectors = D / L;
+    V x[R][n_vectors];
+    for (int q = 0; q < R; ++q)
+        for (uint64_t v = 0; v < n_vectors; ++v) load(x[q][v], s.x[q] + v * L);
+    V lane;
+    for (uint64_t k = 0; k < L; ++k) lane[k] = double(k);
+#pragma GCC unroll 32
+    for (uint64_t i = 0; i < D; ++i) {
+        double w[R];
+        for (int q = 0; q < R; ++q) w[q] = s.h[q] * s.x[q][i];
+        double* row = s.gram + i * D;
+        // The vector holding column i may start left of it; those lanes
+        // (lower triangle) keep their values unchanged.
+        for (uint64_t v = i / L; v < n_vectors; ++v) {
+            V old, sum;
+            load(old, row + v * L);
+            sum = old;
+            for (int q = 0; q < R; ++q) sum = sum + x[q][v] * w[q];
+            if (v == i / L && i % L != 0) sum = lane >= double(i % L) ? sum : old;
+            store(row + v * L, sum);
+        }
+    }
+}
+
+template <class V, uint64_t D, int R>
+[[gnu::always_inline]] inline void add_rows(Sweep<R>& s, uint64_t d_runtime) {
+    add_columns<V, D, R>(s, d_runtime);
+    if constexpr (D != 0 && D % lanes<V> == 0)
+        add_gram_fixed<V, D, R>(s);
+    else
+        add_gram_any<V, R>(s, D != 0 ? D : d_runtime);
+}
 
 [[noreturn, gnu::cold]] void embedding_row_outside(uint64_t r, uint64_t d, uint64_t count) {
     uint64_t end;
@@ -29,63 +189,11 @@ constexpr uint64_t prefetch_distance = 6;
     range_end_out_of_range(end, count);
 }
 
-/// One row at a time: the slot's blocks take x's terms.
-template <uint64_t D>
-[[gnu::always_inline]] inline void add_row(uint64_t d_runtime, const double* __restrict x,
-                                           double g, double h, double* __restrict gram,
-                                           double* __restrict hz, double* __restrict gz,
-                                           double* __restrict zmin, double* __restrict zmax) {
-    const uint64_t d = D != 0 ? D : d_runtime;
-    for (uint64_t i = 0; i < d; ++i) {
-        const double xi = x[i];
-        hz[i] += h * xi;
-        gz[i] += g * xi;
-        // Strict tests: a NaN never enters, and of equal values the first stays.
-        zmin[i] = xi < zmin[i] ? xi : zmin[i];
-        zmax[i] = xi > zmax[i] ? xi : zmax[i];
-    }
-    for (uint64_t i = 0; i < d; ++i) {
-        // The Gram term is x[j] * (h * x[i]), with h * x[i] rounded first.
-        const double w = h * x[i];
-        double* __restrict row = gram + i * d;
-        for (uint64_t j = i; j < d; ++j) row[j] += x[j] * w;
-    }
-}
-
-/// Two consecutive rows a then b in one sweep: every element adds a's term,
-/// then b's, exactly as two calls of add_row would, with half the loads and
-/// stores of the blocks.
-template <uint64_t D>
-[[gnu::always_inline]] inline void add_row_pair(uint64_t d_runtime, const double* __restrict xa,
-                                                double ga, double ha,
-                                                const double* __restrict xb, double gb,
-                                                double hb, double* __restrict gram,
-                                                double* __restrict hz, double* __restrict gz,
-                                                double* __restrict zmin,
-                                                double* __restrict zmax) {
-    const uint64_t d = D != 0 ? D : d_runtime;
-    for (uint64_t i = 0; i < d; ++i) {
-        const double a = xa[i];
-        const double b = xb[i];
-        hz[i] = (hz[i] + ha * a) + hb * b;
-        gz[i] = (gz[i] + ga * a) + gb * b;
-        double lo = a < zmin[i] ? a : zmin[i];
-        zmin[i] = b < lo ? b : lo;
-        double hi = a > zmax[i] ? a : zmax[i];
-        zmax[i] = b > hi ? b : hi;
-    }
-    for (uint64_t i = 0; i < d; ++i) {
-        const double wa = ha * xa[i];
-        const double wb = hb * xb[i];
-        double* __restrict row = gram + i * d;
-        for (uint64_t j = i; j < d; ++j) row[j] = (row[j] + xa[j] * wa) + xb[j] * wb;
-    }
-}
-
-/// The checked fetch of the row at position j: position, row id against
+/// The checked reads of the row at one position: position, row id against
 /// grad, hess and z, in that order.
 struct RowFetch {
-    const Vec<int64_t>& order;
+    const char* order;
+    int64_t order_stride;
     uint64_t order_len;
     RowColumn grad;
     RowColumn hess;
@@ -94,24 +202,31 @@ struct RowFetch {
     uint64_t z_rows;
     uint64_t d;
 
-    [[gnu::always_inline]] const double* operator()(uint64_t j, double& g, double& h) const {
+    [[gnu::always_inline]] uint64_t row_at(uint64_t j) const {
+        int64_t r;
+        std::memcpy(&r, order + int64_t(j) * order_stride, sizeof r);
+        return uint64_t(r);
+    }
+
+    template <int R>
+    [[gnu::always_inline]] void fetch(Sweep<R>& s, int q, uint64_t j) const {
         check_index(j, order_len);
-        const uint64_t r = uint64_t(order[j]);
+        const uint64_t r = row_at(j);
         check_index(r, grad.len);
         check_index(r, hess.len);
         // r * d + d <= n_rows * d is r < n_rows, without the product that could wrap.
         if (r >= z_rows) [[unlikely]]
             embedding_row_outside(r, d, z_count);
-        g = grad[r];
-        h = hess[r];
-        return z + r * d;
+        s.g[q] = grad[r];
+        s.h[q] = hess[r];
+        s.x[q] = z + r * d;
     }
 
     /// Asks for the embedding, gradient and hessian of the row at position j
-    /// (below `readable`, so order itself is in range) ahead of their use.
+    /// ahead of their use; positions from `readable` on are not read.
     [[gnu::always_inline]] void prefetch(uint64_t j, uint64_t readable) const {
         if (j >= readable) return;
-        const uint64_t r = uint64_t(order[j]);
+        const uint64_t r = row_at(j);
         if (r >= z_rows || r >= grad.len || r >= hess.len) return;
         const char* row = reinterpret_cast<const char*>(z + r * d);
         for (uint64_t byte = 0; byte < d * sizeof(double); byte += 64)
@@ -122,68 +237,65 @@ struct RowFetch {
     }
 };
 
-template <uint64_t D>
+template <class V, uint64_t D>
 [[gnu::always_inline]] inline void span_loop(const SlotBlocks& out, const Embedding& z,
                                              const Vec<int64_t>& order, int64_t s, int64_t e,
                                              RowColumn grad, RowColumn hess) {
     if (s >= e) return;
     const uint64_t d = D != 0 ? D : z.d;
-    const RowFetch fetch{order, order.len(), grad, hess, z.values, z.count, z.count / d, d};
+    const RowFetch rows{order.data, order.strides[0], order.len(), grad, hess,
+                        z.values,   z.count,          z.count / d, d};
     // Positions compare unsigned, so a negative start fails the first check.
     const uint64_t first = uint64_t(s);
     const uint64_t count = uint64_t(e) - uint64_t(s);
-    const uint64_t readable = uint64_t(e) < fetch.order_len ? uint64_t(e) : fetch.order_len;
+    const uint64_t readable = uint64_t(e) < rows.order_len ? uint64_t(e) : rows.order_len;
+    Sweep<2> pair{out.gram, out.hz, out.gz, out.zmin, out.zmax, {}, {}, {}};
     uint64_t t = 0;
     for (; t + 2 <= count; t += 2) {
         const uint64_t j = first + t;
-        double ga, ha, gb, hb;
-        const double* xa = fetch(j, ga, ha);
-        const double* xb = fetch(j + 1, gb, hb);
-        fetch.prefetch(j + prefetch_distance, readable);
-        fetch.prefetch(j + prefetch_distance + 1, readable);
-        add_row_pair<D>(d, xa, ga, ha, xb, gb, hb, out.gram, out.hz, out.gz, out.zmin, out.zmax);
+        rows.fetch(pair, 0, j);
+        rows.fetch(pair, 1, j + 1);
+        rows.prefetch(j + prefetch_distance, readable);
+        rows.prefetch(j + prefetch_distance + 1, readable);
+        add_rows<V, D, 2>(pair, d);
     }
     if (t < count) {
-        double g, h;
-        const double* x = fetch(first + t, g, h);
-        add_row<D>(d, x, g, h, out.gram, out.hz, out.gz, out.zmin, out.zmax);
+        Sweep<1> one{out.gram, out.hz, out.gz, out.zmin, out.zmax, {}, {}, {}};
+        rows.fetch(one, 0, first + t);
+        add_rows<V, D, 1>(one, d);
     }
-}
-
-using SpanFn = void (*)(const SlotBlocks&, const Embedding&, const Vec<int64_t>&, int64_t,
-                        int64_t, RowColumn, RowColumn);
-
-void span_baseline(const SlotBlocks& out, const Embedding& z, const Vec<int64_t>& order,
-                   int64_t s, int64_t e, RowColumn grad, RowColumn hess) {
-    switch (z.d) {
-        case 8: return span_loop<8>(out, z, order, s, e, grad, hess);
-        case 16: return span_loop<16>(out, z, order, s, e, grad, hess);
-        case 32: return span_loop<32>(out, z, order, s, e, grad, hess);
-        default: return span_loop<0>(out, z, order, s, e, grad, hess);
-    }
-}
-
-[[gnu::target("avx2")]] void span_avx2(const SlotBlocks& out, const Embedding& z,
-                                       const Vec<int64_t>& order, int64_t s, int64_t e,
-                                       RowColumn grad, RowColumn hess) {
-    switch (z.d) {
-        case 8: return span_loop<8>(out, z, order, s, e, grad, hess);
-        case 16: return span_loop<16>(out, z, order, s, e, grad, hess);
-        case 32: return span_loop<32>(out, z, order, s, e, grad, hess);
-        default: return span_loop<0>(out, z, order, s, e, grad, hess);
-    }
-}
-
-SpanFn choose_span() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? span_avx2 : span_baseline;
 }
 
 }  // namespace
 
+void accumulate_span_lanes2(const SlotBlocks& out, const Embedding& z, const Vec<int64_t>& order,
+                            int64_t s, int64_t e, RowColumn grad, RowColumn hess) {
+    switch (z.d) {
+        case 8: return span_loop<Lanes2, 8>(out, z, order, s, e, grad, hess);
+        case 16: return span_loop<Lanes2, 16>(out, z, order, s, e, grad, hess);
+        case 32: return span_loop<Lanes2, 32>(out, z, order, s, e, grad, hess);
+        default: return span_loop<Lanes2, 0>(out, z, order, s, e, grad, hess);
+    }
+}
+
+[[gnu::target("avx2")]] void accumulate_span_lanes4(const SlotBlocks& out, const Embedding& z,
+                                                    const Vec<int64_t>& order, int64_t s,
+                                                    int64_t e, RowColumn grad, RowColumn hess) {
+    switch (z.d) {
+        case 8: return span_loop<Lanes4, 8>(out, z, order, s, e, grad, hess);
+        case 16: return span_loop<Lanes4, 16>(out, z, order, s, e, grad, hess);
+        case 32: return span_loop<Lanes4, 32>(out, z, order, s, e, grad, hess);
+        default: return span_loop<Lanes4, 0>(out, z, order, s, e, grad, hess);
+    }
+}
+
 void accumulate_span(const SlotBlocks& out, const Embedding& z, const Vec<int64_t>& order,
                      int64_t s, int64_t e, RowColumn grad, RowColumn hess) {
-    static const SpanFn span = choose_span();
+    using SpanFn = decltype(&accumulate_span_lanes2);
+    static const SpanFn span = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") ? accumulate_span_lanes4 : accumulate_span_lanes2;
+    }();
     span(out, z, order, s, e, grad, hess);
 }
 

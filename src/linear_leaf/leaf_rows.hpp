@@ -72,6 +72,14 @@ RowColumn class_column(const double* values, uint64_t count, uint64_t c, uint64_
 void accumulate_span(const SlotBlocks& out, const Embedding& z, const Vec<int64_t>& order,
                      int64_t s, int64_t e, RowColumn grad, RowColumn hess);
 
+/// accumulate_span with two-lane vectors (any x86-64) and with four-lane
+/// vectors (AVX2 only). accumulate_span runs the widest the processor has;
+/// both give the same bits, and tests compare them directly.
+void accumulate_span_lanes2(const SlotBlocks& out, const Embedding& z, const Vec<int64_t>& order,
+                            int64_t s, int64_t e, RowColumn grad, RowColumn hess);
+void accumulate_span_lanes4(const SlotBlocks& out, const Embedding& z, const Vec<int64_t>& order,
+                            int64_t s, int64_t e, RowColumn grad, RowColumn hess);
+
 /// Fills one linear slot from the rows of leaf `leaf` of a single tree.
 void accumulate_leaf(const SlotBlocks& out, uint64_t leaf, uint64_t d,
                      const Vec<int64_t>& offsets, const Vec<int64_t>& order,
