@@ -191,6 +191,10 @@ def test_every_item_runs_once_in_pieces_the_rule_makes(pool_check, threads):
         assert count == unstolen if threads == 1 else count >= unstolen
 
 
+def test_workers_are_detached_unnamed_with_2_mib_stacks(pool_check):
+    assert check(pool_check, "workers", 3) == "workers ok\n"
+
+
 @pytest.mark.parametrize("threads", [1, 3])
 def test_fault_in_a_worker_waits_for_the_others_then_reaches_the_caller(pool_check, threads):
     assert check(pool_check, "fault", threads) == "fault ok\n"

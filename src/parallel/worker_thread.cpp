@@ -1,7 +1,6 @@
 #include "parallel/worker_thread.hpp"
 
 #include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,13 +30,8 @@ int start_worker_thread(void* (*body)(void*), void* arg) noexcept {
     err = set_stack_size(attr);
     if (err == 0) err = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     if (err == 0) {
-        // The new thread inherits the creator's signal mask.
-        sigset_t all, saved;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &saved);
         pthread_t thread;
         err = pthread_create(&thread, &attr, body, arg);
-        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     }
     pthread_attr_destroy(&attr);
     return err;

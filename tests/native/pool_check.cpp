@@ -1,9 +1,11 @@
 // Exercises the worker pool on its own, without Python: coverage of every
-// item, the division into pieces, faults in workers, loops started from
+// item, the division into pieces, the worker threads, faults in workers, loops started from
 // inside an action, fork, and a failed pool creation. Built by
 // tests/test_pool.py (also under ThreadSanitizer). Usage: pool_check MODE;
 // the pool size comes from RAYON_NUM_THREADS as usual. Prints result lines
 // and exits with 1 on the first broken expectation.
+#include <dirent.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -14,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
 #include <mutex>
 #include <new>
@@ -125,6 +126,34 @@ void mode_cover() {
         }
     }
     std::printf("threads %llu\n", (unsigned long long)t);
+}
+
+std::string thread_name() {
+    std::ifstream comm("/proc/thread-self/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+void mode_workers() {
+    size_t expected = std::max<size_t>(size_t(2) << 20, size_t(sysconf(_SC_THREAD_STACK_MIN)));
+    std::string caller_name = thread_name();
+    std::atomic<bool> ok{true};
+    parallel_for_each(64, [&](uint64_t, uint64_t) {
+        pthread_attr_t attr;
+        size_t stack = 0;
+        int detach = -1;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            pthread_attr_getstacksize(&attr, &stack);
+            pthread_attr_getdetachstate(&attr, &detach);
+            pthread_attr_destroy(&attr);
+        }
+        // Unnamed: the name is the one inherited from the process.
+        if (stack != expected || detach != PTHREAD_CREATE_DETACHED || thread_name() != caller_name)
+            ok.store(false);
+    });
+    expect(ok.load(), "detached unnamed workers with 2 MiB stacks");
+    std::printf("workers ok\n");
 }
 
 void mode_fault() {
@@ -288,11 +317,12 @@ int main(int argc, char** argv) {
     if (mode == "cover") mode_cover();
     else if (mode == "fault") mode_fault();
     else if (mode == "nested") mode_nested();
+    else if (mode == "workers") mode_workers();
     else if (mode == "fork") mode_fork();
     else if (mode == "fail") mode_fail();
     else if (mode == "stress") mode_stress();
     else {
-        std::fprintf(stderr, "usage: %s cover|fault|nested|fork|fail|stress\n", argv[0]);
+        std::fprintf(stderr, "usage: %s cover|workers|fault|nested|fork|fail|stress\n", argv[0]);
         return 2;
     }
     return 0;
