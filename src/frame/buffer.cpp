@@ -12,6 +12,12 @@ void* allocate_zeroed(uint64_t bytes) {
     return p;
 }
 
+void* allocate_uninitialized(uint64_t bytes) {
+    void* p = PyMem_RawMalloc(bytes == 0 ? 1 : bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
 void release_memory(void* p) noexcept { PyMem_RawFree(p); }
 
 }  // namespace tarnwick

@@ -14,6 +14,8 @@ namespace tarnwick {
 /// called without the interpreter lock. Throws std::bad_alloc when the
 /// memory cannot be had.
 void* allocate_zeroed(uint64_t bytes);
+/// The same without zeroing, for outputs that the pass overwrites before they are read.
+void* allocate_uninitialized(uint64_t bytes);
 void release_memory(void* p) noexcept;
 
 /// An owned array of n trivially copyable T, zero-initialised.
@@ -27,6 +29,16 @@ public:
     static Buffer zeroed(uint64_t n) {
         Buffer b;
         b.ptr_ = static_cast<T*>(allocate_zeroed(checked_size(n, sizeof(T))));
+        b.len_ = n;
+        return b;
+    }
+
+    /// n elements whose values are unspecified until written: for outputs that
+    /// the pass fills before anything reads them (reused heap memory then
+    /// costs neither zeroing nor fresh page faults).
+    static Buffer uninitialized(uint64_t n) {
+        Buffer b;
+        b.ptr_ = static_cast<T*>(allocate_uninitialized(checked_size(n, sizeof(T))));
         b.len_ = n;
         return b;
     }

@@ -84,8 +84,8 @@ RowPartition partition_rows(const Mat<uint16_t>& binned, const Vec<int64_t>& row
     const uint16_t* codes = binned.flat() + start;
 
     RowPartition out;
-    out.left = Buffer<int64_t>::zeroed(rows.len());
-    out.right = Buffer<int64_t>::zeroed(rows.len());
+    out.left = Buffer<int64_t>::uninitialized(rows.len());
+    out.right = Buffer<int64_t>::uninitialized(rows.len());
     if (!left_categories) {
         route_rows(codes, n_rows, rows, NumericRule{bin, missing_bin}, out);
         return out;
