@@ -238,10 +238,10 @@ def predict_in_serial_blocks(leaf_idx, z, *tables):
                            for i in range(0, len(leaf_idx), rows)])
 
 
-def histogram_inputs(n_features=8, n_rows=40000, n_bins=64, seed=1):
+def histogram_inputs(n_features=8, n_rows=40000, n_sel=39993, n_bins=64, seed=1):
     rng = np.random.default_rng(seed)
     binned = rng.integers(0, n_bins, (n_features, n_rows)).astype(np.uint16)
-    rows = rng.permutation(n_rows)[: n_rows - 7].astype(np.int64)
+    rows = rng.integers(0, n_rows, n_sel).astype(np.int64)
     return binned, rows, rng.standard_normal(n_rows), rng.random(n_rows), n_bins
 
 
@@ -279,8 +279,9 @@ import sys
 sys.path.insert(0, {str(Path(__file__).resolve().parent)!r})
 import tarnwick_native as tn
 from test_pool import histogram_inputs
-result = [tn.build_histograms(*histogram_inputs(f, n, b, seed=f)).tobytes()
-          for f, n, b in ((2, 65536, 255), (8, 40000, 64), (33, 4096, 17), (131072, 1, 3))]
+result = [tn.build_histograms(*histogram_inputs(f, n, s, b, seed=f)).tobytes()
+          for f, n, s, b in ((2, 65536, 65536, 255), (8, 40000, 39993, 64),
+                             (33, 4096, 4096, 17), (131072, 2, 1, 3), (1, 200000, 140000, 9))]
 """
 
 
@@ -321,15 +322,16 @@ def test_fault_in_a_worker_ends_the_call_and_the_next_call_works(panic_type):
 @needs_histograms
 def test_fault_in_a_histogram_worker_ends_the_call(panic_type):
     binned, rows, grad, hess, n_bins = histogram_inputs()
-    rows = rows.copy()
-    rows[1000] = binned.shape[1] + 4
+    good = tn.build_histograms(binned, rows, grad, hess, n_bins)
+    bad = binned.copy()
+    bad[5, rows[1000]] = n_bins                # a code past the bins, met by feature 5's pass
     with pytest.raises(panic_type) as serial:
-        tn.build_histograms(binned[:1], rows, grad, hess, n_bins)
-    with pytest.raises(panic_type) as info:
-        tn.build_histograms(binned, rows, grad, hess, n_bins)
-    assert str(info.value) == str(serial.value)
-    args = histogram_inputs()
-    assert same_bits(tn.build_histograms(*args), histograms_feature_by_feature(*args))
+        tn.build_histograms(bad[5:6], rows, grad, hess, n_bins)
+    for _ in range(5):
+        with pytest.raises(panic_type) as info:
+            tn.build_histograms(bad, rows, grad, hess, n_bins)
+        assert str(info.value) == str(serial.value)
+        assert same_bits(tn.build_histograms(binned, rows, grad, hess, n_bins), good)
 
 
 def test_worker_fault_diagnostic_comes_from_the_worker_once():
