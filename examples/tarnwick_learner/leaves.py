@@ -79,13 +79,18 @@ def tree_tables(leaf_rows, n_rows, grad, hess, z, params):
     """Leaf tables of one tree and each training row's leaf output.
 
     grad, hess: float64 (n_rows,); z: the (n_rows, d) embedding or None."""
-    order, offsets, leaf_of_row = leaf_layout(leaf_rows, n_rows)
     n_leaves = len(leaf_rows)
     if z is None:
-        stats = tn.leaf_linear_stats(np.empty((n_rows, 0)), grad, hess, order, offsets,
-                                     np.empty(0, dtype=np.int64))
-        tables = constant_tables(stats[0], stats[1], params.l2, params.learning_rate)
+        # Constant leaves need only the leaf totals: one pass over the rows in
+        # row order, no leaf-order copy.
+        leaf_of_row = np.empty(n_rows, dtype=np.int64)
+        for leaf, rows in enumerate(leaf_rows):
+            leaf_of_row[rows] = leaf
+        tables = constant_tables(np.bincount(leaf_of_row, grad, n_leaves),
+                                 np.bincount(leaf_of_row, hess, n_leaves),
+                                 params.l2, params.learning_rate)
         return tables, tables[0][leaf_of_row]
+    order, offsets, leaf_of_row = leaf_layout(leaf_rows, n_rows)
     stats = tn.leaf_linear_stats(z, grad, hess, order, offsets,
                                  np.arange(n_leaves, dtype=np.int64))
     tables = linear_tables(stats, np.diff(offsets), params.l2, params.linear_l2,

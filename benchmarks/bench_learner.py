@@ -1,0 +1,234 @@
+"""Time per tree of the reference learner and its peers, at 1 and 2 threads.
+
+    python benchmarks/bench_learner.py [--rows 1000000] [--rounds 21] [--threads 1,2]
+
+Data: the demo's generated regression set (n rows x 32 features, 255 bins,
+31 leaves, learning rate 0.1). Each learner is fitted with one round and with
+R rounds in the same process; time per tree is (t_R - t_1) / (R - 1), which
+leaves out the one-off binning. Each thread count runs in its own process
+(the worker pool reads RAYON_NUM_THREADS once), with OMP_NUM_THREADS and the
+peers' n_jobs set to the same count. Our learner's time is broken down into
+its kernels, its NumPy steps and the Python that drives them.
+
+Writes the chart benchmarks/time_per_tree.png (or --chart PATH).
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "examples"))
+
+OURS = "tarnwick"
+OURS_LINEAR = "tarnwick, linear leaves (d=8)"
+PEER_NAMES = ("LightGBM", "XGBoost", "scikit-learn HGB")
+KERNELS = ("build_histograms", "find_best_split", "partition_rows", "leaf_linear_stats",
+           "predict_linear")
+STEPS = ("gradients (NumPy)", "histogram subtraction (NumPy)", "leaf tables and score update")
+
+
+class Clock:
+    """Accumulated seconds and calls per named step of our learner."""
+
+    def __init__(self):
+        self.seconds, self.calls = {}, {}
+
+    def wrap(self, name, fn):
+        def timed(*args, **kwargs):
+            start = time.perf_counter()
+            try:
+                return fn(*args, **kwargs)
+            finally:
+                self.seconds[name] = self.seconds.get(name, 0.0) + time.perf_counter() - start
+                self.calls[name] = self.calls.get(name, 0) + 1
+        return timed
+
+    def snapshot(self):
+        return dict(self.seconds), dict(self.calls)
+
+
+def instrument(clock):
+    """Routes our learner's kernel calls and NumPy steps through the clock."""
+    import tarnwick_native as tn
+    from tarnwick_learner import booster, grower, losses
+
+    for name in KERNELS:
+        setattr(tn, name, clock.wrap(name, getattr(tn, name)))
+    grower.larger_child_histogram = clock.wrap(STEPS[1], grower.larger_child_histogram)
+    booster.tree_tables = clock.wrap(STEPS[2], booster.tree_tables)
+    losses.SquaredError.gradients = staticmethod(clock.wrap(STEPS[0],
+                                                            losses.SquaredError.gradients))
+
+
+def fit_seconds(name, rounds, data, threads):
+    from peers import Settings, make_peer, thread_limit
+    from tarnwick_learner import TarnwickRegressor
+
+    x, y, z = data
+    s = Settings(rounds=rounds)
+    if name in (OURS, OURS_LINEAR):
+        model = TarnwickRegressor(n_rounds=rounds, learning_rate=s.learning_rate,
+                                  max_leaves=s.leaves, max_bins=s.bins,
+                                  min_samples_leaf=s.min_samples_leaf, l2=s.l2)
+        start = time.perf_counter()
+        model.fit(x, y, z=z if name == OURS_LINEAR else None)
+        return time.perf_counter() - start
+    model = make_peer(name, "regression", s, threads)
+    with thread_limit(threads):
+        start = time.perf_counter()
+        model.fit(x, y)
+        return time.perf_counter() - start
+
+
+def worker(args):
+    """Measures every learner at the thread count of this process; prints JSON."""
+    import numpy as np
+    from datasets import generated
+    from peers import available
+
+    threads = int(os.environ["RAYON_NUM_THREADS"])
+    ds = generated(args.rows, seed=0)
+    z = ds.x[:, ds.embedding]
+    z = (z - z.mean(axis=0)) / z.std(axis=0)
+    data = (ds.x, ds.y, np.ascontiguousarray(z))
+    clock = Clock()
+    instrument(clock)
+    learners = [OURS, OURS_LINEAR] + [p for p in PEER_NAMES if available(p)]
+    result = {"threads": threads, "per_tree": {}, "setup": {}}
+    for name in learners:
+        # The fastest of the repeats, separately for 1 and R rounds, is the
+        # least disturbed by other load on the machine.
+        one = min(timed_fit(clock, name, 1, data, threads) for _ in range(args.repeat))
+        many = min(timed_fit(clock, name, args.rounds, data, threads)
+                   for _ in range(args.repeat))
+        per_tree = (many[0] - one[0]) / (args.rounds - 1)
+        result["per_tree"][name] = per_tree
+        result["setup"][name] = one[0] - per_tree
+        if name == OURS:
+            result["breakdown"] = breakdown(per_tree, one[1], many[1], args.rounds)
+        print(f"  [{threads} thread{'s' if threads > 1 else ''}] {name}: "
+              f"{per_tree * 1e3:.1f} ms per tree", file=sys.stderr, flush=True)
+    print(json.dumps(result))
+
+
+def timed_fit(clock, name, rounds, data, threads):
+    """(fit seconds, the clock's seconds and calls per step during the fit)."""
+    before = clock.snapshot()
+    seconds = fit_seconds(name, rounds, data, threads)
+    after = clock.snapshot()
+    delta = tuple({k: v - b.get(k, 0) for k, v in a.items()} for b, a in zip(before, after))
+    return seconds, delta
+
+
+def breakdown(per_tree, one, many, rounds):
+    """Per-tree seconds of each kernel and step, the rest being Python."""
+    def per_tree_of(name, table):
+        return (many[table].get(name, 0) - one[table].get(name, 0)) / (rounds - 1)
+
+    parts = {name: per_tree_of(name, 0) for name in KERNELS + STEPS}
+    # The leaf-table step calls kernels itself: count them once, as kernels.
+    parts[STEPS[2]] -= parts["leaf_linear_stats"] + parts["predict_linear"]
+    parts = {k: v for k, v in parts.items() if v > 0}
+    parts["Python (grower, queue, flat trees)"] = per_tree - sum(parts.values())
+    return {"parts": parts, "splits_per_tree": per_tree_of("partition_rows", 1)}
+
+
+def run_workers(args):
+    results = []
+    for threads in args.threads:
+        env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OMP_NUM_THREADS=str(threads),
+                   OPENBLAS_NUM_THREADS=str(threads))
+        env.pop("RAYON_RS_NUM_CPUS", None)
+        cmd = [sys.executable, os.path.abspath(__file__), "--worker", "--rows", str(args.rows),
+               "--rounds", str(args.rounds), "--repeat", str(args.repeat)]
+        proc = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, check=True)
+        results.append(json.loads(proc.stdout))
+    return results
+
+
+def report(results, rows):
+    learners = list(results[0]["per_tree"])
+    print(f"\ntime per tree, {rows:,} rows x 32 features, 255 bins, 31 leaves (ms)")
+    print(f"  {'learner':<32}" + "".join(f"{r['threads']:>8} thr" for r in results)
+          + "    one-off set-up (binning) at 1st count")
+    for name in learners:
+        print(f"  {name:<32}" + "".join(f"{r['per_tree'][name] * 1e3:>12.1f}" for r in results)
+              + f"{results[0]['setup'][name]:>12.2f} s")
+    print("\nratios, ours / peer (below 1: ours is faster)")
+    for peer in learners[2:]:
+        print(f"  {OURS} / {peer:<24}" + "".join(
+            f"{r['per_tree'][OURS] / r['per_tree'][peer]:>12.2f}" for r in results))
+    for r in results:
+        b = r["breakdown"]
+        total = r["per_tree"][OURS]
+        print(f"\nwhere {OURS}'s time per tree goes, {r['threads']} thread(s): "
+              f"{total * 1e3:.1f} ms, {b['splits_per_tree']:.0f} splits")
+        for name, sec in b["parts"].items():
+            print(f"  {name:<40}{sec * 1e3:>8.2f} ms {sec / total:>6.1%}")
+        python = b["parts"]["Python (grower, queue, flat trees)"]
+        print(f"  Python per split: {python / b['splits_per_tree'] * 1e6:.0f} us")
+
+
+def chart(results, rows, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import numpy as np
+
+    learners = list(results[0]["per_tree"])
+    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.8),
+                                      gridspec_kw={"width_ratios": [3, 2]})
+    width = 0.8 / len(results)
+    pos = np.arange(len(learners))
+    for i, r in enumerate(results):
+        vals = [r["per_tree"][name] * 1e3 for name in learners]
+        bars = left.bar(pos + (i - (len(results) - 1) / 2) * width, vals, width,
+                        label=f"{r['threads']} thread{'s' if r['threads'] > 1 else ''}")
+        left.bar_label(bars, fmt="%.0f", fontsize=8)
+    left.set_xticks(pos, [name.replace(", ", ",\n") for name in learners], fontsize=8)
+    left.set_ylabel("ms per tree")
+    left.set_title(f"Time per tree, generated {rows:,} x 32, 255 bins, 31 leaves", fontsize=10)
+    left.legend()
+    names = list(dict.fromkeys(k for r in results for k in r["breakdown"]["parts"]))
+    bottom = np.zeros(len(results))
+    for name in names:
+        vals = np.array([r["breakdown"]["parts"].get(name, 0.0) * 1e3 for r in results])
+        right.bar([f"{r['threads']} thread(s)" for r in results], vals, 0.5, bottom=bottom,
+                  label=name)
+        bottom += vals
+    right.set_ylabel("ms per tree")
+    right.set_title(f"Where {OURS}'s time goes", fontsize=10)
+    right.legend(fontsize=7, loc="upper right")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    print(f"\nchart written to {path}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--rounds", type=int, default=21)
+    parser.add_argument("--repeat", type=int, default=2,
+                        help="measurements per learner; the fastest counts")
+    parser.add_argument("--threads", default="1,2")
+    parser.add_argument("--chart", default=os.path.join(HERE, "time_per_tree.png"))
+    parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.rounds < 2:
+        parser.error("--rounds must be at least 2")
+    if args.worker:
+        worker(args)
+        return
+    args.threads = [int(t) for t in args.threads.split(",")]
+    results = run_workers(args)
+    report(results, args.rows)
+    chart(results, args.rows, args.chart)
+
+
+if __name__ == "__main__":
+    main()

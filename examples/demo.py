@@ -1,0 +1,197 @@
+"""The main job: train the reference learner on four data sets and compare it,
+on held-out data, with a constant baseline, LightGBM, XGBoost and
+scikit-learn's HistGradientBoosting trained with the same settings.
+
+    python examples/demo.py            # full run, a few minutes on 2 cores
+    python examples/demo.py --quick    # smaller generated data, fewer splits
+
+Small data sets are split 75/25 several times (mean and standard deviation
+over the splits); the generated data set trains on its rows and is scored on
+a separate held-out draw. Fit time per tree is the whole fit (binning
+included) divided by the number of trees.
+"""
+
+import argparse
+import os
+import sys
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from datasets import DataSet, bundled, generated  # noqa: E402
+from peers import PEERS, Settings, available, make_peer, thread_limit  # noqa: E402
+from tarnwick_learner import TarnwickClassifier, TarnwickRegressor  # noqa: E402
+
+OURS = "tarnwick"
+OURS_LINEAR = "tarnwick, linear leaves"
+REFERENCE_PEER = "scikit-learn HGB"
+
+
+def row_losses(task, y, out):
+    """Per-row squared errors (regression) or log losses (classification)."""
+    if task == "regression":
+        return (out - y) ** 2
+    return -np.log(np.clip(out[np.arange(y.size), y], 1e-15, 1.0))
+
+
+def metric(task, losses):
+    """RMSE for regression, mean log loss for classification."""
+    return float(np.sqrt(losses.mean())) if task == "regression" else float(losses.mean())
+
+
+def difference(task, ours, ref):
+    """Mean metric difference ours - ref and its standard error: over the
+    splits when there are several, else from the paired per-row losses."""
+    diffs = np.array([metric(task, a) - metric(task, b) for a, b in zip(ours, ref)])
+    if len(diffs) > 1:
+        return diffs.mean(), diffs.std(ddof=1) / np.sqrt(len(diffs))
+    paired = ours[0] - ref[0]
+    se = paired.std(ddof=1) / np.sqrt(paired.size)
+    if task == "regression":
+        se /= 2.0 * metric(task, ref[0])  # d sqrt(m) = dm / (2 sqrt(m))
+    return diffs[0], se
+
+
+def constant_output(task, y_train, n_test):
+    if task == "regression":
+        return np.full(n_test, y_train.mean())
+    prior = np.bincount(y_train) / y_train.size
+    return np.tile(prior, (n_test, 1))
+
+
+def fit_ours(task, s, linear, data, verbose):
+    """Fits our learner; returns (held-out output, fit seconds, trees)."""
+    x_train, y_train, x_test, z_train, z_test = data
+    cls = TarnwickRegressor if task == "regression" else TarnwickClassifier
+    model = cls(n_rounds=s.rounds, learning_rate=s.learning_rate, max_leaves=s.leaves,
+                max_bins=s.bins, min_samples_leaf=s.min_samples_leaf, l2=s.l2,
+                verbose=verbose, **linear)
+    if not linear:
+        z_train = z_test = None
+    start = time.perf_counter()
+    model.fit(x_train, y_train, z=z_train)
+    seconds = time.perf_counter() - start
+    out = model.predict(x_test, z_test) if task == "regression" \
+        else model.predict_proba(x_test, z_test)
+    return out, seconds, len(model.trees_)
+
+
+def fit_peer(name, task, s, data, n_classes):
+    x_train, y_train, x_test = data[:3]
+    model = make_peer(name, task, s)
+    with thread_limit(None):
+        start = time.perf_counter()
+        model.fit(x_train, y_train)
+        seconds = time.perf_counter() - start
+        out = model.predict(x_test) if task == "regression" else model.predict_proba(x_test)
+    trees = s.rounds * (n_classes if task == "multiclass" else 1)
+    return out, seconds, trees
+
+
+def standardised(z_train, z_test):
+    mean, sd = z_train.mean(axis=0), z_train.std(axis=0)
+    sd[sd == 0] = 1.0
+    return (z_train - mean) / sd, (z_test - mean) / sd
+
+
+def evaluate(ds, s, splits, linear, peers, verbose=0):
+    """Per learner: list of (metric, accuracy, seconds per tree) over the splits."""
+    results = {}
+    n_classes = int(ds.y.max()) + 1 if ds.task != "regression" else 1
+    for x_train, y_train, x_test, y_test in splits:
+        z_train = z_test = None
+        if ds.embedding is not None:
+            z_train, z_test = standardised(x_train[:, ds.embedding], x_test[:, ds.embedding])
+        data = (x_train, y_train, x_test, z_train, z_test)
+        runs = {"constant baseline": (constant_output(ds.task, y_train, y_test.size), None, 1)}
+        runs[OURS] = fit_ours(ds.task, s, {}, data, verbose)
+        if linear is not None and ds.embedding is not None:
+            runs[OURS_LINEAR] = fit_ours(ds.task, s, linear, data, verbose)
+        for name in peers:
+            runs[name] = fit_peer(name, ds.task, s, data, n_classes)
+        for name, (out, seconds, trees) in runs.items():
+            acc = None if ds.task == "regression" else float(np.mean(np.argmax(out, 1) == y_test))
+            results.setdefault(name, []).append(
+                (row_losses(ds.task, y_test, out), acc, None if seconds is None else seconds / trees))
+    return results
+
+
+def report(ds, s, results, n_splits):
+    unit = "RMSE" if ds.task == "regression" else "log loss"
+    print(f"\n{ds.name}: {ds.task}, {ds.x.shape[0]:,} rows x {ds.x.shape[1]} features; "
+          f"{n_splits} split{'s' if n_splits > 1 else ''}; {s.rounds} rounds, "
+          f"{s.leaves} leaves, {s.bins} bins, learning rate {s.learning_rate}, "
+          f"l2 {s.l2}, min leaf {s.min_samples_leaf}")
+    head = f"  {'learner':<26}{'held-out ' + unit:>22}"
+    if ds.task != "regression":
+        head += f"{'accuracy':>10}"
+    print(head + f"{'fit time per tree':>20}")
+    for name, runs in results.items():
+        vals = np.array([metric(ds.task, r[0]) for r in runs])
+        line = f"  {name:<26}{vals.mean():>13.4f} ± {vals.std():<6.4f}"
+        if ds.task != "regression":
+            line += f"{np.mean([r[1] for r in runs]):>10.4f}"
+        times = [r[2] for r in runs if r[2] is not None]
+        line += f"{np.mean(times) * 1e3:>17.2f} ms" if times else f"{'-':>20}"
+        print(line)
+    basis = "over the splits" if n_splits > 1 else "paired over held-out rows"
+    pairs = [(OURS, REFERENCE_PEER), (OURS_LINEAR, OURS)]
+    for a, b in pairs:
+        if a in results and b in results:
+            mean, se = difference(ds.task, [r[0] for r in results[a]],
+                                  [r[0] for r in results[b]])
+            print(f"  {a} - {b}: {mean:+.4f} {unit}, standard error {se:.4f} ({basis})")
+
+
+def random_splits(ds, n_splits):
+    out = []
+    for seed in range(n_splits):
+        rng = np.random.default_rng(seed)
+        perm = rng.permutation(ds.y.size)
+        cut = ds.y.size * 3 // 4
+        tr, te = perm[:cut], perm[cut:]
+        out.append((ds.x[tr], ds.y[tr], ds.x[te], ds.y[te]))
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="100,000 generated rows, 2 splits of the small data sets")
+    parser.add_argument("--rows", type=int, help="generated training rows (default 1,000,000)")
+    args = parser.parse_args()
+    n_rows = args.rows or (100_000 if args.quick else 1_000_000)
+    n_splits = 2 if args.quick else 5
+    peers = [name for name in PEERS if available(name)]
+    missing = [name for name in PEERS if name not in peers]
+    print(f"tarnwick reference learner demo; worker threads: "
+          f"{os.environ.get('RAYON_NUM_THREADS', 'all CPUs')}; peers: {', '.join(peers)}"
+          + (f" (not installed: {', '.join(missing)})" if missing else ""))
+
+    plans = [
+        ("breast cancer", Settings(), None),
+        ("digits", Settings(), None),
+        ("diabetes", Settings(learning_rate=0.05, leaves=8),
+         {"linear_l2": 300.0, "linear_min_rows": 50}),
+    ]
+    for name, s, linear in plans:
+        ds = bundled(name)
+        results = evaluate(ds, s, random_splits(ds, n_splits), linear, peers)
+        report(ds, s, results, n_splits)
+
+    s = Settings()
+    ds = generated(n_rows + n_rows // 5, seed=0)
+    x_train, y_train = ds.x[:n_rows], ds.y[:n_rows]
+    x_test, y_test = ds.x[n_rows:], ds.y[n_rows:]
+    ds = DataSet(f"generated {n_rows:,} x 32 (+{y_test.size:,} held out)", ds.task,
+                 x_train, y_train, ds.embedding)
+    print(f"\ntraining on {ds.name}...", file=sys.stderr, flush=True)
+    results = evaluate(ds, s, [(x_train, y_train, x_test, y_test)], {"linear_l2": 1.0}, peers,
+                       verbose=1)
+    report(ds, s, results, 1)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,66 @@
+"""The peer learners, configured with the same settings as ours.
+
+Each peer gets the same number of rounds, leaves, bins, learning rate, L2
+term and minimum leaf size where it has one; everything else stays at its
+defaults. Our learner has no minimum leaf hessian: LightGBM and XGBoost get
+their smallest usable one, 1e-3 (LightGBM's default; 0 trips a check in
+LightGBM). XGBoost has no minimum leaf row count.
+"""
+
+import contextlib
+import importlib.util
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True)
+class Settings:
+    rounds: int = 100
+    learning_rate: float = 0.1
+    leaves: int = 31
+    bins: int = 255
+    min_samples_leaf: int = 20
+    l2: float = 1.0
+
+
+PEERS = {"LightGBM": "lightgbm", "XGBoost": "xgboost", "scikit-learn HGB": "sklearn"}
+
+
+def available(name):
+    return importlib.util.find_spec(PEERS[name]) is not None
+
+
+def make_peer(name, task, s, threads=None):
+    """An unfitted estimator of the named peer; threads None means the peer's default."""
+    if name == "LightGBM":
+        import lightgbm
+
+        cls = lightgbm.LGBMRegressor if task == "regression" else lightgbm.LGBMClassifier
+        return cls(n_estimators=s.rounds, learning_rate=s.learning_rate, num_leaves=s.leaves,
+                   max_depth=-1, max_bin=s.bins, min_child_samples=s.min_samples_leaf,
+                   min_child_weight=1e-3, reg_lambda=s.l2, n_jobs=threads, verbose=-1,
+                   deterministic=True)
+    if name == "XGBoost":
+        import xgboost
+
+        cls = xgboost.XGBRegressor if task == "regression" else xgboost.XGBClassifier
+        return cls(n_estimators=s.rounds, learning_rate=s.learning_rate, tree_method="hist",
+                   grow_policy="lossguide", max_leaves=s.leaves, max_depth=0, max_bin=s.bins,
+                   min_child_weight=1e-3, reg_lambda=s.l2, n_jobs=threads)
+    if name == "scikit-learn HGB":
+        from sklearn import ensemble
+
+        cls = (ensemble.HistGradientBoostingRegressor if task == "regression"
+               else ensemble.HistGradientBoostingClassifier)
+        return cls(max_iter=s.rounds, learning_rate=s.learning_rate, max_leaf_nodes=s.leaves,
+                   max_bins=s.bins, min_samples_leaf=s.min_samples_leaf,
+                   l2_regularization=s.l2, early_stopping=False)
+    raise ValueError(f"unknown peer {name!r}")
+
+
+def thread_limit(threads):
+    """A context that caps OpenMP threads (scikit-learn's HGB reads no n_jobs)."""
+    if threads is None:
+        return contextlib.nullcontext()
+    from threadpoolctl import threadpool_limits
+
+    return threadpool_limits(limits=threads, user_api="openmp")
