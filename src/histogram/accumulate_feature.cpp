@@ -4,7 +4,6 @@
 #include "histogram/accumulate_feature.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 #include "frame/buffer.hpp"
 #include "frame/fault.hpp"

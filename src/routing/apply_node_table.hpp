@@ -18,7 +18,9 @@ enum class NodeKind : uint8_t {
 };
 
 /// One node. For numeric and categorical nodes the column lies in
-/// [0, n_cols) and both children are node numbers of the table. The children
+/// [0, n_cols) and both children are node numbers of the table; leaves and
+/// unchecked nodes hold column 0, so a descent may read it before looking at
+/// the kind (a table is only built when rows have a column). The children
 /// are indexed by the outcome of the test (child[1] left, child[0] right),
 /// so that choosing one is a load, not a branch that the data decides.
 struct alignas(32) TableNode {
