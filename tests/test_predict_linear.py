@@ -85,14 +85,18 @@ def test_bounds_are_not_read_without_clip():
     assert same_bits(got, reference_predict(leaf_idx, z, np.zeros(2), weights, bad, bad, False))
 
 
-def test_values_on_a_bound_are_used_as_they_are():
-    # -0.0 equals the bound 0.0, so it stays -0.0: -0.0 + -0.0 * 1.0 is -0.0,
-    # where the bound itself would give +0.0. Six rows: a block of four and a tail.
-    z = np.array([[-0.0], [0.0], [-0.0], [-0.0], [0.0], [-0.0]])
-    args = (np.zeros(6, np.int64), z, np.array([-0.0]), np.ones((1, 1)), np.zeros((1, 1)),
-            np.zeros((1, 1)))
-    assert same_bits(tn.predict_linear(*args, True), np.array([-0.0, 0.0, -0.0, -0.0, 0.0, -0.0]))
-    assert same_bits(tn.predict_linear(*args, True), tn.predict_linear(*args, False))
+@pytest.mark.parametrize("d", [1, 3, 8, 16, 32])
+def test_values_on_a_bound_are_used_as_they_are(d):
+    # -0.0 equals the bound 0.0, so it stays -0.0 and the sum of -0.0 terms
+    # stays -0.0, where the bound itself would give +0.0. Six rows: a block
+    # of four and a tail; rows 1 and 4 hold one +0.0.
+    z = np.full((6, d), -0.0)
+    z[1, 0] = z[4, d - 1] = 0.0
+    args = (np.zeros(6, np.int64), z, np.array([-0.0]), np.ones((1, d)), np.zeros((1, d)),
+            np.zeros((1, d)))
+    want = np.array([-0.0, 0.0, -0.0, -0.0, 0.0, -0.0])
+    assert same_bits(tn.predict_linear(*args, True), want)
+    assert same_bits(tn.predict_linear(*args, False), want)
 
 
 def test_clip_clamps_and_nan_stays_nan():

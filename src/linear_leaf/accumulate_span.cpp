@@ -12,7 +12,8 @@
 // for two vector widths: two lanes on the baseline instruction set and four
 // with AVX2, chosen at run time. Products and sums are the same IEEE
 // operations in both (no fused multiply-add), so the bits do not depend on
-// the choice.
+// the choice; the one freedom left is which NaN survives where two NaNs of
+// different payload meet in a sum, which IEEE leaves open.
 #include <cstring>
 
 #include "frame/fault.hpp"

@@ -5,6 +5,8 @@
 // Each row's sum is one chain of additions in column order, so the rows are
 // computed four at a time with their chains interleaved: the adder works on
 // four independent sums instead of waiting on one.
+#include <cstring>
+
 #include "frame/fault.hpp"
 #include "frame/text.hpp"
 #include "linear_leaf/linear_leaf.hpp"
@@ -16,6 +18,7 @@ namespace {
 constexpr uint64_t serial_limit = 65535;  // rows * d up to this run on the calling thread
 constexpr uint64_t chunk_rows = 8192;
 constexpr uint64_t block_rows = 4;
+constexpr uint64_t prefetch_rows = 32;
 
 /// A flat table read in slices of d values, one slice per row or leaf.
 struct Slices {
@@ -92,6 +95,36 @@ double predict_row(uint64_t i, const Tables& t) {
     return acc;
 }
 
+using Lanes2 = double __attribute__((vector_size(16)));
+using Mask2 = int64_t __attribute__((vector_size(16)));
+
+/// The D products c * w of one row into p, two columns at a time, c clamped
+/// into [lo, hi] first when clipping. False when a pair of bounds is not
+/// ordered (lo > hi, or a NaN).
+template <bool Clip, uint64_t D>
+[[gnu::always_inline]] inline bool row_products(const double* x, const double* w,
+                                                const double* lo, const double* hi,
+                                                double* p) {
+    Mask2 ordered = {-1, -1};
+    for (uint64_t j = 0; j < D; j += 2) {
+        Lanes2 c, weight;
+        std::memcpy(&c, x + j, sizeof c);
+        std::memcpy(&weight, w + j, sizeof weight);
+        if constexpr (Clip) {
+            Lanes2 low, high;
+            std::memcpy(&low, lo + j, sizeof low);
+            std::memcpy(&high, hi + j, sizeof high);
+            ordered &= low <= high;
+            // A NaN c stays NaN; a c equal to a bound stays itself.
+            c = c < low ? low : c;
+            c = c > high ? high : c;
+        }
+        const Lanes2 product = c * weight;
+        std::memcpy(p + j, &product, sizeof product);
+    }
+    return (ordered[0] & ordered[1]) != 0;
+}
+
 /// Rows i0 .. i0 + 3 with interleaved sums. Faults nothing: returns false
 /// when any check of these rows would fail, and the caller then runs
 /// predict_row on them in order, which reports the first failure.
@@ -116,31 +149,53 @@ template <bool Clip, uint64_t D>
         hi[q] = t.z_max.values + l * d;
         acc[q] = t.bias[l];
     }
-    bool ordered = true;
-    for (uint64_t j = 0; j < d; ++j) {
-        for (uint64_t q = 0; q < block_rows; ++q) {
-            double c = x[q][j];
-            if constexpr (Clip) {
-                const double low = lo[q][j];
-                const double high = hi[q][j];
-                ordered &= low <= high;
-                c = c < low ? low : c;
-                c = c > high ? high : c;
+    if constexpr (D != 0 && D % 2 == 0) {
+        // Products (and clamps) are per element and run in vectors; only
+        // the sums are chains, and the four rows' chains interleave.
+        double products[block_rows][D];
+        bool ordered = true;
+        for (uint64_t q = 0; q < block_rows; ++q)
+            ordered &= row_products<Clip, D>(x[q], w[q], lo[q], hi[q], products[q]);
+        if (!ordered) return false;
+        for (uint64_t j = 0; j < D; ++j)
+            for (uint64_t q = 0; q < block_rows; ++q) acc[q] += products[q][j];
+    } else {
+        bool ordered = true;
+        for (uint64_t j = 0; j < d; ++j) {
+            for (uint64_t q = 0; q < block_rows; ++q) {
+                double c = x[q][j];
+                if constexpr (Clip) {
+                    const double low = lo[q][j];
+                    const double high = hi[q][j];
+                    ordered &= low <= high;
+                    c = c < low ? low : c;
+                    c = c > high ? high : c;
+                }
+                acc[q] += c * w[q][j];
             }
-            acc[q] += c * w[q][j];
         }
+        if (!ordered) return false;
     }
-    if (!ordered) return false;
     for (uint64_t q = 0; q < block_rows; ++q) out[i0 + q] = acc[q];
     return true;
 }
 
 template <bool Clip, uint64_t D>
 void predict_rows(uint64_t begin, uint64_t end, const Tables& t, double* out) {
+    const uint64_t d = D != 0 ? D : t.d;
+    // z is read front to back; asking for it a little early keeps the
+    // loads from waiting on memory. Prefetches past the end are harmless,
+    // so the address is computed as a plain number.
+    const uintptr_t z_ahead = reinterpret_cast<uintptr_t>(t.z.values) +
+                              prefetch_rows * d * sizeof(double);
     uint64_t i = begin;
-    for (; i + block_rows <= end; i += block_rows)
+    for (; i + block_rows <= end; i += block_rows) {
+        const uintptr_t ahead = z_ahead + i * d * sizeof(double);
+        for (uint64_t byte = 0; byte < block_rows * d * sizeof(double); byte += 64)
+            __builtin_prefetch(reinterpret_cast<const void*>(ahead + byte));
         if (!predict_block<Clip, D>(i, t, out)) [[unlikely]]
             for (uint64_t q = 0; q < block_rows; ++q) out[i + q] = predict_row<Clip>(i + q, t);
+    }
     for (; i < end; ++i) out[i] = predict_row<Clip>(i, t);
 }
 
