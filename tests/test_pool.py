@@ -251,20 +251,6 @@ def histograms_feature_by_feature(binned, rows, grad, hess, n_bins):
                            for f in range(binned.shape[0])])
 
 
-def histograms_built():
-    try:
-        tn.build_histograms(np.zeros((1, 1), np.uint16), np.zeros(0, np.int64), np.zeros(1),
-                            np.zeros(1), 1)
-    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
-        if "is not built yet" in str(exc):
-            return False
-        raise
-    return True
-
-
-needs_histograms = pytest.mark.skipif(not histograms_built(),
-                                      reason="build_histograms is not built yet")
-
 PARALLEL_SCRIPT = f"""
 import sys
 sys.path.insert(0, {str(Path(__file__).resolve().parent)!r})
@@ -290,15 +276,13 @@ def test_parallel_branch_equals_serial_blocks():
     assert same_bits(tn.predict_linear(*args, True), predict_in_serial_blocks(*args))
 
 
-@pytest.mark.parametrize("script", [PARALLEL_SCRIPT,
-                                    pytest.param(HISTOGRAM_SCRIPT, marks=needs_histograms)],
+@pytest.mark.parametrize("script", [PARALLEL_SCRIPT, HISTOGRAM_SCRIPT],
                          ids=["predict_linear", "build_histograms"])
 def test_same_bytes_for_any_thread_count(script):
     runs = [results_in_subprocess(script, threads=t) for t in (1, 2, 3, 7)]
     assert runs[0] == runs[1] == runs[2] == runs[3]
 
 
-@needs_histograms
 def test_parallel_histograms_equal_feature_by_feature():
     args = histogram_inputs()
     assert same_bits(tn.build_histograms(*args), histograms_feature_by_feature(*args))
@@ -319,7 +303,6 @@ def test_fault_in_a_worker_ends_the_call_and_the_next_call_works(panic_type):
         assert same_bits(tn.predict_linear(leaf_idx, z, *tables, True), good)
 
 
-@needs_histograms
 def test_fault_in_a_histogram_worker_ends_the_call(panic_type):
     binned, rows, grad, hess, n_bins = histogram_inputs()
     good = tn.build_histograms(binned, rows, grad, hess, n_bins)
