@@ -114,7 +114,8 @@ def evaluate(ds, s, splits, linear, peers, verbose=0):
         for name, (out, seconds, trees) in runs.items():
             acc = None if ds.task == "regression" else float(np.mean(np.argmax(out, 1) == y_test))
             results.setdefault(name, []).append(
-                (row_losses(ds.task, y_test, out), acc, None if seconds is None else seconds / trees))
+                (row_losses(ds.task, y_test, out), acc,
+                 None if seconds is None else seconds / trees))
     return results
 
 

@@ -101,6 +101,20 @@ def test_steps_are_fitted_exactly():
     assert np.allclose(model.predict(edge), [-2.0, 3.0])
 
 
+def test_missing_values_join_the_side_they_resemble():
+    """Missing values go where the gain is larger: here with the high values,
+    which the binned tree can only express as a mirrored split."""
+    rng = np.random.default_rng(12)
+    x = rng.integers(0, 20, (1000, 1)) / 20.0
+    x[::5, 0] = np.nan
+    y = np.where(np.isnan(x[:, 0]) | (x[:, 0] > 0.5), 2.0, 0.0)
+    model = TarnwickRegressor(n_rounds=1, learning_rate=1.0, l2=0.0, max_leaves=2).fit(x, y)
+    tree = model.trees_[0]
+    assert not tree.missing_left[0]
+    assert np.allclose(model.predict(np.array([[np.nan], [0.9], [0.5], [0.1]])),
+                       [2.0, 2.0, 0.0, 0.0])
+
+
 def test_category_subset_is_learnt_and_unseen_categories_go_right():
     rng = np.random.default_rng(3)
     x = rng.integers(0, 10, (2000, 1)).astype(np.float64)
@@ -164,7 +178,7 @@ def test_non_finite_embedding_values_take_the_training_mean():
     z[::7, 1] = np.nan
     model = TarnwickRegressor(n_rounds=3).fit(x, y, z=z)
     filled = z.copy()
-    filled[::7, 1] = np.nanmean(z[:, 1])
+    filled[::7, 1] = model.z_fill_[1]
     z_inf = z.copy()
     z_inf[::7, 1] = np.inf
     assert np.allclose(model.z_fill_[1], np.nanmean(z[:, 1]))

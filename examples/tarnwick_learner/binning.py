@@ -28,6 +28,7 @@ class Bins:
     cat_codes: list        # per feature: bin code of each entry of cat_values
     n_bins: np.ndarray     # int64 (n_features,): regular bins n_f
     categorical: np.ndarray  # bool (n_features,)
+    missing: np.ndarray    # bool (n_features,): the column has missing values
 
     @property
     def n_bins_max(self):
@@ -46,7 +47,8 @@ class Bins:
 
 def numeric_edges(col, max_bins):
     """Upper bin edges of one numeric column (NaN left out): midpoints between
-    distinct values when they are few, midpoint quantiles otherwise."""
+    distinct values when they are few, quantiles (averaged inverted CDF, as
+    scikit-learn's HistGradientBoosting takes them) otherwise."""
     col = col[~np.isnan(col)]
     if col.size == 0:
         return np.empty(0)
@@ -55,7 +57,7 @@ def numeric_edges(col, max_bins):
         edges = (distinct[:-1] + distinct[1:]) * 0.5
     else:
         quantiles = np.linspace(0.0, 100.0, max_bins + 1)[1:-1]
-        edges = np.unique(np.percentile(col, quantiles, method="midpoint"))
+        edges = np.unique(np.percentile(col, quantiles, method="averaged_inverted_cdf"))
     # An infinite or NaN edge (from infinite values) would make the raw and the
     # binned routing disagree; dropping it merges two outer bins instead.
     return np.ascontiguousarray(edges[np.isfinite(edges)])
@@ -97,7 +99,9 @@ def fit_bins(columns, categorical, max_bins=MAX_BINS, seed=0):
             cat_values.append(None)
             cat_codes.append(None)
             n_bins[f] = e.size + 1
-    return Bins(edges, cat_values, cat_codes, n_bins, np.asarray(categorical, dtype=bool))
+    missing = np.isnan(columns).any(axis=1)
+    return Bins(edges, cat_values, cat_codes, n_bins, np.asarray(categorical, dtype=bool),
+                missing)
 
 
 def bin_column(bins, f, col):

@@ -19,7 +19,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from .binning import MAX_BINS, bin_matrix, fit_bins
-from .grower import GrowParams, grow_tree
+from .grower import GrowParams, SplitFinder, grow_tree
 from .leaves import round_tables, tree_tables
 from .losses import Logistic, Softmax, SquaredError
 from .trees import flatten
@@ -120,6 +120,7 @@ class Booster:
         leaf = LeafParams(self.l2, self.learning_rate, self.linear_l2,
                           self.linear_min_rows if self.linear_min_rows is not None
                           else 2 * (d + 1))
+        finder = SplitFinder(bins, grow)
         self.loss_ = loss
         self.init_score_ = loss.init_score(y)
         n_out = loss.n_outputs
@@ -135,12 +136,12 @@ class Booster:
         for round_ in range(self.n_rounds):
             grad, hess = loss.gradients(y, raw, hess)
             if n_out == 1:
-                grown = grow_tree(binned, bins, grad, hess, root_rows, grow)
+                grown = grow_tree(binned, bins, grad, hess, root_rows, grow, finder)
                 tables, update = tree_tables(grown.leaf_rows, n_rows, grad, hess, z, leaf)
                 raw += update
                 self.trees_.append(flatten(grown, bins, tables))
             else:
-                grown = [grow_tree(binned, bins, grad[k], hess[k], root_rows, grow)
+                grown = [grow_tree(binned, bins, grad[k], hess[k], root_rows, grow, finder)
                          for k in range(n_out)]
                 results = round_tables([g.leaf_rows for g in grown], n_rows, grad, hess, z, leaf)
                 for k, (tables, update) in enumerate(results):

@@ -27,17 +27,67 @@ class GrowParams:
 
 @dataclass
 class GrownTree:
-    """A tree in bin space. Node i is internal when split_feature[i] >= 0; its
-    rule sends bins <= split_bin[i] left (numeric) or the codes split_cats[i]
-    (categorical), and the missing bin always left. leaf_rows[k] holds the row
-    ids of leaf k (leaves numbered in node order), in ascending order."""
+    """A tree in bin space. Node i is internal when split_feature[i] >= 0. Its
+    left child holds the missing bin and, for a numeric split, bins
+    <= split_bin[i]; for a categorical split, the codes split_cats[i]; for a
+    mirrored split (missing_right[i]), the bins > split_bin[i]. leaf_rows[k]
+    holds the row ids of leaf k (leaves numbered in node order), ascending."""
     split_feature: list
     split_bin: list
     split_cats: list
+    missing_right: list
     left: list
     right: list
     leaf_of_node: list
     leaf_rows: list
+
+
+class SplitFinder:
+    """The best split of a node from its histogram.
+
+    The kernel always sends the missing bin left. For numeric features that
+    had missing values in training, the search also runs on a mirrored copy
+    of their histograms (regular bins in reverse order, the missing bin in
+    place): a split there sends the upper bins and the missing bin left,
+    which is the split with missing values going right. The mirrored split
+    wins only with a strictly larger gain.
+    """
+
+    def __init__(self, bins, params):
+        self.bins, self.params = bins, params
+        self.mirrored = np.flatnonzero(bins.missing & ~bins.categorical & (bins.n_bins >= 2))
+        n_bins_max = bins.n_bins_max
+        self.mirror_index = np.empty((self.mirrored.size, n_bins_max), dtype=np.int64)
+        for k, f in enumerate(self.mirrored):
+            n = bins.n_bins[f]
+            self.mirror_index[k] = np.concatenate([np.arange(n - 1, -1, -1),
+                                                   np.arange(n, n_bins_max)])
+        self.mirror_n_bins = np.ascontiguousarray(bins.n_bins[self.mirrored])
+        self.mirror_mask = np.zeros(self.mirrored.size, dtype=bool)
+
+    def _search(self, hist, n_bins, categorical):
+        p = self.params
+        return tn.find_best_split(hist, n_bins, p.min_samples_leaf, p.l2, categorical,
+                                  p.cat_smooth, p.min_data_per_group, p.max_cat_threshold)
+
+    def __call__(self, hist):
+        """None, or (gain, feature, bin, left codes or None, missing_right)."""
+        found = self._search(hist, self.bins.n_bins, self.bins.categorical)
+        best = None
+        if found is not None:
+            f, b, gain, _, _, cats = found
+            best = (gain, f, b, None if cats is None else np.array(cats, dtype=np.int64), False)
+        if self.mirrored.size:
+            mirror = hist[self.mirrored[:, None], self.mirror_index]
+            found = self._search(mirror, self.mirror_n_bins, self.mirror_mask)
+            if found is not None and (best is None or found[2] > best[0]):
+                f = int(self.mirrored[found[0]])
+                n = int(self.bins.n_bins[f])
+                # Mirrored bins 0..t are the original bins n-1-t..n-1.
+                split_bin = n - 2 - found[1]
+                best = (found[2], f, split_bin,
+                        np.arange(split_bin + 1, n, dtype=np.int64), True)
+        return best
 
 
 def larger_child_histogram(parent, smaller):
@@ -47,38 +97,33 @@ def larger_child_histogram(parent, smaller):
     return np.subtract(parent, smaller, out=parent)
 
 
-class _Split:
-    """A leaf waiting in the queue: its rows, histogram and best split."""
+class _Waiting:
+    """A leaf waiting in the queue: its rows, histogram, best split and depth."""
     __slots__ = ("rows", "hist", "split", "depth")
 
     def __init__(self, rows, hist, split, depth):
         self.rows, self.hist, self.split, self.depth = rows, hist, split, depth
 
 
-def grow_tree(binned, bins, grad, hess, root_rows, params):
+def grow_tree(binned, bins, grad, hess, root_rows, params, finder):
     """Grows one tree on the rows root_rows of the binned matrix, with the
     per-row gradients and hessians grad and hess (float64, indexed by row id)."""
     n_bins_max = bins.n_bins_max
-    min_leaf = params.min_samples_leaf
     max_depth = params.max_depth if params.max_depth is not None else 1 << 30
-
-    def search(hist):
-        return tn.find_best_split(hist, bins.n_bins, min_leaf, params.l2, bins.categorical,
-                                  params.cat_smooth, params.min_data_per_group,
-                                  params.max_cat_threshold)
+    min_rows = 2 * params.min_samples_leaf
 
     def splittable(rows, depth):
-        return depth < max_depth and len(rows) >= 2 * min_leaf
+        return depth < max_depth and len(rows) >= min_rows
 
-    feature, bin_, cats, left, right = [-1], [0], [None], [0], [0]
+    feature, bin_, cats, missing_right, left, right = [-1], [0], [None], [False], [0], [0]
     rows_of = {0: root_rows}
     queue, waiting = [], {}
 
     def enqueue(node, rows, hist, depth):
-        split = search(hist)
+        split = finder(hist)
         if split is not None:
-            waiting[node] = _Split(rows, hist, split, depth)
-            heapq.heappush(queue, (-split[2], node))
+            waiting[node] = _Waiting(rows, hist, split, depth)
+            heapq.heappush(queue, (-split[0], node))
 
     if splittable(root_rows, 0) and params.max_leaves > 1:
         enqueue(0, root_rows, tn.build_histograms(binned, root_rows, grad, hess, n_bins_max), 0)
@@ -86,16 +131,16 @@ def grow_tree(binned, bins, grad, hess, root_rows, params):
     while queue and n_leaves < params.max_leaves:
         _, node = heapq.heappop(queue)
         item = waiting.pop(node)
-        f, b, _gain, _n_left, _n_right, left_cats = item.split
-        cat_codes = None if left_cats is None else np.array(left_cats, dtype=np.int64)
-        rows_left, rows_right = tn.partition_rows(binned, item.rows, f, b, cat_codes,
+        _, f, b, codes, mirrored = item.split
+        rows_left, rows_right = tn.partition_rows(binned, item.rows, f, b, codes,
                                                   int(bins.n_bins[f]))
         kid_left, kid_right = len(feature), len(feature) + 1
-        feature[node], bin_[node], cats[node] = f, b, cat_codes
+        feature[node], bin_[node], cats[node], missing_right[node] = f, b, codes, mirrored
         left[node], right[node] = kid_left, kid_right
         feature += [-1, -1]
         bin_ += [0, 0]
         cats += [None, None]
+        missing_right += [False, False]
         left += [0, 0]
         right += [0, 0]
         del rows_of[node]
@@ -106,9 +151,7 @@ def grow_tree(binned, bins, grad, hess, root_rows, params):
         depth = item.depth + 1
         if n_leaves == params.max_leaves:
             continue
-        split_left = splittable(rows_left, depth)
-        split_right = splittable(rows_right, depth)
-        if not (split_left or split_right):
+        if not (splittable(rows_left, depth) or splittable(rows_right, depth)):
             continue
         small, large = (kid_left, kid_right) if len(rows_left) <= len(rows_right) \
             else (kid_right, kid_left)
@@ -125,4 +168,4 @@ def grow_tree(binned, bins, grad, hess, root_rows, params):
         if feature[node] < 0:
             leaf_of_node[node] = len(leaf_rows)
             leaf_rows.append(rows_of[node])
-    return GrownTree(feature, bin_, cats, left, right, leaf_of_node, leaf_rows)
+    return GrownTree(feature, bin_, cats, missing_right, left, right, leaf_of_node, leaf_rows)

@@ -52,6 +52,10 @@ def flatten(grown, bins, leaves):
     n_nodes = len(grown.split_feature)
     feature = np.zeros(n_nodes, dtype=np.int32)
     threshold = np.zeros(n_nodes)
+    left = np.asarray(grown.left, dtype=np.int32)
+    right = np.asarray(grown.right, dtype=np.int32)
+    # The missing bin goes to the grown tree's left child; NaN follows it.
+    missing_left = np.ones(n_nodes, dtype=bool)
     cat_offsets = np.zeros(n_nodes + 1, dtype=np.int64)
     cat_parts = []
     for node, f in enumerate(grown.split_feature):
@@ -59,7 +63,13 @@ def flatten(grown, bins, leaves):
         if f >= 0:
             feature[node] = f
             codes = grown.split_cats[node]
-            if codes is None:
+            if grown.missing_right[node]:
+                # Rows above the threshold and missing rows went left in
+                # bin space: on raw values "v <= threshold" is the right child.
+                threshold[node] = bins.threshold(f, grown.split_bin[node])
+                left[node], right[node] = right[node], left[node]
+                missing_left[node] = False
+            elif codes is None:
                 threshold[node] = bins.threshold(f, grown.split_bin[node])
             else:
                 values = bins.category_values(f, codes)
@@ -67,9 +77,5 @@ def flatten(grown, bins, leaves):
                 n_cats = values.size
         cat_offsets[node + 1] = cat_offsets[node] + n_cats
     cat_values = np.concatenate(cat_parts) if cat_parts else np.empty(0)
-    return Tree(feature, threshold,
-                np.asarray(grown.left, dtype=np.int32), np.asarray(grown.right, dtype=np.int32),
-                np.asarray(grown.leaf_of_node, dtype=np.int32),
-                # The missing bin always goes left in training; NaN follows it.
-                np.ones(n_nodes, dtype=bool),
-                cat_offsets, cat_values, *leaves)
+    return Tree(feature, threshold, left, right, np.asarray(grown.leaf_of_node, dtype=np.int32),
+                missing_left, cat_offsets, cat_values, *leaves)
