@@ -3,22 +3,29 @@
     python benchmarks/bench_learner.py [--rows 1000000] [--rounds 21] [--threads 1,2]
 
 Data: the demo's generated regression set (n rows x 32 features, 255 bins,
-31 leaves, learning rate 0.1). Each learner is fitted with one round and with
-R rounds in the same process; time per tree is (t_R - t_1) / (R - 1), which
-leaves out the one-off binning. Each thread count runs in its own process
-(the worker pool reads RAYON_NUM_THREADS once), with OMP_NUM_THREADS and the
-peers' n_jobs set to the same count. Our learner's time is broken down into
+31 leaves, learning rate 0.1). Each learner is fitted with R rounds, and every
+round is timed (our learner's instrumentation, LightGBM's and XGBoost's
+callbacks, HistGradientBoosting's verbose round times). Time per tree is the
+median round: it leaves out the one-off binning and is the least disturbed by
+other load on the machine. Each thread count runs in its own process (the
+worker pool reads RAYON_NUM_THREADS once), with OMP_NUM_THREADS and the peers'
+n_jobs set to the same count. Our learner's median round is broken down into
 its kernels, its NumPy steps and the Python that drives them.
 
 Writes the chart benchmarks/time_per_tree.png (or --chart PATH).
 """
 
 import argparse
+import contextlib
+import io
 import json
 import os
+import re
 import subprocess
 import sys
 import time
+
+import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "examples"))
@@ -32,10 +39,12 @@ STEPS = ("gradients (NumPy)", "histogram subtraction (NumPy)", "leaf tables and 
 
 
 class Clock:
-    """Accumulated seconds and calls per named step of our learner."""
+    """Accumulated seconds per named step of our learner, and a stamp at the
+    start of every boosting round."""
 
     def __init__(self):
         self.seconds, self.calls = {}, {}
+        self.rounds = []
 
     def wrap(self, name, fn):
         def timed(*args, **kwargs):
@@ -47,12 +56,13 @@ class Clock:
                 self.calls[name] = self.calls.get(name, 0) + 1
         return timed
 
-    def snapshot(self):
-        return dict(self.seconds), dict(self.calls)
+    def stamp(self):
+        self.rounds.append((time.perf_counter(), dict(self.seconds), dict(self.calls)))
 
 
 def instrument(clock):
-    """Routes our learner's kernel calls and NumPy steps through the clock."""
+    """Routes our learner's kernel calls and NumPy steps through the clock;
+    the gradient step, first in every round, also stamps the round."""
     import tarnwick_native as tn
     from tarnwick_learner import booster, grower, losses
 
@@ -60,33 +70,62 @@ def instrument(clock):
         setattr(tn, name, clock.wrap(name, getattr(tn, name)))
     grower.larger_child_histogram = clock.wrap(STEPS[1], grower.larger_child_histogram)
     booster.tree_tables = clock.wrap(STEPS[2], booster.tree_tables)
-    losses.SquaredError.gradients = staticmethod(clock.wrap(STEPS[0],
-                                                            losses.SquaredError.gradients))
+    gradients = clock.wrap(STEPS[0], losses.SquaredError.gradients)
+
+    def stamped(*args):
+        clock.stamp()
+        return gradients(*args)
+
+    losses.SquaredError.gradients = staticmethod(stamped)
 
 
-def fit_seconds(name, rounds, data, threads):
+def round_times(name, rounds, data, threads, clock):
+    """Fit seconds and the seconds of each boosting round (one tree each)."""
     from peers import Settings, make_peer, thread_limit
     from tarnwick_learner import TarnwickRegressor
 
     x, y, z = data
     s = Settings(rounds=rounds)
+    stamps = []
     if name in (OURS, OURS_LINEAR):
         model = TarnwickRegressor(n_rounds=rounds, learning_rate=s.learning_rate,
                                   max_leaves=s.leaves, max_bins=s.bins,
                                   min_samples_leaf=s.min_samples_leaf, l2=s.l2)
+        clock.rounds.clear()
         start = time.perf_counter()
         model.fit(x, y, z=z if name == OURS_LINEAR else None)
-        return time.perf_counter() - start
+        clock.stamp()
+        total = time.perf_counter() - start
+        return total, np.diff([stamp[0] for stamp in clock.rounds])
     model = make_peer(name, "regression", s, threads)
-    with thread_limit(threads):
+    fit_args = {}
+    if name == "LightGBM":
+        fit_args["callbacks"] = [lambda env: stamps.append(time.perf_counter())]
+    elif name == "XGBoost":
+        import xgboost
+
+        class Stamp(xgboost.callback.TrainingCallback):
+            def after_iteration(self, model, epoch, evals_log):
+                stamps.append(time.perf_counter())
+                return False
+
+        model.set_params(callbacks=[Stamp()])
+    else:
+        model.set_params(verbose=2)
+    output = io.StringIO()
+    with thread_limit(threads), contextlib.redirect_stdout(output):
         start = time.perf_counter()
-        model.fit(x, y)
-        return time.perf_counter() - start
+        model.fit(x, y, **fit_args)
+        total = time.perf_counter() - start
+    if name == "scikit-learn HGB":
+        # Each round prints "[i/R] 1 tree, ... in 0.123s".
+        found = re.findall(r"\] 1 tree, .* in ([0-9.]+)s", output.getvalue())
+        return total, np.array([float(sec) for sec in found])
+    return total, np.diff(stamps)
 
 
 def worker(args):
     """Measures every learner at the thread count of this process; prints JSON."""
-    import numpy as np
     from datasets import generated
     from peers import available
 
@@ -100,41 +139,30 @@ def worker(args):
     learners = [OURS, OURS_LINEAR] + [p for p in PEER_NAMES if available(p)]
     result = {"threads": threads, "per_tree": {}, "setup": {}}
     for name in learners:
-        # The fastest of the repeats, separately for 1 and R rounds, is the
-        # least disturbed by other load on the machine.
-        one = min(timed_fit(clock, name, 1, data, threads) for _ in range(args.repeat))
-        many = min(timed_fit(clock, name, args.rounds, data, threads)
-                   for _ in range(args.repeat))
-        per_tree = (many[0] - one[0]) / (args.rounds - 1)
+        total, rounds = round_times(name, args.rounds, data, threads, clock)
+        # The median round is the one least disturbed by other load.
+        per_tree = float(np.median(rounds))
         result["per_tree"][name] = per_tree
-        result["setup"][name] = one[0] - per_tree
+        result["setup"][name] = total - args.rounds * per_tree
         if name == OURS:
-            result["breakdown"] = breakdown(per_tree, one[1], many[1], args.rounds)
+            result["breakdown"] = breakdown(clock.rounds)
         print(f"  [{threads} thread{'s' if threads > 1 else ''}] {name}: "
               f"{per_tree * 1e3:.1f} ms per tree", file=sys.stderr, flush=True)
     print(json.dumps(result))
 
 
-def timed_fit(clock, name, rounds, data, threads):
-    """(fit seconds, the clock's seconds and calls per step during the fit)."""
-    before = clock.snapshot()
-    seconds = fit_seconds(name, rounds, data, threads)
-    after = clock.snapshot()
-    delta = tuple({k: v - b.get(k, 0) for k, v in a.items()} for b, a in zip(before, after))
-    return seconds, delta
-
-
-def breakdown(per_tree, one, many, rounds):
-    """Per-tree seconds of each kernel and step, the rest being Python."""
-    def per_tree_of(name, table):
-        return (many[table].get(name, 0) - one[table].get(name, 0)) / (rounds - 1)
-
-    parts = {name: per_tree_of(name, 0) for name in KERNELS + STEPS}
+def breakdown(stamps):
+    """Seconds of each kernel and step in the median round; the rest is Python."""
+    times = np.diff([stamp[0] for stamp in stamps])
+    k = int(np.argsort(times)[len(times) // 2])
+    (_, before, calls_before), (_, after, calls_after) = stamps[k], stamps[k + 1]
+    parts = {name: after.get(name, 0.0) - before.get(name, 0.0) for name in KERNELS + STEPS}
     # The leaf-table step calls kernels itself: count them once, as kernels.
     parts[STEPS[2]] -= parts["leaf_linear_stats"] + parts["predict_linear"]
-    parts = {k: v for k, v in parts.items() if v > 0}
-    parts["Python (grower, queue, flat trees)"] = per_tree - sum(parts.values())
-    return {"parts": parts, "splits_per_tree": per_tree_of("partition_rows", 1)}
+    parts = {name: sec for name, sec in parts.items() if sec > 0}
+    parts["Python (grower, queue, flat trees)"] = float(times[k]) - sum(parts.values())
+    splits = calls_after.get("partition_rows", 0) - calls_before.get("partition_rows", 0)
+    return {"parts": parts, "splits_per_tree": splits}
 
 
 def run_workers(args):
@@ -144,7 +172,7 @@ def run_workers(args):
                    OPENBLAS_NUM_THREADS=str(threads))
         env.pop("RAYON_RS_NUM_CPUS", None)
         cmd = [sys.executable, os.path.abspath(__file__), "--worker", "--rows", str(args.rows),
-               "--rounds", str(args.rounds), "--repeat", str(args.repeat)]
+               "--rounds", str(args.rounds)]
         proc = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, check=True)
         results.append(json.loads(proc.stdout))
     return results
@@ -178,7 +206,6 @@ def chart(results, rows, path):
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    import numpy as np
 
     learners = list(results[0]["per_tree"])
     fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.8),
@@ -213,8 +240,6 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--rounds", type=int, default=21)
-    parser.add_argument("--repeat", type=int, default=2,
-                        help="measurements per learner; the fastest counts")
     parser.add_argument("--threads", default="1,2")
     parser.add_argument("--chart", default=os.path.join(HERE, "time_per_tree.png"))
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)

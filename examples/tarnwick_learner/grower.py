@@ -57,11 +57,13 @@ class SplitFinder:
         self.bins, self.params = bins, params
         self.mirrored = np.flatnonzero(bins.missing & ~bins.categorical & (bins.n_bins >= 2))
         n_bins_max = bins.n_bins_max
-        self.mirror_index = np.empty((self.mirrored.size, n_bins_max), dtype=np.int64)
+        # Rows of the histogram viewed as (n_features * n_bins_max, 3) that
+        # make up each mirrored feature, bin by bin.
+        self.mirror_rows = np.empty((self.mirrored.size, n_bins_max), dtype=np.int64)
         for k, f in enumerate(self.mirrored):
             n = bins.n_bins[f]
-            self.mirror_index[k] = np.concatenate([np.arange(n - 1, -1, -1),
-                                                   np.arange(n, n_bins_max)])
+            self.mirror_rows[k] = f * n_bins_max + np.concatenate(
+                [np.arange(n - 1, -1, -1), np.arange(n, n_bins_max)])
         self.mirror_n_bins = np.ascontiguousarray(bins.n_bins[self.mirrored])
         self.mirror_mask = np.zeros(self.mirrored.size, dtype=bool)
 
@@ -78,7 +80,7 @@ class SplitFinder:
             f, b, gain, _, _, cats = found
             best = (gain, f, b, None if cats is None else np.array(cats, dtype=np.int64), False)
         if self.mirrored.size:
-            mirror = hist[self.mirrored[:, None], self.mirror_index]
+            mirror = np.take(hist.reshape(-1, 3), self.mirror_rows, axis=0)
             found = self._search(mirror, self.mirror_n_bins, self.mirror_mask)
             if found is not None and (best is None or found[2] > best[0]):
                 f = int(self.mirrored[found[0]])
