@@ -53,6 +53,14 @@ TableNode describe_node(uint64_t i, uint64_t n_cols, const FlatTree& tree) {
     return node;
 }
 
+/// Adds the column to the prefetch list unless it is listed, or the list is full.
+void note_prefetch_column(NodeTable& table, uint32_t column) {
+    if (table.n_prefetch_columns == max_prefetch_columns) return;
+    for (unsigned c = 0; c < table.n_prefetch_columns; ++c)
+        if (table.prefetch_columns[c] == column) return;
+    table.prefetch_columns[table.n_prefetch_columns++] = column;
+}
+
 /// Descends rows [first, first + count) (count at most R) together, one
 /// level per round; lanes past count repeat the last row. Returns false,
 /// leaving out untouched, when a lane meets an unchecked node or the walk
@@ -110,7 +118,11 @@ NodeTable build_node_table(const Mat<double>& x, const FlatTree& tree) {
     const uintptr_t base = reinterpret_cast<uintptr_t>(table.storage.data());
     auto* nodes = reinterpret_cast<TableNode*>((base + alignof(TableNode) - 1) &
                                                ~uintptr_t(alignof(TableNode) - 1));
-    for (uint64_t i = 0; i < n_nodes; ++i) nodes[i] = describe_node(i, n_cols, tree);
+    for (uint64_t i = 0; i < n_nodes; ++i) {
+        nodes[i] = describe_node(i, n_cols, tree);
+        if (nodes[i].kind == NodeKind::numeric || nodes[i].kind == NodeKind::categorical)
+            note_prefetch_column(table, nodes[i].column);
+    }
     table.nodes = nodes;
     table.n_nodes = n_nodes;
     return table;
@@ -125,6 +137,10 @@ void route_rows(const NodeTable& table, const Mat<double>& x, const FlatTree& tr
     const uint64_t n_cols = x.shape[1];
     for (uint64_t first = begin; first < end; first += rows_per_group) {
         const uint64_t count = std::min<uint64_t>(rows_per_group, end - first);
+        const uint64_t ahead_end = std::min(end, first + 2 * rows_per_group);
+        for (uint64_t r = first + rows_per_group; r < ahead_end; ++r)
+            for (unsigned c = 0; c < table.n_prefetch_columns; ++c)
+                __builtin_prefetch(x.flat() + r * n_cols + table.prefetch_columns[c]);
         if (!descend_group<rows_per_group>(table, tree, x.flat(), n_cols, first, count, out))
             for (uint64_t r = first; r < first + count; ++r) out[r] = route_row(r, x, tree);
     }

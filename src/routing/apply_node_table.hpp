@@ -32,12 +32,21 @@ struct alignas(32) TableNode {
     bool missing_left;
 };
 
+/// Tested columns whose values are requested for the next rows while the
+/// current ones descend. A row's cache lines are read only where the tree
+/// tests them, too sparsely for the hardware to stream them in, and each
+/// level's test waits for its value.
+constexpr unsigned max_prefetch_columns = 16;
+
 /// The table of a tree for one call; `nodes` is null when the tree is not
 /// worth a table (more nodes than rows, or nothing a descent could read).
 struct NodeTable {
     Buffer<char> storage;
     const TableNode* nodes = nullptr;
     uint64_t n_nodes = 0;
+    // The first distinct tested columns in node order (the root's first).
+    uint32_t prefetch_columns[max_prefetch_columns] = {};
+    unsigned n_prefetch_columns = 0;
 };
 
 NodeTable build_node_table(const Mat<double>& x, const FlatTree& tree);
