@@ -4,8 +4,7 @@
 
 Data: the demo's generated regression set (n rows x 32 features, 255 bins,
 31 leaves, learning rate 0.1). Each learner is fitted with R rounds, and every
-round is timed (our learner's instrumentation, LightGBM's and XGBoost's
-callbacks, HistGradientBoosting's verbose round times). Time per tree is the
+round is timed (see examples/peers.py, timed_fit). Time per tree is the
 median round: it leaves out the one-off binning and is the least disturbed by
 other load on the machine. Each thread count runs in its own process (the
 worker pool reads RAYON_NUM_THREADS once), with OMP_NUM_THREADS and the peers'
@@ -16,11 +15,8 @@ Writes the chart benchmarks/time_per_tree.png (or --chart PATH).
 """
 
 import argparse
-import contextlib
-import io
 import json
 import os
-import re
 import subprocess
 import sys
 import time
@@ -39,8 +35,8 @@ STEPS = ("gradients (NumPy)", "histogram subtraction (NumPy)", "leaf tables and 
 
 
 class Clock:
-    """Accumulated seconds per named step of our learner, and a stamp at the
-    start of every boosting round."""
+    """Accumulated seconds and calls per named step of our learner, with a
+    snapshot at the end of every boosting round."""
 
     def __init__(self):
         self.seconds, self.calls = {}, {}
@@ -56,13 +52,12 @@ class Clock:
                 self.calls[name] = self.calls.get(name, 0) + 1
         return timed
 
-    def stamp(self):
-        self.rounds.append((time.perf_counter(), dict(self.seconds), dict(self.calls)))
+    def snapshot(self):
+        self.rounds.append((dict(self.seconds), dict(self.calls)))
 
 
 def instrument(clock):
-    """Routes our learner's kernel calls and NumPy steps through the clock;
-    the gradient step, first in every round, also stamps the round."""
+    """Routes our learner's kernel calls and NumPy steps through the clock."""
     import tarnwick_native as tn
     from tarnwick_learner import booster, grower, losses
 
@@ -70,97 +65,56 @@ def instrument(clock):
         setattr(tn, name, clock.wrap(name, getattr(tn, name)))
     grower.larger_child_histogram = clock.wrap(STEPS[1], grower.larger_child_histogram)
     booster.tree_tables = clock.wrap(STEPS[2], booster.tree_tables)
-    gradients = clock.wrap(STEPS[0], losses.SquaredError.gradients)
-
-    def stamped(*args):
-        clock.stamp()
-        return gradients(*args)
-
-    losses.SquaredError.gradients = staticmethod(stamped)
-
-
-def round_times(name, rounds, data, threads, clock):
-    """Fit seconds and the seconds of each boosting round (one tree each)."""
-    from peers import Settings, make_peer, thread_limit
-    from tarnwick_learner import TarnwickRegressor
-
-    x, y, z = data
-    s = Settings(rounds=rounds)
-    stamps = []
-    if name in (OURS, OURS_LINEAR):
-        model = TarnwickRegressor(n_rounds=rounds, learning_rate=s.learning_rate,
-                                  max_leaves=s.leaves, max_bins=s.bins,
-                                  min_samples_leaf=s.min_samples_leaf, l2=s.l2)
-        clock.rounds.clear()
-        start = time.perf_counter()
-        model.fit(x, y, z=z if name == OURS_LINEAR else None)
-        clock.stamp()
-        total = time.perf_counter() - start
-        return total, np.diff([stamp[0] for stamp in clock.rounds])
-    model = make_peer(name, "regression", s, threads)
-    fit_args = {}
-    if name == "LightGBM":
-        fit_args["callbacks"] = [lambda env: stamps.append(time.perf_counter())]
-    elif name == "XGBoost":
-        import xgboost
-
-        class Stamp(xgboost.callback.TrainingCallback):
-            def after_iteration(self, model, epoch, evals_log):
-                stamps.append(time.perf_counter())
-                return False
-
-        model.set_params(callbacks=[Stamp()])
-    else:
-        model.set_params(verbose=2)
-    output = io.StringIO()
-    with thread_limit(threads), contextlib.redirect_stdout(output):
-        start = time.perf_counter()
-        model.fit(x, y, **fit_args)
-        total = time.perf_counter() - start
-    if name == "scikit-learn HGB":
-        # Each round prints "[i/R] 1 tree, ... in 0.123s".
-        found = re.findall(r"\] 1 tree, .* in ([0-9.]+)s", output.getvalue())
-        return total, np.array([float(sec) for sec in found])
-    return total, np.diff(stamps)
+    losses.SquaredError.gradients = staticmethod(clock.wrap(STEPS[0],
+                                                            losses.SquaredError.gradients))
 
 
 def worker(args):
     """Measures every learner at the thread count of this process; prints JSON."""
     from datasets import generated
-    from peers import available
+    from peers import Settings, available, make_peer, timed_fit
+    from tarnwick_learner import TarnwickRegressor
 
     threads = int(os.environ["RAYON_NUM_THREADS"])
     ds = generated(args.rows, seed=0)
     z = ds.x[:, ds.embedding]
-    z = (z - z.mean(axis=0)) / z.std(axis=0)
-    data = (ds.x, ds.y, np.ascontiguousarray(z))
+    z = np.ascontiguousarray((z - z.mean(axis=0)) / z.std(axis=0))
     clock = Clock()
     instrument(clock)
+    s = Settings(rounds=args.rounds)
     learners = [OURS, OURS_LINEAR] + [p for p in PEER_NAMES if available(p)]
     result = {"threads": threads, "per_tree": {}, "setup": {}}
     for name in learners:
-        total, rounds = round_times(name, args.rounds, data, threads, clock)
+        if name in (OURS, OURS_LINEAR):
+            model = TarnwickRegressor(n_rounds=s.rounds, learning_rate=s.learning_rate,
+                                      max_leaves=s.leaves, max_bins=s.bins,
+                                      min_samples_leaf=s.min_samples_leaf, l2=s.l2)
+        else:
+            model = make_peer(name, "regression", s, threads)
+        clock.rounds.clear()
+        seconds, rounds = timed_fit(model, ds.x, ds.y, z if name == OURS_LINEAR else None,
+                                    threads, after_round=clock.snapshot)
         # The median round is the one least disturbed by other load.
         per_tree = float(np.median(rounds))
         result["per_tree"][name] = per_tree
-        result["setup"][name] = total - args.rounds * per_tree
+        result["setup"][name] = seconds - args.rounds * per_tree
         if name == OURS:
-            result["breakdown"] = breakdown(clock.rounds)
+            result["breakdown"] = breakdown(rounds, clock.rounds)
         print(f"  [{threads} thread{'s' if threads > 1 else ''}] {name}: "
               f"{per_tree * 1e3:.1f} ms per tree", file=sys.stderr, flush=True)
     print(json.dumps(result))
 
 
-def breakdown(stamps):
-    """Seconds of each kernel and step in the median round; the rest is Python."""
-    times = np.diff([stamp[0] for stamp in stamps])
-    k = int(np.argsort(times)[len(times) // 2])
-    (_, before, calls_before), (_, after, calls_after) = stamps[k], stamps[k + 1]
+def breakdown(rounds, snapshots):
+    """Seconds of each kernel and step in the median round (rounds[k] runs
+    from snapshot k to k + 1); the rest is Python."""
+    k = int(np.argsort(rounds)[len(rounds) // 2])
+    (before, calls_before), (after, calls_after) = snapshots[k], snapshots[k + 1]
     parts = {name: after.get(name, 0.0) - before.get(name, 0.0) for name in KERNELS + STEPS}
     # The leaf-table step calls kernels itself: count them once, as kernels.
     parts[STEPS[2]] -= parts["leaf_linear_stats"] + parts["predict_linear"]
     parts = {name: sec for name, sec in parts.items() if sec > 0}
-    parts["Python (grower, queue, flat trees)"] = float(times[k]) - sum(parts.values())
+    parts["Python (grower, queue, flat trees)"] = float(rounds[k]) - sum(parts.values())
     splits = calls_after.get("partition_rows", 0) - calls_before.get("partition_rows", 0)
     return {"parts": parts, "splits_per_tree": splits}
 

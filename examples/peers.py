@@ -9,7 +9,10 @@ LightGBM). XGBoost has no minimum leaf row count.
 
 import contextlib
 import importlib.util
+import time
 from dataclasses import dataclass
+
+import numpy as np
 
 
 @dataclass(frozen=True)
@@ -64,3 +67,63 @@ def thread_limit(threads):
     from threadpoolctl import threadpool_limits
 
     return threadpool_limits(limits=threads, user_api="openmp")
+
+
+def timed_fit(model, x, y, z=None, threads=None, after_round=None):
+    """Fits model (ours or a peer) and returns the fit seconds and the seconds
+    of each boosting round but the first, from stamps at the end of every
+    round: our learner's and LightGBM's callbacks, an XGBoost training
+    callback, and for HistGradientBoosting (which has no callback) the start
+    of each round's first tree. after_round, if given, runs at each stamp."""
+    stamps = []
+
+    def stamp(*_):
+        stamps.append(time.perf_counter())
+        if after_round is not None:
+            after_round()
+
+    kind = type(model).__module__.split(".")[0]
+    fit_args = {}
+    grower_patch = contextlib.nullcontext()
+    if kind == "tarnwick_learner":
+        fit_args = {"z": z, "callback": stamp}
+    elif kind == "lightgbm":
+        fit_args = {"callbacks": [stamp]}
+    elif kind == "xgboost":
+        import xgboost
+
+        class Stamp(xgboost.callback.TrainingCallback):
+            def after_iteration(self, model, epoch, evals_log):
+                stamp()
+                return False
+
+        model.set_params(callbacks=[Stamp()])
+    else:
+        grower_patch = _stamped_hgb_grower(stamp)
+    with thread_limit(threads), grower_patch:
+        start = time.perf_counter()
+        model.fit(x, y, **fit_args)
+        seconds = time.perf_counter() - start
+    if kind == "sklearn":
+        # One grower per class and round: keep the first of each round.
+        per_round = len(stamps) // model.n_iter_
+        return seconds, np.diff(stamps[::per_round])
+    return seconds, np.diff(stamps)
+
+
+@contextlib.contextmanager
+def _stamped_hgb_grower(stamp):
+    from sklearn.ensemble._hist_gradient_boosting import gradient_boosting
+
+    original = gradient_boosting.TreeGrower
+
+    class StampedGrower(original):
+        def __init__(self, *args, **kwargs):
+            stamp()
+            super().__init__(*args, **kwargs)
+
+    gradient_boosting.TreeGrower = StampedGrower
+    try:
+        yield
+    finally:
+        gradient_boosting.TreeGrower = original

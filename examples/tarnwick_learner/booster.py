@@ -92,7 +92,7 @@ class Booster:
             z[bad] = np.broadcast_to(self.z_fill_, z.shape)[bad]
         return z
 
-    def _fit(self, x, y, z, loss):
+    def _fit(self, x, y, z, loss, callback):
         x = _features(x)
         n_rows, n_features = x.shape
         if y.shape != (n_rows,):
@@ -150,6 +150,8 @@ class Booster:
             if self.verbose and ((round_ + 1) % report_every == 0 or round_ + 1 == self.n_rounds):
                 print(f"  round {round_ + 1}/{self.n_rounds}: train loss {loss.loss(y, raw):.6g}, "
                       f"{time.perf_counter() - start:.1f} s", file=sys.stderr, flush=True)
+            if callback is not None:
+                callback(round_)
         self.train_raw_ = raw
         return self
 
@@ -181,8 +183,9 @@ def _features(x):
 class TarnwickRegressor(Booster):
     """Squared-error regression."""
 
-    def fit(self, x, y, z=None):
-        return self._fit(x, np.asarray(y, dtype=np.float64), z, SquaredError())
+    def fit(self, x, y, z=None, callback=None):
+        """callback, if given, is called with the round index after every round."""
+        return self._fit(x, np.asarray(y, dtype=np.float64), z, SquaredError(), callback)
 
     def predict(self, x, z=None):
         return self.decision_function(x, z)
@@ -192,14 +195,15 @@ class TarnwickClassifier(Booster):
     """Binary logistic loss for two classes, softmax (one tree per class per
     round) for more."""
 
-    def fit(self, x, y, z=None):
+    def fit(self, x, y, z=None, callback=None):
+        """callback, if given, is called with the round index after every round."""
         self.classes_, y_index = np.unique(np.asarray(y), return_inverse=True)
         n_classes = self.classes_.size
         if n_classes < 2:
             raise ValueError("y must hold at least two classes")
         if n_classes == 2:
-            return self._fit(x, y_index.astype(np.float64), z, Logistic())
-        return self._fit(x, y_index.astype(np.int64), z, Softmax(n_classes))
+            return self._fit(x, y_index.astype(np.float64), z, Logistic(), callback)
+        return self._fit(x, y_index.astype(np.int64), z, Softmax(n_classes), callback)
 
     def predict_proba(self, x, z=None):
         raw = self.decision_function(x, z)
