@@ -220,6 +220,13 @@ def test_saved_model_predicts_the_same_bits(tmp_path, task):
         assert same_bits(model_arrays(loaded)[name], array), name
 
 
+def test_callback_runs_after_every_round():
+    x, _, _, classes = mixed_data(500, seed=10)
+    seen = []
+    model = TarnwickClassifier(n_rounds=3).fit(x, classes, callback=seen.append)
+    assert seen == [0, 1, 2] and len(model.trees_) == 9
+
+
 def test_bad_calls_are_refused():
     x, z, y, _ = mixed_data(500, seed=9)
     linear = TarnwickRegressor(n_rounds=1).fit(x, y, z=z)
