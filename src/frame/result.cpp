@@ -56,6 +56,13 @@ PyTypeObject* container_type() {
 template <class T>
 Ref make_array(Buffer<T>&& buffer, std::initializer_list<uint64_t> shape, int type_num) {
     ensure_numpy_api();
+    // NumPy describes an array only if the element size times its non-zero
+    // axes fits a signed 64-bit size: an empty result with a huge axis
+    // (no features, n_bins_max = 2**61) is a capacity overflow, not a
+    // ValueError from NumPy. It also keeps the strides below from overflowing.
+    uint64_t extent = sizeof(T);
+    for (uint64_t n : shape)
+        if (n != 0) extent = checked_size(extent, n);
     npy_intp dims[3];
     npy_intp strides[3];
     int nd = int(shape.size());

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the module with ThreadSanitizer into its own virtual environment and
+# runs the tests that drive the worker pool (several Python threads calling
+# the parallel functions at once, faults inside workers, several pool sizes).
+#   scripts/tsan.sh [pytest args]     (default: the pool and thread tests)
+# TSAN_VENV names the environment (default .venv-tsan; its build directory is
+# build/<its name>); PYTHON is honoured as by setup.sh.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+venv="${TSAN_VENV:-$root/.venv-tsan}"
+SKBUILD_CMAKE_DEFINE="TARNWICK_TSAN=ON" \
+    "$root/scripts/setup.sh" "$venv" "$root/requirements/test.txt"
+
+# The interpreter is not instrumented, so the runtime of the compiler that
+# built the module is preloaded. Its locks and threads are intercepted, which
+# is all the module's accesses need to be ordered against Python's.
+cache="$root/build/$(basename "$venv")/CMakeCache.txt"
+cxx="$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$cache")"
+runtime="$("${cxx:-g++}" -print-file-name=libtsan.so)"
+[ -f "$runtime" ] || { echo "libtsan.so not found for ${cxx:-g++}" >&2; exit 1; }
+
+cd "$root"
+if [ $# -eq 0 ]; then
+    set -- tests/test_threads.py
+    for t in tests/test_pool*.py tests/test_parallel*.py; do
+        [ -f "$t" ] && set -- "$@" "$t"
+    done
+fi
+# Child interpreters of the tests inherit the preload, so a race found in
+# one of them fails that test through the child's exit status.
+export LD_PRELOAD="$runtime"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:exitcode=66"
+exec "$venv/bin/python" -m pytest -s -p no:cacheprovider "$@"
