@@ -10,9 +10,11 @@
 
 namespace tarnwick {
 
-/// Zeroed raw memory from the allocator that tracemalloc traces; may be
-/// called without the interpreter lock. Throws std::bad_alloc when the
-/// memory cannot be had.
+/// Zeroed raw memory from the allocator that tracemalloc traces. Only for
+/// the calling Python thread: while tracemalloc runs, that allocator takes the
+/// interpreter lock, which the caller holds while the pool's workers run, so
+/// workers use plain heap memory for their scratch. Throws std::bad_alloc when
+/// the memory cannot be had.
 void* allocate_zeroed(uint64_t bytes);
 /// The same without zeroing, for outputs that the pass overwrites before they are read.
 void* allocate_uninitialized(uint64_t bytes);

@@ -4,8 +4,8 @@
 #include "histogram/accumulate_feature.hpp"
 
 #include <algorithm>
+#include <vector>
 
-#include "frame/buffer.hpp"
 #include "frame/fault.hpp"
 
 namespace tarnwick {
@@ -83,7 +83,9 @@ void accumulate_features(const FeatureBlocks& blocks, const GatheredRows& rows, 
     const Pass* passes = choose_passes<Target::quads>();
     const uint64_t n_quads = checked_size(features_per_pass, n_bins_max);
     // One quad more than needed, so that the run can start 32-byte aligned.
-    Buffer<double> scratch = Buffer<double>::zeroed(checked_size(n_quads + 1, 4));
+    // Plain heap memory: this runs on a worker, where the traced raw
+    // allocator would wait for the interpreter lock that the caller holds.
+    std::vector<double> scratch(checked_size(n_quads + 1, 4));
     const uintptr_t base = reinterpret_cast<uintptr_t>(scratch.data());
     BinQuad* quads = reinterpret_cast<BinQuad*>((base + 31) & ~uintptr_t(31));
     for (uint64_t first = begin; first < end;) {
