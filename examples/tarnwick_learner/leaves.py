@@ -82,8 +82,8 @@ def tree_tables(leaf_rows, n_rows, grad, hess, z, params):
     n_leaves = len(leaf_rows)
     if z is None:
         # Constant leaves need only the leaf totals: one pass over the rows in
-        # row order, no leaf-order copy.
-        leaf_of_row = np.empty(n_rows, dtype=np.int64)
+        # row order, no leaf-order copy; the narrowest index type writes least.
+        leaf_of_row = np.empty(n_rows, dtype=np.min_scalar_type(max(n_leaves - 1, 0)))
         for leaf, rows in enumerate(leaf_rows):
             leaf_of_row[rows] = leaf
         tables = constant_tables(np.bincount(leaf_of_row, grad, n_leaves),
