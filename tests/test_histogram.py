@@ -10,7 +10,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tarnwick_native as tn
-from support import results_in_subprocess, same_bits
+from support import results_in_subprocess, run_python, same_bits
 
 NOT_CONTIGUOUS = "feature-major binned must be C-contiguous"
 ZERO_CHUNK_SERIAL = "chunk size must be non-zero"
@@ -305,6 +305,24 @@ result = message, tn.build_histograms(binned, rows, grad, hess, n_bins_max)
     binned, rows, grad, hess, n_bins_max = problem(16, 20000, seed=2)
     binned[11, rows[12345]] = 0
     assert same_bits(hist, reference(binned, rows, grad, hess, n_bins_max))
+
+
+def test_parallel_branch_under_tracemalloc():
+    # Workers must not allocate through the traced allocator: with
+    # tracemalloc on it waits for the interpreter lock, which the caller
+    # holds until the loop is done.
+    code = SETUP + """
+import tracemalloc
+tracemalloc.start()
+hist = tn.build_histograms(*problem(16, 20000, seed=4))
+assert hist[:, :, 2].sum() == 16 * 20000
+leaves = tn.apply_tree(np.zeros((40000, 1)), *[np.zeros(3, np.int32), np.zeros(3),
+    np.array([1, 0, 0], np.int32), np.array([2, 0, 0], np.int32), np.array([-1, 4, 5], np.int32),
+    np.zeros(3, bool), np.zeros(4, np.int64), np.zeros(0)])
+assert (leaves == 4).all()
+"""
+    proc = run_python(code, threads=2, timeout=120)
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
 
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
