@@ -1,7 +1,9 @@
 """Helpers shared by the test modules."""
 
 import os
+import pathlib
 import pickle
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -48,3 +50,33 @@ def same_bits(a, b):
     a = np.ascontiguousarray(a)
     b = np.ascontiguousarray(b)
     return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+
+
+def compile_cpp(program, sources, flags=()):
+    """Builds a native test program from C++ sources (paths relative to the
+    repository, or absolute) with the module's floating-point rules; skips the
+    test when g++ is missing."""
+    import pytest
+
+    if shutil.which("g++") is None:
+        pytest.skip("g++ is not available")
+    cmd = ["g++", "-std=c++20", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror",
+           "-Wno-psabi", f"-I{REPO / 'src'}", *flags, "-o", str(program),
+           *(str(REPO / s) for s in sources)]
+    proc = subprocess.run(cmd, capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    return program
+
+
+def run_driver(tmp_path, text, sources=(), flags=("-O3",)):
+    """Compiles a driver program given as source text together with the named
+    sources, runs it, and returns its standard output, stripped."""
+    source = tmp_path / "driver.cpp"
+    source.write_text(text)
+    program = compile_cpp(tmp_path / "driver", [source, *sources], flags)
+    run = subprocess.run([str(program)], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stdout + run.stderr
+    return run.stdout.strip()

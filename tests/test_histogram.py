@@ -1,8 +1,5 @@
 """build_histograms: bit-exact against a reference that adds in row order."""
 
-import pathlib
-import shutil
-import subprocess
 
 import numpy as np
 import pytest
@@ -10,7 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tarnwick_native as tn
-from support import results_in_subprocess, run_python, same_bits
+from support import results_in_subprocess, run_driver, run_python, same_bits
 
 NOT_CONTIGUOUS = "feature-major binned must be C-contiguous"
 ZERO_CHUNK_SERIAL = "chunk size must be non-zero"
@@ -325,7 +322,6 @@ assert (leaves == 4).all()
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
 
 
-REPO = pathlib.Path(__file__).resolve().parent.parent
 
 # Runs the pass body compiled for the baseline processor and for AVX over
 # random nodes (every pass width, consecutive and listed rows, scratch quads
@@ -422,18 +418,7 @@ int main() {
 
 
 def test_baseline_and_avx_passes_give_the_same_bits(tmp_path):
-    if shutil.which("g++") is None:
-        pytest.skip("g++ is not available")
-    source = tmp_path / "passes.cpp"
-    source.write_text(PASS_DRIVER)
-    program = tmp_path / "passes"
-    build = subprocess.run(
-        ["g++", "-std=c++20", "-O3", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror",
-         "-Wno-psabi", f"-I{REPO / 'src'}", "-o", str(program), str(source)],
-        capture_output=True, text=True)
-    assert build.returncode == 0, build.stderr
-    run = subprocess.run([str(program)], capture_output=True, text=True, timeout=300)
-    assert run.returncode == 0, run.stdout + run.stderr
-    if run.stdout.strip() == "no avx":
+    out = run_driver(tmp_path, PASS_DRIVER)
+    if out == "no avx":
         pytest.skip("the processor has no AVX")
-    assert run.stdout.strip() == "ok"
+    assert out == "ok"

@@ -3,9 +3,6 @@ that adds every term in leaf-row order, bit for bit."""
 
 import math
 import os
-import pathlib
-import shutil
-import subprocess
 
 import numpy as np
 import pytest
@@ -13,7 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tarnwick_native as tn
-from support import results_in_subprocess, same_bits
+from support import results_in_subprocess, run_driver, same_bits
 
 INF = math.inf
 
@@ -352,7 +349,6 @@ def test_same_bytes_for_any_thread_count():
 
 # ---------------------------------------------------------------- vector widths
 
-REPO = pathlib.Path(__file__).resolve().parent.parent
 
 # Runs the row loop of a slot with two-lane and with four-lane vectors over
 # random rows (NaN, infinities, signed zeros, every width from 1 to 40, the
@@ -433,23 +429,11 @@ int main() {
 
 
 def test_two_and_four_lanes_give_the_same_bits(tmp_path):
-    if shutil.which("g++") is None:
-        pytest.skip("g++ is not available")
-    source = tmp_path / "lanes.cpp"
-    source.write_text(LANES_DRIVER)
-    program = tmp_path / "lanes"
     sources = ["src/linear_leaf/accumulate_span.cpp", "src/frame/fault.cpp", "src/frame/text.cpp"]
-    build = subprocess.run(
-        ["g++", "-std=c++20", "-O3", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror",
-         f"-I{REPO / 'src'}", "-o", str(program), str(source),
-         *(str(REPO / s) for s in sources)],
-        capture_output=True, text=True)
-    assert build.returncode == 0, build.stderr
-    run = subprocess.run([str(program)], capture_output=True, text=True, timeout=300)
-    assert run.returncode == 0, run.stdout + run.stderr
-    if run.stdout.strip() == "no avx2":
+    out = run_driver(tmp_path, LANES_DRIVER, sources)
+    if out == "no avx2":
         pytest.skip("the processor has no AVX2")
-    assert int(run.stdout) > 10000
+    assert int(out) > 10000
 
 
 # ---------------------------------------------------------------- faults

@@ -1,9 +1,6 @@
 """find_best_split against a slow reference that follows the same operation order."""
 
 import math
-import pathlib
-import shutil
-import subprocess
 
 import numpy as np
 import pytest
@@ -12,6 +9,7 @@ from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
 
 import tarnwick_native as tn
+from support import run_driver
 
 F = np.float64
 NAN = math.nan
@@ -645,7 +643,6 @@ def test_faults_leave_inputs_untouched_and_references_balanced(panic_type):
 
 # --- vector widths -------------------------------------------------------------
 
-REPO = pathlib.Path(__file__).resolve().parent.parent
 
 # Runs the numeric phase with two-lane and four-lane vectors over random
 # histograms (NaN, infinities, zero hessians, ties) and compares the winners
@@ -731,20 +728,8 @@ int main() {
 
 
 def test_two_and_four_lanes_give_the_same_bits(tmp_path):
-    if shutil.which("g++") is None:
-        pytest.skip("g++ is not available")
-    source = tmp_path / "lanes.cpp"
-    source.write_text(LANES_DRIVER)
-    program = tmp_path / "lanes"
     sources = ["src/split/numeric_split.cpp", "src/frame/fault.cpp", "src/frame/text.cpp"]
-    build = subprocess.run(
-        ["g++", "-std=c++20", "-O2", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror",
-         "-Wno-psabi", f"-I{REPO / 'src'}", "-o", str(program), str(source),
-         *(str(REPO / s) for s in sources)],
-        capture_output=True, text=True)
-    assert build.returncode == 0, build.stderr
-    run = subprocess.run([str(program)], capture_output=True, text=True, timeout=300)
-    assert run.returncode == 0, run.stdout + run.stderr
-    if run.stdout.strip() == "no avx2":
+    out = run_driver(tmp_path, LANES_DRIVER, sources, flags=("-O2",))
+    if out == "no avx2":
         pytest.skip("the processor has no AVX2")
-    assert int(run.stdout) > 1000
+    assert int(out) > 1000
