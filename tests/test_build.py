@@ -190,7 +190,7 @@ def test_stubs_type_a_correct_caller_and_reject_misuse(stub_dir, mypy_cache, tmp
     assert flagged == [7, 8, 13, 15], proc.stdout + proc.stderr
 
 
-def test_installed_stub_package_is_found_by_mypy(mypy_cache, tmp_path):
+def test_installed_stubs_package_is_found_by_mypy(mypy_cache, tmp_path):
     try:
         importlib.metadata.distribution("tarnwick_native-stubs")
     except importlib.metadata.PackageNotFoundError:

@@ -138,10 +138,12 @@ def ref_partition_rows(binned, rows, feature, bin, left_categories, missing_bin)
 
 
 def to_count(c):
+    """Truncation toward zero, saturating; NaN counts 0."""
     if math.isnan(c):
         return 0
-    return max(-(2**63), min(I64_MAX, int(c))) if math.isfinite(c) else (
-        I64_MAX if c > 0 else -(2**63))
+    if c >= 2.0**63:
+        return I64_MAX
+    return max(-(2**63), int(c))
 
 
 def ref_find_best_split(hist, n_bins_per_feature, min_samples_leaf, l2, categorical_mask,
