@@ -34,4 +34,9 @@ export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:allocator_may_return_null=1:
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PYTHONMALLOC=malloc
 export TARNWICK_LONG_FUZZ=1
-exec "$venv/bin/python" -m pytest -s -p no:cacheprovider "$@"
+# Two tests of the pool cannot run here: its ThreadSanitizer harness does not
+# start with the ASan runtime preloaded (scripts/tsan.sh covers races), and an
+# address-space limit leaves no room for ASan's shadow memory.
+exec "$venv/bin/python" -m pytest -s -p no:cacheprovider \
+    --deselect tests/test_pool.py::test_no_data_race_under_thread_sanitizer \
+    --deselect tests/test_pool.py::test_failed_pool_creation_raises_every_time "$@"
