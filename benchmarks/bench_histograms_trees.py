@@ -21,12 +21,11 @@ against its TreePredictor and a vectorised level-by-level NumPy descent.
 
 import argparse
 import json
-import os
-import subprocess
-import sys
 import time
 
 import numpy as np
+
+from harness import run_at_thread_count
 
 N_FEATURES = 32
 N_BINS = 255
@@ -181,13 +180,9 @@ def main():
     print(f"{'function':40} {'thr':>3} {'ours':>8} {'NumPy':>8} {'sklearn':>8} "
           f"{'vs NumPy':>9} {'vs sklearn':>11}")
     for threads in THREADS:
-        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-        env.pop("RAYON_RS_NUM_CPUS", None)
-        out = subprocess.run(
-            [sys.executable, __file__, "--rows", str(args.rows), "--repeat", str(args.repeat),
-             "--threads", str(threads)],
-            env=env, check=True, capture_output=True, text=True).stdout
-        for name, ours, numpy_, sklearn_ in json.loads(out):
+        results = run_at_thread_count(__file__, threads, "--rows", args.rows,
+                                      "--repeat", args.repeat)
+        for name, ours, numpy_, sklearn_ in results:
             print(f"{name:40} {threads:>3} {ours * 1e9:>8.2f} {numpy_ * 1e9:>8.2f} "
                   f"{sklearn_ * 1e9:>8.2f} {numpy_ / ours:>8.1f}x {sklearn_ / ours:>10.2f}x")
 

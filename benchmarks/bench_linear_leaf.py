@@ -15,11 +15,11 @@ linear; for prediction, every row in a random one of the 31 leaves.
 import argparse
 import json
 import os
-import subprocess
-import sys
 import time
 
 import numpy as np
+
+from harness import run_at_thread_count
 
 N_LEAVES = 31
 WIDTHS = (8, 16, 32)
@@ -153,13 +153,9 @@ def main():
     print(f"{'function':34} {'d':>3} {'thr':>3} {'ours ns/row':>12} {'NumPy ns/row':>13} "
           f"{'ratio':>7}")
     for threads in THREADS:
-        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-        env.pop("RAYON_RS_NUM_CPUS", None)
-        out = subprocess.run(
-            [sys.executable, __file__, "--rows", str(args.rows), "--repeat", str(args.repeat),
-             "--threads", str(threads)],
-            env=env, check=True, capture_output=True, text=True).stdout
-        for name, d, ours, theirs in json.loads(out):
+        results = run_at_thread_count(__file__, threads, "--rows", args.rows,
+                                      "--repeat", args.repeat)
+        for name, d, ours, theirs in results:
             rows = args.rows * (3 if "mc" in name else 1)
             print(f"{name:34} {d:>3} {threads:>3} {ours / rows * 1e9:>12.1f} "
                   f"{theirs / rows * 1e9:>13.1f} {theirs / ours:>6.1f}x")

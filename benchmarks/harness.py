@@ -1,0 +1,18 @@
+"""Shared by the kernel benchmarks: each thread count runs in its own process,
+since the worker pool reads RAYON_NUM_THREADS once, when it is created."""
+
+import json
+import os
+import subprocess
+import sys
+
+
+def run_at_thread_count(script, threads, *args):
+    """Runs `script --threads N args...` with RAYON_NUM_THREADS=N and returns
+    the JSON value it prints."""
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    out = subprocess.run(
+        [sys.executable, script, "--threads", str(threads), *map(str, args)],
+        env=env, check=True, capture_output=True, text=True).stdout
+    return json.loads(out)
