@@ -142,8 +142,12 @@ bool convert_bool(const Param& p, PyObject* obj) {
     if (obj == Py_True) return true;
     if (obj == Py_False) return false;
     PyTypeObject* type = Py_TYPE(obj);
-    Ref module = Ref::steal(PyObject_GetAttrString((PyObject*)type, "__module__"));
-    Ref name = Ref::steal(PyObject_GetAttrString((PyObject*)type, "__name__"));
+    // Interned once: looking the names up by C string would build a new key per call.
+    static PyObject* module_key = PyUnicode_InternFromString("__module__");
+    static PyObject* name_key = PyUnicode_InternFromString("__name__");
+    if (module_key == nullptr || name_key == nullptr) throw PythonError{};
+    Ref module = Ref::steal(PyObject_GetAttr((PyObject*)type, module_key));
+    Ref name = Ref::steal(PyObject_GetAttr((PyObject*)type, name_key));
     PyErr_Clear();
     auto text_is = [](const Ref& o, const char* want) {
         const char* s = o && PyUnicode_Check(o.get()) ? PyUnicode_AsUTF8(o.get()) : nullptr;
