@@ -21,11 +21,10 @@ against its TreePredictor and a vectorised level-by-level NumPy descent.
 
 import argparse
 import json
-import time
 
 import numpy as np
 
-from harness import run_at_thread_count
+from harness import run_at_thread_count, timed_runs
 
 N_FEATURES = 32
 N_BINS = 255
@@ -34,13 +33,7 @@ THREADS = (1, 2)
 
 
 def best_seconds(fn, repeat):
-    fn()
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
+    return min(timed_runs(fn, repeat))
 
 
 def numpy_histograms(binned, rows, grad, hess, n_bins, all_rows):

@@ -15,11 +15,10 @@ linear; for prediction, every row in a random one of the 31 leaves.
 import argparse
 import json
 import os
-import time
 
 import numpy as np
 
-from harness import run_at_thread_count
+from harness import run_at_thread_count, timed_runs
 
 N_LEAVES = 31
 WIDTHS = (8, 16, 32)
@@ -27,13 +26,7 @@ THREADS = (1, 2)
 
 
 def median_seconds(fn, repeat):
-    fn()
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return float(np.median(times))
+    return float(np.median(timed_runs(fn, repeat)))
 
 
 def leaf_layout(rng, n_rows, n_leaves):

@@ -16,3 +16,16 @@ def run_at_thread_count(script, threads, *args):
         [sys.executable, script, "--threads", str(threads), *map(str, args)],
         env=env, check=True, capture_output=True, text=True).stdout
     return json.loads(out)
+
+
+def timed_runs(fn, repeat):
+    """Seconds of each of `repeat` calls of fn, after one warm-up call."""
+    import time
+
+    fn()
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return times
