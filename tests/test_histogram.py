@@ -259,10 +259,20 @@ def problem(n_features, n_sel, seed, n_bins_max=50, n_rows=3000):
     grad = rng.standard_normal(n_rows) * 10.0 ** rng.integers(-8, 8, n_rows)
     hess = rng.random(n_rows)
     return binned, rows, grad, hess, n_bins_max
+
+def strided(values):
+    base = np.zeros(2 * len(values), values.dtype)
+    base[::2] = values
+    return base[::2]
+
+# Ids and gradients through strides: the gather copies both.
+def strided_problem(n_features, n_sel, seed):
+    binned, rows, grad, hess, n_bins_max = problem(n_features, n_sel, seed)
+    return binned, strided(rows), strided(grad), hess, n_bins_max
 """
 namespace = {}
 exec(SETUP, namespace)
-problem = namespace["problem"]
+problem, strided_problem = namespace["problem"], namespace["strided_problem"]
 
 # (n_features, n_sel): just below the threshold, at it, and above it.
 BRANCH_CASES = [(1, PARALLEL_PAIRS - 1), (1, PARALLEL_PAIRS), (7, 18725), (9, 16384)]
@@ -277,11 +287,13 @@ def test_both_branches_match_reference(n_features, n_sel):
 @pytest.mark.parametrize("threads", [1, 2, 3, 7])
 def test_thread_count_does_not_change_bits(threads):
     code = SETUP + f"""
-result = [tn.build_histograms(*problem(f, n, seed=f)) for f, n in {BRANCH_CASES!r}]
+result = [tn.build_histograms(*make(f, n, seed=f)) for make in (problem, strided_problem)
+          for f, n in {BRANCH_CASES!r}]
 """
     results = results_in_subprocess(code, threads=threads)
-    for (n_features, n_sel), hist in zip(BRANCH_CASES, results):
-        assert same_bits(hist, reference(*problem(n_features, n_sel, seed=n_features)))
+    cases = [(make, f, n) for make in (problem, strided_problem) for f, n in BRANCH_CASES]
+    for (make, n_features, n_sel), hist in zip(cases, results):
+        assert same_bits(hist, reference(*make(n_features, n_sel, seed=n_features)))
 
 
 @pytest.mark.parametrize("threads", [1, 2, 3, 7])

@@ -22,6 +22,7 @@ from .binning import MAX_BINS, bin_matrix, fit_bins
 from .grower import GrowParams, SplitFinder, grow_tree
 from .leaves import round_tables, tree_tables
 from .losses import Logistic, Softmax, SquaredError
+from .row_order import RowOrder, depth_first_rows, reorder_due
 from .trees import flatten
 
 
@@ -129,30 +130,35 @@ class Booster:
         if n_out == 1:
             raw = raw[0]
         hess = np.zeros_like(raw)
+        rows = RowOrder(binned, y, raw, z)
+        del binned, y, raw, z
         root_rows = np.arange(n_rows, dtype=np.int64)
         self.trees_ = []
         start = time.perf_counter()
         report_every = max(1, self.n_rounds // 10)
         for round_ in range(self.n_rounds):
-            grad, hess = loss.gradients(y, raw, hess)
+            grad, hess = loss.gradients(rows.y, rows.raw, hess)
             if n_out == 1:
-                grown = grow_tree(binned, bins, grad, hess, root_rows, grow, finder)
-                tables, update = tree_tables(grown.leaf_rows, n_rows, grad, hess, z, leaf)
-                raw += update
-                self.trees_.append(flatten(grown, bins, tables))
+                grown = [grow_tree(rows.binned, bins, grad, hess, root_rows, grow, finder)]
+                results = [tree_tables(grown[0].leaf_rows, n_rows, grad, hess, rows.z, leaf)]
             else:
-                grown = [grow_tree(binned, bins, grad[k], hess[k], root_rows, grow, finder)
+                grown = [grow_tree(rows.binned, bins, grad[k], hess[k], root_rows, grow, finder)
                          for k in range(n_out)]
-                results = round_tables([g.leaf_rows for g in grown], n_rows, grad, hess, z, leaf)
-                for k, (tables, update) in enumerate(results):
-                    raw[k] += update
-                    self.trees_.append(flatten(grown[k], bins, tables))
+                results = round_tables([g.leaf_rows for g in grown], n_rows, grad, hess,
+                                       rows.z, leaf)
+            scores = rows.raw.reshape(n_out, n_rows)
+            for k, (tables, update) in enumerate(results):
+                scores[k] += update
+                self.trees_.append(flatten(grown[k], bins, tables))
             if self.verbose and ((round_ + 1) % report_every == 0 or round_ + 1 == self.n_rounds):
-                print(f"  round {round_ + 1}/{self.n_rounds}: train loss {loss.loss(y, raw):.6g}, "
-                      f"{time.perf_counter() - start:.1f} s", file=sys.stderr, flush=True)
+                print(f"  round {round_ + 1}/{self.n_rounds}: train loss "
+                      f"{loss.loss(rows.y, rows.raw):.6g}, {time.perf_counter() - start:.1f} s",
+                      file=sys.stderr, flush=True)
+            if reorder_due(round_) and round_ + 1 < self.n_rounds:
+                rows.reorder(depth_first_rows(grown[0]))
             if callback is not None:
                 callback(round_)
-        self.train_raw_ = raw
+        self.train_raw_ = rows.in_caller_order(rows.raw)
         return self
 
     def decision_function(self, x, z=None):

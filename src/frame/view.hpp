@@ -37,6 +37,13 @@ struct ArrayView {
         return load(data + int64_t(i) * strides[0]);
     }
 
+    /// Where element i of a 1-D view lies, for a prefetch (no bounds check).
+    const char* address(uint64_t i) const noexcept
+        requires(N == 1)
+    {
+        return data + int64_t(i) * strides[0];
+    }
+
     /// Element (i, j) of a 2-D view (no bounds check).
     T operator()(uint64_t i, uint64_t j) const noexcept
         requires(N == 2)

@@ -12,9 +12,6 @@ namespace tarnwick {
 
 namespace {
 
-// Features sharing one pass over the rows.
-constexpr unsigned features_per_pass = 4;
-
 using Pass = void (*)(const FeatureBlocks&, const GatheredRows&, uint64_t, BinQuad*);
 
 template <unsigned K, Target Into>

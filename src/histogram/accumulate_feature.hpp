@@ -27,6 +27,9 @@ struct GatheredRows {
     uint64_t id(uint64_t i) const noexcept { return consecutive ? first_row + i : row[i]; }
 };
 
+/// Features sharing one pass over the rows.
+constexpr unsigned features_per_pass = 4;
+
 /// The binned matrix and the histogram tensor, both whole.
 struct FeatureBlocks {
     double* hist;
