@@ -336,8 +336,9 @@ assert (leaves == 4).all()
 
 
 # Runs the pass body compiled for the baseline processor and for AVX over
-# random nodes (every pass width, consecutive and listed rows, scratch quads
-# and in-place triples) and compares both with a plain loop bit for bit. The
+# random nodes (every pass width; consecutive rows, and listed rows with their
+# values read by id or gathered; scratch quads and in-place triples) and
+# compares both with a plain loop bit for bit. The
 # module only ever runs the AVX build where the processor has it, so the
 # baseline build is checked here, on its own.
 PASS_DRIVER = r"""
@@ -350,26 +351,27 @@ PASS_DRIVER = r"""
 #include "histogram/accumulate_feature.hpp"
 
 namespace tarnwick {
-void bin_fault(const FeatureBlocks&, const GatheredRows&, uint64_t, uint64_t, uint64_t, uint64_t) {
+void bin_fault(const FeatureBlocks&, const PassRows&, uint64_t, uint64_t, uint64_t, uint64_t) {
     std::abort();
 }
 }  // namespace tarnwick
 
 using namespace tarnwick;
 
-template <unsigned K, bool C, Target T>
-void baseline(const FeatureBlocks& b, const GatheredRows& r, BinQuad* q) {
-    accumulate_feature<K, C, T>(b, r, 0, q);
+template <unsigned K, RowAccess A, Target T>
+void baseline(const FeatureBlocks& b, const PassRows& r, BinQuad* q) {
+    accumulate_feature<K, A, T>(b, r, 0, q);
 }
-template <unsigned K, bool C, Target T>
-[[gnu::target("avx")]] void wide(const FeatureBlocks& b, const GatheredRows& r, BinQuad* q) {
-    accumulate_feature<K, C, T>(b, r, 0, q);
+template <unsigned K, RowAccess A, Target T>
+[[gnu::target("avx")]] void wide(const FeatureBlocks& b, const PassRows& r, BinQuad* q) {
+    accumulate_feature<K, A, T>(b, r, 0, q);
 }
 
-using Run = void (*)(const FeatureBlocks&, const GatheredRows&, BinQuad*);
+using Run = void (*)(const FeatureBlocks&, const PassRows&, BinQuad*);
 
-template <unsigned K, bool C>
+template <unsigned K, RowAccess A>
 bool check(std::mt19937_64& rng) {
+    constexpr bool C = A == RowAccess::consecutive;
     const uint64_t n_rows = 1 + rng() % 300, n_bins = 1 + rng() % 40;
     const uint64_t n_sel = C ? rng() % (n_rows + 1) : rng() % 400;
     const uint64_t start = C ? rng() % (n_rows - n_sel + 1) : 0;
@@ -377,23 +379,30 @@ bool check(std::mt19937_64& rng) {
     for (auto& c : codes) c = uint16_t(rng() % n_bins);
     std::vector<uint64_t> row(n_sel);
     for (uint64_t i = 0; i < n_sel; ++i) row[i] = C ? start + i : rng() % n_rows;
-    std::vector<double> grad(n_sel), hess(n_sel);
+    // Values by row id, and the same values in position order.
+    std::vector<double> grad(n_rows), hess(n_rows), grad_at(n_sel), hess_at(n_sel);
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
-    for (uint64_t i = 0; i < n_sel; ++i) {
-        grad[i] = unit(rng) * double(1ull << (rng() % 60));
-        hess[i] = unit(rng) / double(1ull << (rng() % 60));
+    for (uint64_t r = 0; r < n_rows; ++r) {
+        grad[r] = unit(rng) * double(1ull << (rng() % 60));
+        hess[r] = unit(rng) / double(1ull << (rng() % 60));
     }
-    GatheredRows rows{row.data(), grad.data(), hess.data(), n_sel, start, C};
+    for (uint64_t i = 0; i < n_sel; ++i) {
+        grad_at[i] = grad[row[i]];
+        hess_at[i] = hess[row[i]];
+    }
+    const bool by_id = A == RowAccess::listed;
+    PassRows rows{row.data(), by_id ? grad.data() : grad_at.data(),
+                  by_id ? hess.data() : hess_at.data(), n_sel, start, A};
     std::vector<double> expected(K * n_bins * 3, 0.0);
     for (unsigned k = 0; k < K; ++k)
         for (uint64_t i = 0; i < n_sel; ++i) {
             double* cell = &expected[(k * n_bins + codes[k * n_rows + row[i]]) * 3];
-            cell[0] = grad[i] + cell[0];
-            cell[1] = hess[i] + cell[1];
+            cell[0] = grad_at[i] + cell[0];
+            cell[1] = hess_at[i] + cell[1];
             cell[2] = cell[2] + 1.0;
         }
-    const Run runs[] = {baseline<K, C, Target::quads>, wide<K, C, Target::quads>,
-                        baseline<K, C, Target::tensor>, wide<K, C, Target::tensor>};
+    const Run runs[] = {baseline<K, A, Target::quads>, wide<K, A, Target::quads>,
+                        baseline<K, A, Target::tensor>, wide<K, A, Target::tensor>};
     for (int v = 0; v < 4; ++v) {
         std::vector<double> hist(K * n_bins * 3, 0.0);
         auto* quads = static_cast<BinQuad*>(std::aligned_alloc(32, K * n_bins * 32 + 32));
@@ -405,7 +414,7 @@ bool check(std::mt19937_64& rng) {
                 for (int c = 0; c < 3; ++c) hist[3 * q + c] = quads[q][c];
         std::free(quads);
         if (std::memcmp(hist.data(), expected.data(), hist.size() * 8) != 0) {
-            std::printf("variant %d differs (K=%u, consecutive=%d)\n", v, K, int(C));
+            std::printf("variant %d differs (K=%u, access=%d)\n", v, K, int(A));
             return false;
         }
     }
@@ -419,8 +428,10 @@ int main() {
     }
     std::mt19937_64 rng(2024);
     for (int trial = 0; trial < 300; ++trial) {
-        bool ok = check<1, false>(rng) && check<2, false>(rng) && check<3, false>(rng) &&
-                  check<4, false>(rng) && check<1, true>(rng) && check<4, true>(rng);
+        using enum RowAccess;
+        bool ok = check<1, listed>(rng) && check<2, listed>(rng) && check<3, listed>(rng) &&
+                  check<4, listed>(rng) && check<1, gathered>(rng) && check<4, gathered>(rng) &&
+                  check<1, consecutive>(rng) && check<4, consecutive>(rng);
         if (!ok) return 1;
     }
     std::puts("ok");

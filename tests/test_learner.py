@@ -15,7 +15,8 @@ from tarnwick_learner import TarnwickClassifier, TarnwickRegressor, load_model  
 from tarnwick_learner import booster  # noqa: E402
 from tarnwick_learner.binning import bin_matrix, fit_bins  # noqa: E402
 from tarnwick_learner.grower import GrowParams, SplitFinder, grow_tree  # noqa: E402
-from tarnwick_learner.leaves import linear_tables  # noqa: E402
+from tarnwick_learner.booster import LeafParams  # noqa: E402
+from tarnwick_learner.leaves import linear_tables, tree_tables  # noqa: E402
 from tarnwick_learner.model_io import model_arrays  # noqa: E402
 from tarnwick_learner.row_order import RowOrder, depth_first_rows, reorder_due  # noqa: E402
 
@@ -187,6 +188,18 @@ def test_non_finite_embedding_values_take_the_training_mean():
     assert np.allclose(model.z_fill_[1], np.nanmean(z[:, 1]))
     assert same_bits(model.predict(x, z), model.predict(x, filled))
     assert same_bits(model.predict(x, z), model.predict(x, z_inf))
+
+
+def test_constant_hessian_leaves_match_the_summed_ones():
+    rng = np.random.default_rng(7)
+    grad, hess = rng.standard_normal(3000), np.full(3000, 1.0)
+    leaf = rng.integers(0, 9, 3000)
+    leaf_rows = [np.flatnonzero(leaf == k) for k in range(10)]   # leaf 9 has no rows
+    params = LeafParams(l2=0.5, learning_rate=0.3, linear_l2=1.0, linear_min_rows=2)
+    summed = tree_tables(leaf_rows, 3000, grad, hess, None, params)
+    counted = tree_tables(leaf_rows, 3000, grad, hess, None, params, constant_hessian=1.0)
+    for a, b in zip(summed[0] + (summed[1],), counted[0] + (counted[1],)):
+        assert same_bits(a, b)
 
 
 # ------------------------------------------------------------ model interface

@@ -140,7 +140,8 @@ class Booster:
             grad, hess = loss.gradients(rows.y, rows.raw, hess)
             if n_out == 1:
                 grown = [grow_tree(rows.binned, bins, grad, hess, root_rows, grow, finder)]
-                results = [tree_tables(grown[0].leaf_rows, n_rows, grad, hess, rows.z, leaf)]
+                results = [tree_tables(grown[0].leaf_rows, n_rows, grad, hess, rows.z, leaf,
+                                       loss.constant_hessian)]
             else:
                 grown = [grow_tree(rows.binned, bins, grad[k], hess[k], root_rows, grow, finder)
                          for k in range(n_out)]

@@ -75,10 +75,11 @@ def solve_each(system, rhs):
         return out
 
 
-def tree_tables(leaf_rows, n_rows, grad, hess, z, params):
+def tree_tables(leaf_rows, n_rows, grad, hess, z, params, constant_hessian=None):
     """Leaf tables of one tree and each training row's leaf output.
 
-    grad, hess: float64 (n_rows,); z: the (n_rows, d) embedding or None."""
+    grad, hess: float64 (n_rows,); z: the (n_rows, d) embedding or None;
+    constant_hessian: every row's hessian when the loss has a constant one."""
     n_leaves = len(leaf_rows)
     if z is None:
         # Constant leaves need only the leaf totals: one pass over the rows in
@@ -86,8 +87,13 @@ def tree_tables(leaf_rows, n_rows, grad, hess, z, params):
         leaf_of_row = np.empty(n_rows, dtype=np.min_scalar_type(max(n_leaves - 1, 0)))
         for leaf, rows in enumerate(leaf_rows):
             leaf_of_row[rows] = leaf
-        tables = constant_tables(np.bincount(leaf_of_row, grad, n_leaves),
-                                 np.bincount(leaf_of_row, hess, n_leaves),
+        if constant_hessian is None:
+            hess_sum = np.bincount(leaf_of_row, hess, n_leaves)
+        else:
+            # The same bits as adding the equal hessians up one by one.
+            counts = np.fromiter(map(len, leaf_rows), dtype=np.float64, count=n_leaves)
+            hess_sum = counts * constant_hessian
+        tables = constant_tables(np.bincount(leaf_of_row, grad, n_leaves), hess_sum,
                                  params.l2, params.learning_rate)
         return tables, tables[0][leaf_of_row]
     order, offsets, leaf_of_row = leaf_layout(leaf_rows, n_rows)

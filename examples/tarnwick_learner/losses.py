@@ -10,6 +10,8 @@ import numpy as np
 class SquaredError:
     name = "squared_error"
     n_outputs = 1
+    # Every row's hessian, so a leaf's hessian sum is its row count.
+    constant_hessian = 1.0
 
     @staticmethod
     def init_score(y):
@@ -39,6 +41,7 @@ def sigmoid(raw):
 class Logistic:
     name = "logistic"
     n_outputs = 1
+    constant_hessian = None
 
     @staticmethod
     def init_score(y):
@@ -70,6 +73,7 @@ def softmax(raw):
 
 class Softmax:
     name = "softmax"
+    constant_hessian = None
 
     def __init__(self, n_classes):
         self.n_outputs = n_classes

@@ -12,20 +12,24 @@ namespace tarnwick {
 
 namespace {
 
-using Pass = void (*)(const FeatureBlocks&, const GatheredRows&, uint64_t, BinQuad*);
+using Pass = void (*)(const FeatureBlocks&, const PassRows&, uint64_t, BinQuad*);
 
 template <unsigned K, Target Into>
 [[gnu::always_inline]] inline void dispatch_rows(const FeatureBlocks& blocks,
-                                                 const GatheredRows& rows, uint64_t first,
+                                                 const PassRows& rows, uint64_t first,
                                                  BinQuad* quads) {
-    if (rows.consecutive)
-        accumulate_feature<K, true, Into>(blocks, rows, first, quads);
-    else
-        accumulate_feature<K, false, Into>(blocks, rows, first, quads);
+    switch (rows.access) {
+        case RowAccess::consecutive:
+            return accumulate_feature<K, RowAccess::consecutive, Into>(blocks, rows, first, quads);
+        case RowAccess::listed:
+            return accumulate_feature<K, RowAccess::listed, Into>(blocks, rows, first, quads);
+        case RowAccess::gathered:
+            return accumulate_feature<K, RowAccess::gathered, Into>(blocks, rows, first, quads);
+    }
 }
 
 template <unsigned K, Target Into>
-void pass(const FeatureBlocks& blocks, const GatheredRows& rows, uint64_t first,
+void pass(const FeatureBlocks& blocks, const PassRows& rows, uint64_t first,
           BinQuad* quads) {
     dispatch_rows<K, Into>(blocks, rows, first, quads);
 }
@@ -40,7 +44,7 @@ static_assert(std::size(baseline_passes<Target::quads>) == features_per_pass + 1
 // The same body compiled for AVX: each quad add is one instruction instead of
 // two, lane by lane the same operation, so the sums are bitwise the same.
 template <unsigned K, Target Into>
-[[gnu::target("avx")]] void pass_avx(const FeatureBlocks& blocks, const GatheredRows& rows,
+[[gnu::target("avx")]] void pass_avx(const FeatureBlocks& blocks, const PassRows& rows,
                                      uint64_t first, BinQuad* quads) {
     dispatch_rows<K, Into>(blocks, rows, first, quads);
 }
@@ -61,7 +65,7 @@ const Pass* choose_passes() {
 #endif
 
 /// Passes over fewer rows than bins add straight into the tensor.
-void accumulate_in_place(const FeatureBlocks& blocks, const GatheredRows& rows, uint64_t begin,
+void accumulate_in_place(const FeatureBlocks& blocks, const PassRows& rows, uint64_t begin,
                          uint64_t end) {
     const Pass* passes = choose_passes<Target::tensor>();
     for (uint64_t first = begin; first < end;) {
@@ -73,7 +77,7 @@ void accumulate_in_place(const FeatureBlocks& blocks, const GatheredRows& rows, 
 
 }  // namespace
 
-void accumulate_features(const FeatureBlocks& blocks, const GatheredRows& rows, uint64_t begin,
+void accumulate_features(const FeatureBlocks& blocks, const PassRows& rows, uint64_t begin,
                          uint64_t end) {
     const uint64_t n_bins_max = blocks.n_bins_max;
     if (rows.n_sel < n_bins_max) return accumulate_in_place(blocks, rows, begin, end);
@@ -98,7 +102,7 @@ void accumulate_features(const FeatureBlocks& blocks, const GatheredRows& rows, 
     }
 }
 
-void bin_fault(const FeatureBlocks& blocks, const GatheredRows& rows, uint64_t first, uint64_t k,
+void bin_fault(const FeatureBlocks& blocks, const PassRows& rows, uint64_t first, uint64_t k,
                uint64_t i, uint64_t b) {
     for (uint64_t f = first; f <= first + k; ++f) {
         const uint16_t* codes = blocks.codes + f * blocks.n_rows;

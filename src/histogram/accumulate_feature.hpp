@@ -6,25 +6,32 @@
 
 namespace tarnwick {
 
-/// A node's rows in accumulation order, their ids validated (below n_rows,
-/// len(grad) and len(hess)), with their gradients and hessians in the same
-/// order so that a pass reads them sequentially:
+/// How a pass finds a node's rows, in accumulation order, and their values:
 ///
 ///   position i:  0      1      2     ...
 ///   row id:      r0     r1     r2    ...   (row[i], or first_row + i)
-///   grad, hess:  g(r0)  g(r1)  g(r2) ...   (gathered, or read in place)
 ///
-/// When the ids are consecutive (r_i = r0 + i, as at the root) the pass reads
-/// the codes straight from r0 on, and `row` is not used.
-struct GatheredRows {
+/// consecutive: r_i = r0 + i (as at the root); the codes are read from r0 on,
+///   and the gradients and hessians by position (from r0 on, or gathered).
+/// listed: the ids come from row[i], and the gradients and hessians are read
+///   by row id where they lie, so that no copy is made.
+/// gathered: the ids come from row[i], and the gradients and hessians were
+///   copied into position order (their vectors are strided).
+enum class RowAccess { consecutive, listed, gathered };
+
+/// A node's rows for the passes, their ids validated (below n_rows,
+/// len(grad) and len(hess)).
+struct PassRows {
     const uint64_t* row;
     const double* grad;
     const double* hess;
     uint64_t n_sel;
     uint64_t first_row;
-    bool consecutive;
+    RowAccess access;
 
-    uint64_t id(uint64_t i) const noexcept { return consecutive ? first_row + i : row[i]; }
+    uint64_t id(uint64_t i) const noexcept {
+        return access == RowAccess::consecutive ? first_row + i : row[i];
+    }
 };
 
 /// Features sharing one pass over the rows.
@@ -40,14 +47,14 @@ struct FeatureBlocks {
 
 /// Adds every gathered row to the histograms of features [begin, end) of
 /// `blocks`, each feature's block receiving its rows in row order.
-void accumulate_features(const FeatureBlocks& blocks, const GatheredRows& rows, uint64_t begin,
+void accumulate_features(const FeatureBlocks& blocks, const PassRows& rows, uint64_t begin,
                          uint64_t end);
 
 /// Raises the fault that a feature-by-feature walk in row order meets first,
 /// given that a shared pass found code `b`, not below n_bins_max, for feature
 /// first + k at row position i: an earlier feature of the pass, or an earlier
 /// row of the same feature, may hold a bad code that the walk reaches sooner.
-[[noreturn, gnu::cold]] void bin_fault(const FeatureBlocks& blocks, const GatheredRows& rows,
+[[noreturn, gnu::cold]] void bin_fault(const FeatureBlocks& blocks, const PassRows& rows,
                                        uint64_t first, uint64_t k, uint64_t i, uint64_t b);
 
 /// One bin while a pass runs: (gradient sum, hessian sum, count, unused),
@@ -66,13 +73,16 @@ enum class Target { quads, tensor };
 /// adds, which round each lane on its own). Sharing the pass shares the row
 /// and value loads, and the K independent bins per row keep the adder busy
 /// while one bin waits for its previous store.
-template <unsigned K, bool Consecutive, Target Into>
+template <unsigned K, RowAccess Access, Target Into>
 [[gnu::always_inline]] inline void accumulate_feature(const FeatureBlocks& blocks,
-                                                      const GatheredRows& rows, uint64_t first,
+                                                      const PassRows& rows, uint64_t first,
                                                       BinQuad* __restrict quads) {
     using Pair = double __attribute__((vector_size(16)));
-    // Rows ahead whose codes are requested early: a sparse node's codes lie
-    // in lines of their own that the hardware does not see coming.
+    constexpr bool Consecutive = Access == RowAccess::consecutive;
+    constexpr bool ById = Access == RowAccess::listed;
+    // Rows ahead whose codes (and values read by id) are requested early: a
+    // sparse node's rows lie in lines of their own that the hardware does not
+    // see coming.
     constexpr uint64_t prefetch_distance = 32;
     const uint64_t n_bins_max = blocks.n_bins_max;
     const uint64_t n_sel = rows.n_sel;
@@ -90,8 +100,8 @@ template <unsigned K, bool Consecutive, Target Into>
     // Position i of the node's rows; `at` indexes the codes (r_i, or i when
     // the codes already start at r0).
     auto add_row = [&](uint64_t i, uint64_t at) __attribute__((always_inline)) {
-        const double g = grad[i];
-        const double h = hess[i];
+        const double g = ById ? grad[at] : grad[i];
+        const double h = ById ? hess[at] : hess[i];
 #pragma GCC unroll 8
         for (unsigned k = 0; k < K; ++k) {
             const uint64_t b = codes[k][at];
@@ -118,6 +128,10 @@ template <unsigned K, bool Consecutive, Target Into>
             const uint64_t ahead = row[i + prefetch_distance];
 #pragma GCC unroll 8
             for (unsigned k = 0; k < K; ++k) __builtin_prefetch(codes[k] + ahead);
+            if constexpr (ById) {
+                __builtin_prefetch(grad + ahead);
+                __builtin_prefetch(hess + ahead);
+            }
             add_row(i, row[i]);
         }
         for (; i < n_sel; ++i) add_row(i, row[i]);

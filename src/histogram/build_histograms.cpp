@@ -41,41 +41,16 @@ struct NodeRows {
     Buffer<uint64_t> row_copy;
     Buffer<double> grad_copy;
     Buffer<double> hess_copy;
-    GatheredRows view;
+    PassRows view;
 };
 
-// Rows per piece of the parallel gather.
-constexpr uint64_t gather_chunk = 8192;
-// Rows ahead whose gradient and hessian are requested early: a sparse node's
-// rows are far apart, and each value is a cache miss of its own.
-constexpr uint64_t gather_prefetch_distance = 16;
-
-/// Copies the gradients and hessians (and the ids, when row_copy is given)
-/// of positions [begin, end) into position order.
-void gather_values(const Vec<int64_t>& rows, const Vec<double>& grad, const Vec<double>& hess,
-                   uint64_t begin, uint64_t end, double* __restrict grad_copy,
-                   double* __restrict hess_copy, uint64_t* __restrict row_copy) {
-    const uint64_t ahead_end = end > gather_prefetch_distance ? end - gather_prefetch_distance : 0;
-    for (uint64_t i = begin; i < end; ++i) {
-        if (i < ahead_end) {
-            const uint64_t ahead = uint64_t(rows[i + gather_prefetch_distance]);
-            __builtin_prefetch(grad.address(ahead));
-            __builtin_prefetch(hess.address(ahead));
-        }
-        const uint64_t r = uint64_t(rows[i]);
-        grad_copy[i] = grad[r];
-        hess_copy[i] = hess[r];
-        if (row_copy != nullptr) row_copy[i] = r;
-    }
-}
-
 /// Validates every listed row id (there is at least one) and lays the rows
-/// out for the passes: ids that are stored contiguously are read in place,
-/// and so are the gradients and hessians of consecutive ids when their
-/// vectors are contiguous; everything else is gathered into position order,
-/// on the worker pool when the passes run there too.
-NodeRows gather_rows(const FeatureBlocks& blocks, const Vec<int64_t>& rows,
-                     const Vec<double>& grad, const Vec<double>& hess, bool parallel) {
+/// out for the passes. Contiguous vectors are read where they lie: the
+/// gradients and hessians by position from r0 on when the ids are
+/// consecutive, else by row id. A strided gradient or hessian vector is
+/// gathered into position order, and strided ids with it.
+NodeRows lay_out_rows(const FeatureBlocks& blocks, const Vec<int64_t>& rows,
+                      const Vec<double>& grad, const Vec<double>& hess) {
     const uint64_t n_sel = rows.len();
     // One unsigned compare covers all three bounds, so a negative id fails too.
     const uint64_t limit = std::min({blocks.n_rows, grad.len(), hess.len()});
@@ -89,32 +64,39 @@ NodeRows gather_rows(const FeatureBlocks& blocks, const Vec<int64_t>& rows,
     }
 
     NodeRows out;
-    GatheredRows& view = out.view;
-    view = GatheredRows{nullptr, nullptr, nullptr, n_sel, r0, consecutive};
-    if (consecutive && grad.c_contiguous && hess.c_contiguous) {
-        view.grad = grad.flat() + r0;
-        view.hess = hess.flat() + r0;
+    PassRows& view = out.view;
+    view = PassRows{nullptr, grad.flat(), hess.flat(), n_sel, r0,
+                    consecutive ? RowAccess::consecutive : RowAccess::listed};
+    const bool values_in_place = grad.c_contiguous && hess.c_contiguous;
+    if (consecutive && values_in_place) {
+        view.grad += r0;
+        view.hess += r0;
+        return out;
+    }
+    if (!consecutive && values_in_place && rows.c_contiguous) {
+        view.row = reinterpret_cast<const uint64_t*>(rows.data);
         return out;
     }
     // Every element is written below before anything reads it.
-    const bool copy_ids = !consecutive && !rows.c_contiguous;
+    const bool copy_ids = !consecutive;
     if (copy_ids) out.row_copy = Buffer<uint64_t>::uninitialized(n_sel);
     out.grad_copy = Buffer<double>::uninitialized(n_sel);
     out.hess_copy = Buffer<double>::uninitialized(n_sel);
-    double* grad_copy = out.grad_copy.data();
-    double* hess_copy = out.hess_copy.data();
-    uint64_t* row_copy = copy_ids ? out.row_copy.data() : nullptr;
-    if (parallel)
-        parallel_for_each(chunk_count(n_sel, gather_chunk), [&](uint64_t begin, uint64_t end) {
-            gather_values(rows, grad, hess, begin * gather_chunk,
-                          std::min(end * gather_chunk, n_sel), grad_copy, hess_copy, row_copy);
-        });
-    else
-        gather_values(rows, grad, hess, 0, n_sel, grad_copy, hess_copy, row_copy);
+    uint64_t* __restrict row_copy = out.row_copy.data();
+    double* __restrict grad_copy = out.grad_copy.data();
+    double* __restrict hess_copy = out.hess_copy.data();
+    for (uint64_t i = 0; i < n_sel; ++i) {
+        const uint64_t r = uint64_t(rows[i]);
+        grad_copy[i] = grad[r];
+        hess_copy[i] = hess[r];
+        if (copy_ids) row_copy[i] = r;
+    }
     view.grad = grad_copy;
     view.hess = hess_copy;
-    if (!consecutive)
-        view.row = rows.c_contiguous ? reinterpret_cast<const uint64_t*>(rows.data) : row_copy;
+    if (!consecutive) {
+        view.row = row_copy;
+        view.access = RowAccess::gathered;
+    }
     return out;
 }
 
@@ -139,8 +121,8 @@ Buffer<double> build_histograms(const Mat<uint16_t>& binned, const Vec<int64_t>&
     if (n_features == 0 || rows.len() == 0) return hist;
 
     const FeatureBlocks blocks{hist.data(), binned.flat(), n_rows, n_bins_max};
-    const NodeRows node = gather_rows(blocks, rows, grad, hess, parallel);
-    const GatheredRows& view = node.view;
+    const NodeRows node = lay_out_rows(blocks, rows, grad, hess);
+    const PassRows& view = node.view;
     if (parallel) {
         // An item is the features of one pass: a piece of the loop that split
         // a pass would read the rows and values again for fewer features.
