@@ -178,6 +178,16 @@ def test_reads_only_the_chosen_feature():
     assert_partition(tn.partition_rows(binned, np.arange(3), 1, 1, None, 9), ([1], [0, 2]))
 
 
+def test_large_node_on_huge_page_backed_outputs():
+    # Outputs of several MiB are backed by huge pages where the system allows.
+    rng = np.random.default_rng(8)
+    binned = rng.integers(0, 9, (2, 1_200_000), dtype=np.uint16)
+    rows = np.flatnonzero(rng.random(1_200_000) < 0.9)
+    for _ in range(3):
+        result = tn.partition_rows(binned, rows, 1, 3, None, 8)
+        assert_partition(result, reference(binned, rows, 1, 3, None, 8))
+
+
 def test_empty_rows_give_empty_children():
     binned = np.zeros((2, 3), dtype=np.uint16)
     assert_partition(tn.partition_rows(binned, np.zeros(0, np.int64), 1, 0, None, 1), ([], []))
