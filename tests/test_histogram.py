@@ -269,10 +269,17 @@ def strided(values):
 def strided_problem(n_features, n_sel, seed):
     binned, rows, grad, hess, n_bins_max = problem(n_features, n_sel, seed)
     return binned, strided(rows), strided(grad), hess, n_bins_max
+
+# Rows scattered thinly over a wide range: their values are gathered once
+# instead of being read by id in every pass.
+def wide_problem(n_features, n_sel, seed):
+    return problem(n_features, n_sel, seed, n_rows=40 * n_sel)
 """
 namespace = {}
 exec(SETUP, namespace)
-problem, strided_problem = namespace["problem"], namespace["strided_problem"]
+problem, strided_problem, wide_problem = (namespace[name] for name in
+                                          ("problem", "strided_problem", "wide_problem"))
+MAKERS = "problem", "strided_problem", "wide_problem"
 
 # (n_features, n_sel): just below the threshold, at it, and above it.
 BRANCH_CASES = [(1, PARALLEL_PAIRS - 1), (1, PARALLEL_PAIRS), (7, 18725), (9, 16384)]
@@ -287,11 +294,11 @@ def test_both_branches_match_reference(n_features, n_sel):
 @pytest.mark.parametrize("threads", [1, 2, 3, 7])
 def test_thread_count_does_not_change_bits(threads):
     code = SETUP + f"""
-result = [tn.build_histograms(*make(f, n, seed=f)) for make in (problem, strided_problem)
+result = [tn.build_histograms(*make(f, n, seed=f)) for make in ({", ".join(MAKERS)})
           for f, n in {BRANCH_CASES!r}]
 """
     results = results_in_subprocess(code, threads=threads)
-    cases = [(make, f, n) for make in (problem, strided_problem) for f, n in BRANCH_CASES]
+    cases = [(namespace[make], f, n) for make in MAKERS for f, n in BRANCH_CASES]
     for (make, n_features, n_sel), hist in zip(cases, results):
         assert same_bits(hist, reference(*make(n_features, n_sel, seed=n_features)))
 

@@ -44,23 +44,67 @@ struct NodeRows {
     PassRows view;
 };
 
+// Rows per piece of the parallel gather.
+constexpr uint64_t gather_chunk = 8192;
+// Rows ahead whose gradient and hessian are requested early: a sparse node's
+// rows are far apart, and each value is a cache miss of its own.
+constexpr uint64_t gather_prefetch_distance = 16;
+// Listed rows read their gradients and hessians by id in every pass while
+// the lines those reads touch stay in the core's cache between passes
+// (about half of a 1 MiB second-level cache), or when the rows fill at least
+// half of the id range they span, so that a pass reads the values about as
+// densely as a gathered copy. Otherwise one gather into position order is
+// cheaper than a pass over scattered lines for every few features.
+constexpr uint64_t cached_value_bytes = uint64_t(512) << 10;
+
+/// Copies the gradients and hessians (and the ids, when row_copy is given)
+/// of positions [begin, end) into position order.
+void gather_values(const Vec<int64_t>& rows, const Vec<double>& grad, const Vec<double>& hess,
+                   uint64_t begin, uint64_t end, double* __restrict grad_copy,
+                   double* __restrict hess_copy, uint64_t* __restrict row_copy) {
+    const uint64_t ahead_end = end > gather_prefetch_distance ? end - gather_prefetch_distance : 0;
+    for (uint64_t i = begin; i < end; ++i) {
+        if (i < ahead_end) {
+            const uint64_t ahead = uint64_t(rows[i + gather_prefetch_distance]);
+            __builtin_prefetch(grad.address(ahead));
+            __builtin_prefetch(hess.address(ahead));
+        }
+        const uint64_t r = uint64_t(rows[i]);
+        grad_copy[i] = grad[r];
+        hess_copy[i] = hess[r];
+        if (row_copy != nullptr) row_copy[i] = r;
+    }
+}
+
+/// Whether listed rows with ids in [low, high] read their values by id.
+bool values_by_id(uint64_t n_sel, uint64_t low, uint64_t high) {
+    const uint64_t span = high - low + 1;
+    // Cache lines of 8 doubles, one run of them in each of the two vectors.
+    const uint64_t lines = std::min(n_sel, span / 8 + 1);
+    return 2 * 64 * lines <= cached_value_bytes || span <= 2 * n_sel;
+}
+
 /// Validates every listed row id (there is at least one) and lays the rows
 /// out for the passes. Contiguous vectors are read where they lie: the
 /// gradients and hessians by position from r0 on when the ids are
-/// consecutive, else by row id. A strided gradient or hessian vector is
-/// gathered into position order, and strided ids with it.
+/// consecutive, and by row id when values_by_id says so. Otherwise the
+/// values (and strided ids) are gathered into position order, on the worker
+/// pool when the passes run there too.
 NodeRows lay_out_rows(const FeatureBlocks& blocks, const Vec<int64_t>& rows,
-                      const Vec<double>& grad, const Vec<double>& hess) {
+                      const Vec<double>& grad, const Vec<double>& hess, bool parallel) {
     const uint64_t n_sel = rows.len();
     // One unsigned compare covers all three bounds, so a negative id fails too.
     const uint64_t limit = std::min({blocks.n_rows, grad.len(), hess.len()});
     const uint64_t r0 = uint64_t(rows[0]);
+    uint64_t low = r0, high = r0;
     bool consecutive = true;
     for (uint64_t i = 0; i < n_sel; ++i) {
         const uint64_t r = uint64_t(rows[i]);
         if (r >= limit) [[unlikely]]
             row_fault(blocks, rows, grad, hess, i);
         consecutive &= r == r0 + i;
+        low = std::min(low, r);
+        high = std::max(high, r);
     }
 
     NodeRows out;
@@ -73,28 +117,29 @@ NodeRows lay_out_rows(const FeatureBlocks& blocks, const Vec<int64_t>& rows,
         view.hess += r0;
         return out;
     }
-    if (!consecutive && values_in_place && rows.c_contiguous) {
+    if (!consecutive && values_in_place && rows.c_contiguous && values_by_id(n_sel, low, high)) {
         view.row = reinterpret_cast<const uint64_t*>(rows.data);
         return out;
     }
     // Every element is written below before anything reads it.
-    const bool copy_ids = !consecutive;
+    const bool copy_ids = !consecutive && !rows.c_contiguous;
     if (copy_ids) out.row_copy = Buffer<uint64_t>::uninitialized(n_sel);
     out.grad_copy = Buffer<double>::uninitialized(n_sel);
     out.hess_copy = Buffer<double>::uninitialized(n_sel);
-    uint64_t* __restrict row_copy = out.row_copy.data();
-    double* __restrict grad_copy = out.grad_copy.data();
-    double* __restrict hess_copy = out.hess_copy.data();
-    for (uint64_t i = 0; i < n_sel; ++i) {
-        const uint64_t r = uint64_t(rows[i]);
-        grad_copy[i] = grad[r];
-        hess_copy[i] = hess[r];
-        if (copy_ids) row_copy[i] = r;
-    }
+    double* grad_copy = out.grad_copy.data();
+    double* hess_copy = out.hess_copy.data();
+    uint64_t* row_copy = copy_ids ? out.row_copy.data() : nullptr;
+    if (parallel)
+        parallel_for_each(chunk_count(n_sel, gather_chunk), [&](uint64_t begin, uint64_t end) {
+            gather_values(rows, grad, hess, begin * gather_chunk,
+                          std::min(end * gather_chunk, n_sel), grad_copy, hess_copy, row_copy);
+        });
+    else
+        gather_values(rows, grad, hess, 0, n_sel, grad_copy, hess_copy, row_copy);
     view.grad = grad_copy;
     view.hess = hess_copy;
     if (!consecutive) {
-        view.row = row_copy;
+        view.row = copy_ids ? row_copy : reinterpret_cast<const uint64_t*>(rows.data);
         view.access = RowAccess::gathered;
     }
     return out;
@@ -121,7 +166,7 @@ Buffer<double> build_histograms(const Mat<uint16_t>& binned, const Vec<int64_t>&
     if (n_features == 0 || rows.len() == 0) return hist;
 
     const FeatureBlocks blocks{hist.data(), binned.flat(), n_rows, n_bins_max};
-    const NodeRows node = lay_out_rows(blocks, rows, grad, hess);
+    const NodeRows node = lay_out_rows(blocks, rows, grad, hess, parallel);
     const PassRows& view = node.view;
     if (parallel) {
         // An item is the features of one pass: a piece of the loop that split
