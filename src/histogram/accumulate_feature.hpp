@@ -1,4 +1,4 @@
-// The per-feature pass of build_histograms over a node's gathered rows.
+// The per-feature pass of build_histograms over a node's rows.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +16,8 @@ namespace tarnwick {
 /// listed: the ids come from row[i], and the gradients and hessians are read
 ///   by row id where they lie, so that no copy is made.
 /// gathered: the ids come from row[i], and the gradients and hessians were
-///   copied into position order (their vectors are strided).
+///   copied into position order (their vectors are strided, or the rows are
+///   scattered thinly over a wide range of ids).
 enum class RowAccess { consecutive, listed, gathered };
 
 /// A node's rows for the passes, their ids validated (below n_rows,
@@ -45,7 +46,7 @@ struct FeatureBlocks {
     uint64_t n_bins_max;
 };
 
-/// Adds every gathered row to the histograms of features [begin, end) of
+/// Adds every row of the node to the histograms of features [begin, end) of
 /// `blocks`, each feature's block receiving its rows in row order.
 void accumulate_features(const FeatureBlocks& blocks, const PassRows& rows, uint64_t begin,
                          uint64_t end);
@@ -67,7 +68,7 @@ using BinQuad = double __attribute__((vector_size(32)));
 /// rows than bins.
 enum class Target { quads, tensor };
 
-/// Adds every gathered row to the bins of features [first, first + K) in one
+/// Adds every row of the node to the bins of features [first, first + K) in one
 /// pass over the rows. Each bin receives exactly the additions of its own
 /// rows in row order: grad + sum, hess + sum, count + 1.0 (lanes of vector
 /// adds, which round each lane on its own). Sharing the pass shares the row
