@@ -120,6 +120,35 @@ def test_large_node_matches_reference_with_in_place_and_scratch_passes():
                                  reference(binned, rows, grad, hess, n_bins_max))
 
 
+# One hessian for every row, broadcast: where adding it up is exact the sums
+# come from the counts; elsewhere (0.1, 1 + 2**-52 over two rows, a value
+# whose sum overflows, zeros, infinities, NaN) they are added row by row.
+# Either way the bits are those of adding in row order.
+EACH_HESS = [1.0, 0.5, 3.0, -2.0, 2.0**-1074, 0.1, 1.0 + 2.0**-52, 2.0**1020, 0.0, -0.0,
+             np.inf, -np.inf, np.nan]
+
+
+@pytest.mark.parametrize("each_hess", EACH_HESS)
+@pytest.mark.filterwarnings("ignore:overflow encountered:RuntimeWarning")
+def test_broadcast_hessian_matches_reference(each_hess):
+    rng = np.random.default_rng(8)
+    n_rows = 3000
+    binned, _, grad, _ = random_problem(rng, 6, n_rows, 0, 40)
+    hess = np.broadcast_to(each_hess, n_rows)
+    sorted_rows = np.sort(rng.choice(n_rows, 900, replace=False))
+    nodes = (np.arange(n_rows), np.arange(100, 130), sorted_rows, sorted_rows[:25],
+             rng.integers(0, n_rows, 2000), np.repeat(7, 40))
+    for rows in nodes:
+        rows = rows.astype(np.int64)
+        for g in (grad, view_of(grad, np.float64, "strided")):
+            assert same_bits(call(binned, rows, g, hess, 40),
+                             reference(binned, rows, g, hess, 40))
+    # A single row's hessian is the same for every listed row too.
+    single = np.ascontiguousarray(binned[:, :1]), np.zeros(50, np.int64), grad[:1], \
+        np.array([each_hess]), 40
+    assert same_bits(call(*single), reference(*single))
+
+
 def test_row_order_changes_only_the_addition_order():
     rng = np.random.default_rng(1)
     binned, rows, grad, hess = random_problem(rng, 3, 500, 2000, 7)
@@ -274,12 +303,17 @@ def strided_problem(n_features, n_sel, seed):
 # instead of being read by id in every pass.
 def wide_problem(n_features, n_sel, seed):
     return problem(n_features, n_sel, seed, n_rows=40 * n_sel)
+
+# Sorted rows with one broadcast hessian, as squared error gives: the passes
+# leave the hessian out and fill it in from the counts.
+def unit_hess_problem(n_features, n_sel, seed):
+    binned, rows, grad, hess, n_bins_max = problem(n_features, n_sel, seed)
+    return binned, np.sort(rows), grad, np.broadcast_to(1.0, len(hess)), n_bins_max
 """
 namespace = {}
 exec(SETUP, namespace)
-problem, strided_problem, wide_problem = (namespace[name] for name in
-                                          ("problem", "strided_problem", "wide_problem"))
-MAKERS = "problem", "strided_problem", "wide_problem"
+MAKERS = "problem", "strided_problem", "wide_problem", "unit_hess_problem"
+problem = namespace["problem"]
 
 # (n_features, n_sel): just below the threshold, at it, and above it.
 BRANCH_CASES = [(1, PARALLEL_PAIRS - 1), (1, PARALLEL_PAIRS), (7, 18725), (9, 16384)]
@@ -344,7 +378,8 @@ assert (leaves == 4).all()
 
 # Runs the pass body compiled for the baseline processor and for AVX over
 # random nodes (every pass width; consecutive rows, and listed rows with their
-# values read by id or gathered; scratch quads and in-place triples) and
+# values read by id or gathered; scratch quads and in-place triples; hessians
+# summed, or counted and so left out of the pass) and
 # compares both with a plain loop bit for bit. The
 # module only ever runs the AVX build where the processor has it, so the
 # baseline build is checked here, on its own.
@@ -365,19 +400,19 @@ void bin_fault(const FeatureBlocks&, const PassRows&, uint64_t, uint64_t, uint64
 
 using namespace tarnwick;
 
-template <unsigned K, RowAccess A, Target T>
+template <unsigned K, RowAccess A, Target T, Hessians H>
 void baseline(const FeatureBlocks& b, const PassRows& r, BinQuad* q) {
-    accumulate_feature<K, A, T>(b, r, 0, q);
+    accumulate_feature<K, A, T, H>(b, r, 0, q);
 }
-template <unsigned K, RowAccess A, Target T>
+template <unsigned K, RowAccess A, Target T, Hessians H>
 [[gnu::target("avx")]] void wide(const FeatureBlocks& b, const PassRows& r, BinQuad* q) {
-    accumulate_feature<K, A, T>(b, r, 0, q);
+    accumulate_feature<K, A, T, H>(b, r, 0, q);
 }
 
 using Run = void (*)(const FeatureBlocks&, const PassRows&, BinQuad*);
 
-template <unsigned K, RowAccess A>
-bool check(std::mt19937_64& rng) {
+template <unsigned K, RowAccess A, Hessians H>
+bool check_pass(std::mt19937_64& rng) {
     constexpr bool C = A == RowAccess::consecutive;
     const uint64_t n_rows = 1 + rng() % 300, n_bins = 1 + rng() % 40;
     const uint64_t n_sel = C ? rng() % (n_rows + 1) : rng() % 400;
@@ -398,18 +433,21 @@ bool check(std::mt19937_64& rng) {
         hess_at[i] = hess[row[i]];
     }
     const bool by_id = A == RowAccess::listed;
+    // Counted hessians are left out of the pass (filled in after it).
+    const bool summed = H == Hessians::summed;
     PassRows rows{row.data(), by_id ? grad.data() : grad_at.data(),
-                  by_id ? hess.data() : hess_at.data(), n_sel, start, A};
+                  !summed ? nullptr : by_id ? hess.data() : hess_at.data(), n_sel, start, A, H,
+                  1.0};
     std::vector<double> expected(K * n_bins * 3, 0.0);
     for (unsigned k = 0; k < K; ++k)
         for (uint64_t i = 0; i < n_sel; ++i) {
             double* cell = &expected[(k * n_bins + codes[k * n_rows + row[i]]) * 3];
             cell[0] = grad_at[i] + cell[0];
-            cell[1] = hess_at[i] + cell[1];
+            if (summed) cell[1] = hess_at[i] + cell[1];
             cell[2] = cell[2] + 1.0;
         }
-    const Run runs[] = {baseline<K, A, Target::quads>, wide<K, A, Target::quads>,
-                        baseline<K, A, Target::tensor>, wide<K, A, Target::tensor>};
+    const Run runs[] = {baseline<K, A, Target::quads, H>, wide<K, A, Target::quads, H>,
+                        baseline<K, A, Target::tensor, H>, wide<K, A, Target::tensor, H>};
     for (int v = 0; v < 4; ++v) {
         std::vector<double> hist(K * n_bins * 3, 0.0);
         auto* quads = static_cast<BinQuad*>(std::aligned_alloc(32, K * n_bins * 32 + 32));
@@ -421,11 +459,17 @@ bool check(std::mt19937_64& rng) {
                 for (int c = 0; c < 3; ++c) hist[3 * q + c] = quads[q][c];
         std::free(quads);
         if (std::memcmp(hist.data(), expected.data(), hist.size() * 8) != 0) {
-            std::printf("variant %d differs (K=%u, access=%d)\n", v, K, int(A));
+            std::printf("variant %d differs (K=%u, access=%d, hessians=%d)\n", v, K, int(A),
+                        int(H));
             return false;
         }
     }
     return true;
+}
+
+template <unsigned K, RowAccess A>
+bool check(std::mt19937_64& rng) {
+    return check_pass<K, A, Hessians::summed>(rng) && check_pass<K, A, Hessians::counted>(rng);
 }
 
 int main() {

@@ -202,6 +202,24 @@ def test_constant_hessian_leaves_match_the_summed_ones():
         assert same_bits(a, b)
 
 
+@pytest.mark.parametrize("linear", [False, True])
+def test_broadcast_unit_hessian_fits_the_same_bits_as_a_vector_of_ones(monkeypatch, linear):
+    x, z, y, _ = mixed_data(3000, seed=9)
+
+    def fit():
+        return TarnwickRegressor(n_rounds=4, max_leaves=12, categorical=[5]).fit(
+            x, y, z=z if linear else None)
+
+    broadcast = fit()
+    monkeypatch.setattr(booster.SquaredError, "gradients",
+                        staticmethod(lambda y, raw, hess_out: (raw - y, np.ones_like(raw))))
+    ones = fit()
+    assert same_bits(broadcast.train_raw_, ones.train_raw_)
+    for a, b in zip(broadcast.trees_, ones.trees_):
+        for name in ("feature", "threshold", "bias", "weights"):
+            assert same_bits(getattr(a, name), getattr(b, name)), name
+
+
 # ------------------------------------------------------------ model interface
 
 def test_classifier_probabilities_and_labels():

@@ -14,18 +14,30 @@ namespace {
 
 using Pass = void (*)(const FeatureBlocks&, const PassRows&, uint64_t, BinQuad*);
 
+template <unsigned K, Target Into, Hessians Hess>
+[[gnu::always_inline]] inline void dispatch_access(const FeatureBlocks& blocks,
+                                                   const PassRows& rows, uint64_t first,
+                                                   BinQuad* quads) {
+    switch (rows.access) {
+        case RowAccess::consecutive:
+            return accumulate_feature<K, RowAccess::consecutive, Into, Hess>(blocks, rows, first,
+                                                                             quads);
+        case RowAccess::listed:
+            return accumulate_feature<K, RowAccess::listed, Into, Hess>(blocks, rows, first, quads);
+        case RowAccess::gathered:
+            return accumulate_feature<K, RowAccess::gathered, Into, Hess>(blocks, rows, first,
+                                                                          quads);
+    }
+}
+
 template <unsigned K, Target Into>
 [[gnu::always_inline]] inline void dispatch_rows(const FeatureBlocks& blocks,
                                                  const PassRows& rows, uint64_t first,
                                                  BinQuad* quads) {
-    switch (rows.access) {
-        case RowAccess::consecutive:
-            return accumulate_feature<K, RowAccess::consecutive, Into>(blocks, rows, first, quads);
-        case RowAccess::listed:
-            return accumulate_feature<K, RowAccess::listed, Into>(blocks, rows, first, quads);
-        case RowAccess::gathered:
-            return accumulate_feature<K, RowAccess::gathered, Into>(blocks, rows, first, quads);
-    }
+    if (rows.hessians == Hessians::counted)
+        dispatch_access<K, Into, Hessians::counted>(blocks, rows, first, quads);
+    else
+        dispatch_access<K, Into, Hessians::summed>(blocks, rows, first, quads);
 }
 
 template <unsigned K, Target Into>
@@ -64,6 +76,17 @@ const Pass* choose_passes() {
 }
 #endif
 
+/// A counted hessian's sums: each occupied bin's count times the value. An
+/// empty bin keeps its +0.0, which the product would not give for a
+/// negative value.
+void fill_counted_hessians(const FeatureBlocks& blocks, double each_hess, uint64_t begin,
+                           uint64_t end) {
+    double* cell = blocks.hist + begin * 3 * blocks.n_bins_max;
+    double* const cells_end = blocks.hist + end * 3 * blocks.n_bins_max;
+    for (; cell != cells_end; cell += 3)
+        if (cell[2] != 0.0) cell[1] = cell[2] * each_hess;
+}
+
 /// Passes over fewer rows than bins add straight into the tensor.
 void accumulate_in_place(const FeatureBlocks& blocks, const PassRows& rows, uint64_t begin,
                          uint64_t end) {
@@ -75,12 +98,11 @@ void accumulate_in_place(const FeatureBlocks& blocks, const PassRows& rows, uint
     }
 }
 
-}  // namespace
-
-void accumulate_features(const FeatureBlocks& blocks, const PassRows& rows, uint64_t begin,
+/// Passes over at least as many rows as bins add into scratch quads, copied
+/// to the tensor after each pass.
+void accumulate_in_quads(const FeatureBlocks& blocks, const PassRows& rows, uint64_t begin,
                          uint64_t end) {
     const uint64_t n_bins_max = blocks.n_bins_max;
-    if (rows.n_sel < n_bins_max) return accumulate_in_place(blocks, rows, begin, end);
     const Pass* passes = choose_passes<Target::quads>();
     const uint64_t n_quads = checked_size(features_per_pass, n_bins_max);
     // One quad more than needed, so that the run can start 32-byte aligned.
@@ -100,6 +122,17 @@ void accumulate_features(const FeatureBlocks& blocks, const PassRows& rows, uint
         }
         first += count;
     }
+}
+
+}  // namespace
+
+void accumulate_features(const FeatureBlocks& blocks, const PassRows& rows, uint64_t begin,
+                         uint64_t end) {
+    if (rows.n_sel < blocks.n_bins_max)
+        accumulate_in_place(blocks, rows, begin, end);
+    else
+        accumulate_in_quads(blocks, rows, begin, end);
+    if (rows.hessians == Hessians::counted) fill_counted_hessians(blocks, rows.each_hess, begin, end);
 }
 
 void bin_fault(const FeatureBlocks& blocks, const PassRows& rows, uint64_t first, uint64_t k,

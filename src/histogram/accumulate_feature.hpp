@@ -20,15 +20,26 @@ namespace tarnwick {
 ///   scattered thinly over a wide range of ids).
 enum class RowAccess { consecutive, listed, gathered };
 
+/// How a pass finds the hessians:
+///
+/// summed: read per row (as the gradients are) and added into the bin.
+/// counted: every row carries the same hessian, and adding it up to n_sel
+///   times is exact, so a bin's hessian sum is its count times that value,
+///   bit for bit; the passes leave the hessian out, and it is filled in from
+///   the counts afterwards (a broadcast hessian such as squared error's).
+enum class Hessians { summed, counted };
+
 /// A node's rows for the passes, their ids validated (below n_rows,
 /// len(grad) and len(hess)).
 struct PassRows {
     const uint64_t* row;
     const double* grad;
-    const double* hess;
+    const double* hess;  // unused when the hessians are counted
     uint64_t n_sel;
     uint64_t first_row;
     RowAccess access;
+    Hessians hessians;
+    double each_hess;  // every row's hessian, when counted
 
     uint64_t id(uint64_t i) const noexcept {
         return access == RowAccess::consecutive ? first_row + i : row[i];
@@ -47,7 +58,8 @@ struct FeatureBlocks {
 };
 
 /// Adds every row of the node to the histograms of features [begin, end) of
-/// `blocks`, each feature's block receiving its rows in row order.
+/// `blocks`, each feature's block receiving its rows in row order (counted
+/// hessians are filled in once the features are done).
 void accumulate_features(const FeatureBlocks& blocks, const PassRows& rows, uint64_t begin,
                          uint64_t end);
 
@@ -71,16 +83,18 @@ enum class Target { quads, tensor };
 /// Adds every row of the node to the bins of features [first, first + K) in one
 /// pass over the rows. Each bin receives exactly the additions of its own
 /// rows in row order: grad + sum, hess + sum, count + 1.0 (lanes of vector
-/// adds, which round each lane on its own). Sharing the pass shares the row
-/// and value loads, and the K independent bins per row keep the adder busy
-/// while one bin waits for its previous store.
-template <unsigned K, RowAccess Access, Target Into>
+/// adds, which round each lane on its own); counted hessians add 0.0, or
+/// nothing in the tensor. Sharing the pass shares the row and value loads, and
+/// the K independent bins per row keep the adder busy while one bin waits for
+/// its previous store.
+template <unsigned K, RowAccess Access, Target Into, Hessians Hess>
 [[gnu::always_inline]] inline void accumulate_feature(const FeatureBlocks& blocks,
                                                       const PassRows& rows, uint64_t first,
                                                       BinQuad* __restrict quads) {
     using Pair = double __attribute__((vector_size(16)));
     constexpr bool Consecutive = Access == RowAccess::consecutive;
     constexpr bool ById = Access == RowAccess::listed;
+    constexpr bool Summed = Hess == Hessians::summed;
     // Rows ahead whose codes (and values read by id) are requested early: a
     // sparse node's rows lie in lines of their own that the hardware does not
     // see coming.
@@ -102,7 +116,7 @@ template <unsigned K, RowAccess Access, Target Into>
     // the codes already start at r0).
     auto add_row = [&](uint64_t i, uint64_t at) __attribute__((always_inline)) {
         const double g = ById ? grad[at] : grad[i];
-        const double h = ById ? hess[at] : hess[i];
+        const double h = !Summed ? 0.0 : ById ? hess[at] : hess[i];
 #pragma GCC unroll 8
         for (unsigned k = 0; k < K; ++k) {
             const uint64_t b = codes[k][at];
@@ -112,10 +126,13 @@ template <unsigned K, RowAccess Access, Target Into>
                 bins[k][b] = BinQuad{g, h, 1.0, 0.0} + bins[k][b];
             } else {
                 double* cell = out[k] + 3 * b;
-                Pair sums;
-                std::memcpy(&sums, cell, sizeof sums);
-                sums = Pair{g, h} + sums;
-                std::memcpy(cell, &sums, sizeof sums);
+                if constexpr (Summed) {
+                    Pair sums;
+                    std::memcpy(&sums, cell, sizeof sums);
+                    sums = Pair{g, h} + sums;
+                    std::memcpy(cell, &sums, sizeof sums);
+                } else
+                    cell[0] = g + cell[0];
                 cell[2] = cell[2] + 1.0;
             }
         }
@@ -131,7 +148,7 @@ template <unsigned K, RowAccess Access, Target Into>
             for (unsigned k = 0; k < K; ++k) __builtin_prefetch(codes[k] + ahead);
             if constexpr (ById) {
                 __builtin_prefetch(grad + ahead);
-                __builtin_prefetch(hess + ahead);
+                if constexpr (Summed) __builtin_prefetch(hess + ahead);
             }
             add_row(i, row[i]);
         }

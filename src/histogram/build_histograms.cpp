@@ -1,6 +1,8 @@
 // build_histograms: the driver. Validates and gathers the node's rows once,
 // then runs the per-feature passes serially or on the worker pool.
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <string_view>
 
 #include "histogram/accumulate_feature.hpp"
@@ -57,8 +59,29 @@ constexpr uint64_t gather_prefetch_distance = 16;
 // cheaper than a pass over scattered lines for every few features.
 constexpr uint64_t cached_value_bytes = uint64_t(512) << 10;
 
-/// Copies the gradients and hessians (and the ids, when row_copy is given)
-/// of positions [begin, end) into position order.
+/// Whether every hessian is the same value (a broadcast vector, or one of a
+/// single row), and adding that value up n_sel times is exact: then each
+/// partial sum k * v has at most 53 significant bits and lies in range, so
+/// every addition rounds to itself and a bin's sum is its count times v.
+bool hessians_counted(const Vec<double>& hess, uint64_t n_sel, double* each_hess) {
+    if (hess.len() != 1 && hess.strides[0] != 0) return false;
+    const double v = hess[0];
+    if (!std::isfinite(v) || v == 0.0) return false;
+    int exponent;
+    const auto mantissa = uint64_t(std::ldexp(std::abs(std::frexp(v, &exponent)), 53));
+    const uint64_t odd = mantissa >> std::countr_zero(mantissa);
+    uint64_t top;
+    if (__builtin_mul_overflow(odd, n_sel, &top) || top >= uint64_t(1) << 53) return false;
+    // n_sel is below 2**53 here, so it converts exactly; an exact sum beyond
+    // the largest double would have rounded to infinity.
+    if (!std::isfinite(std::abs(v) * double(n_sel))) return false;
+    *each_hess = v;
+    return true;
+}
+
+/// Copies the gradients and hessians (the latter unless hess_copy is null,
+/// and the ids, when row_copy is given) of positions [begin, end) into
+/// position order.
 void gather_values(const Vec<int64_t>& rows, const Vec<double>& grad, const Vec<double>& hess,
                    uint64_t begin, uint64_t end, double* __restrict grad_copy,
                    double* __restrict hess_copy, uint64_t* __restrict row_copy) {
@@ -67,21 +90,22 @@ void gather_values(const Vec<int64_t>& rows, const Vec<double>& grad, const Vec<
         if (i < ahead_end) {
             const uint64_t ahead = uint64_t(rows[i + gather_prefetch_distance]);
             __builtin_prefetch(grad.address(ahead));
-            __builtin_prefetch(hess.address(ahead));
+            if (hess_copy != nullptr) __builtin_prefetch(hess.address(ahead));
         }
         const uint64_t r = uint64_t(rows[i]);
         grad_copy[i] = grad[r];
-        hess_copy[i] = hess[r];
+        if (hess_copy != nullptr) hess_copy[i] = hess[r];
         if (row_copy != nullptr) row_copy[i] = r;
     }
 }
 
-/// Whether listed rows with ids in [low, high] read their values by id.
-bool values_by_id(uint64_t n_sel, uint64_t low, uint64_t high) {
+/// Whether listed rows with ids in [low, high] read their n_vectors value
+/// vectors (the gradients, and the hessians unless counted) by id.
+bool values_by_id(uint64_t n_sel, uint64_t low, uint64_t high, uint64_t n_vectors) {
     const uint64_t span = high - low + 1;
-    // Cache lines of 8 doubles, one run of them in each of the two vectors.
+    // Cache lines of 8 doubles, one run of them in each vector.
     const uint64_t lines = std::min(n_sel, span / 8 + 1);
-    return 2 * 64 * lines <= cached_value_bytes || span <= 2 * n_sel;
+    return n_vectors * 64 * lines <= cached_value_bytes || span <= 2 * n_sel;
 }
 
 /// Validates every listed row id (there is at least one) and lays the rows
@@ -89,7 +113,7 @@ bool values_by_id(uint64_t n_sel, uint64_t low, uint64_t high) {
 /// gradients and hessians by position from r0 on when the ids are
 /// consecutive, and by row id when values_by_id says so. Otherwise the
 /// values (and strided ids) are gathered into position order, on the worker
-/// pool when the passes run there too.
+/// pool when the passes run there too. Counted hessians are never read.
 NodeRows lay_out_rows(const FeatureBlocks& blocks, const Vec<int64_t>& rows,
                       const Vec<double>& grad, const Vec<double>& hess, bool parallel) {
     const uint64_t n_sel = rows.len();
@@ -110,14 +134,20 @@ NodeRows lay_out_rows(const FeatureBlocks& blocks, const Vec<int64_t>& rows,
     NodeRows out;
     PassRows& view = out.view;
     view = PassRows{nullptr, grad.flat(), hess.flat(), n_sel, r0,
-                    consecutive ? RowAccess::consecutive : RowAccess::listed};
-    const bool values_in_place = grad.c_contiguous && hess.c_contiguous;
+                    consecutive ? RowAccess::consecutive : RowAccess::listed,
+                    Hessians::summed, 0.0};
+    const bool counted = hessians_counted(hess, n_sel, &view.each_hess);
+    if (counted) {
+        view.hessians = Hessians::counted;
+        view.hess = nullptr;
+    }
+    const bool values_in_place = grad.c_contiguous && (counted || hess.c_contiguous);
     if (consecutive && values_in_place) {
         view.grad += r0;
-        view.hess += r0;
+        if (!counted) view.hess += r0;
         return out;
     }
-    if (!consecutive && values_in_place && rows.c_contiguous && values_by_id(n_sel, low, high)) {
+    if (!consecutive && values_in_place && rows.c_contiguous && values_by_id(n_sel, low, high, counted ? 1 : 2)) {
         view.row = reinterpret_cast<const uint64_t*>(rows.data);
         return out;
     }
@@ -125,9 +155,9 @@ NodeRows lay_out_rows(const FeatureBlocks& blocks, const Vec<int64_t>& rows,
     const bool copy_ids = !consecutive && !rows.c_contiguous;
     if (copy_ids) out.row_copy = Buffer<uint64_t>::uninitialized(n_sel);
     out.grad_copy = Buffer<double>::uninitialized(n_sel);
-    out.hess_copy = Buffer<double>::uninitialized(n_sel);
+    if (!counted) out.hess_copy = Buffer<double>::uninitialized(n_sel);
     double* grad_copy = out.grad_copy.data();
-    double* hess_copy = out.hess_copy.data();
+    double* hess_copy = counted ? nullptr : out.hess_copy.data();
     uint64_t* row_copy = copy_ids ? out.row_copy.data() : nullptr;
     if (parallel)
         parallel_for_each(chunk_count(n_sel, gather_chunk), [&](uint64_t begin, uint64_t end) {
@@ -137,7 +167,7 @@ NodeRows lay_out_rows(const FeatureBlocks& blocks, const Vec<int64_t>& rows,
     else
         gather_values(rows, grad, hess, 0, n_sel, grad_copy, hess_copy, row_copy);
     view.grad = grad_copy;
-    view.hess = hess_copy;
+    if (!counted) view.hess = hess_copy;
     if (!consecutive) {
         view.row = copy_ids ? row_copy : reinterpret_cast<const uint64_t*>(rows.data);
         view.access = RowAccess::gathered;
