@@ -454,9 +454,15 @@ bool check_pass(std::mt19937_64& rng) {
         std::memset(static_cast<void*>(quads), 0, K * n_bins * 32);
         FeatureBlocks blocks{hist.data(), codes.data(), n_rows, n_bins};
         runs[v](blocks, rows, quads);
-        if (v < 2)
+        // Scratch quads, or (gradient, count) pairs when hessians are counted.
+        if (v < 2 && summed)
             for (uint64_t q = 0; q < K * n_bins; ++q)
                 for (int c = 0; c < 3; ++c) hist[3 * q + c] = quads[q][c];
+        if (v < 2 && !summed)
+            for (uint64_t q = 0; q < K * n_bins; ++q) {
+                hist[3 * q] = reinterpret_cast<BinPair*>(quads)[q][0];
+                hist[3 * q + 2] = reinterpret_cast<BinPair*>(quads)[q][1];
+            }
         std::free(quads);
         if (std::memcmp(hist.data(), expected.data(), hist.size() * 8) != 0) {
             std::printf("variant %d differs (K=%u, access=%d, hessians=%d)\n", v, K, int(A),

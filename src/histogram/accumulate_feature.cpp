@@ -98,7 +98,7 @@ void accumulate_in_place(const FeatureBlocks& blocks, const PassRows& rows, uint
     }
 }
 
-/// Passes over at least as many rows as bins add into scratch quads, copied
+/// Passes over at least as many rows as bins add into scratch bins, copied
 /// to the tensor after each pass.
 void accumulate_in_quads(const FeatureBlocks& blocks, const PassRows& rows, uint64_t begin,
                          uint64_t end) {
@@ -114,12 +114,20 @@ void accumulate_in_quads(const FeatureBlocks& blocks, const PassRows& rows, uint
     for (uint64_t first = begin; first < end;) {
         const uint64_t count = std::min<uint64_t>(features_per_pass, end - first);
         passes[count](blocks, rows, first, quads);
-        // Copies the sums out and clears the quads for the next pass.
+        // Copies the sums out and clears the scratch bins for the next pass.
         double* out = blocks.hist + first * 3 * n_bins_max;
-        for (uint64_t q = 0; q < count * n_bins_max; ++q) {
-            for (int c = 0; c < 3; ++c) out[3 * q + c] = quads[q][c];
-            quads[q] = BinQuad{};
-        }
+        if (rows.hessians == Hessians::counted) {
+            BinPair* pairs = reinterpret_cast<BinPair*>(quads);
+            for (uint64_t q = 0; q < count * n_bins_max; ++q) {
+                out[3 * q] = pairs[q][0];
+                out[3 * q + 2] = pairs[q][1];
+                pairs[q] = BinPair{};
+            }
+        } else
+            for (uint64_t q = 0; q < count * n_bins_max; ++q) {
+                for (int c = 0; c < 3; ++c) out[3 * q + c] = quads[q][c];
+                quads[q] = BinQuad{};
+            }
         first += count;
     }
 }

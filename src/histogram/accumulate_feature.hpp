@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace tarnwick {
 
@@ -73,11 +74,15 @@ void accumulate_features(const FeatureBlocks& blocks, const PassRows& rows, uint
 /// One bin while a pass runs: (gradient sum, hessian sum, count, unused),
 /// 32-byte aligned, so that a row's three additions are one four-lane add.
 using BinQuad = double __attribute__((vector_size(32)));
+/// One bin while a pass with counted hessians runs: (gradient sum, count).
+/// Half the width of a quad: the bins of a pass take half the cache, and each
+/// row's store is narrower.
+using BinPair = double __attribute__((vector_size(16)));
 
-/// Where a pass adds: into K runs of n_bins_max quads (copied to the tensor
-/// afterwards), or straight into the tensor's (gradient, hessian, count)
-/// triples, which saves clearing and copying the quads when a node has fewer
-/// rows than bins.
+/// Where a pass adds: into K runs of n_bins_max scratch bins (quads, or pairs
+/// when the hessians are counted; copied to the tensor afterwards), or
+/// straight into the tensor's (gradient, hessian, count) triples, which saves
+/// clearing and copying the scratch when a node has fewer rows than bins.
 enum class Target { quads, tensor };
 
 /// Adds every row of the node to the bins of features [first, first + K) in one
@@ -91,7 +96,6 @@ template <unsigned K, RowAccess Access, Target Into, Hessians Hess>
 [[gnu::always_inline]] inline void accumulate_feature(const FeatureBlocks& blocks,
                                                       const PassRows& rows, uint64_t first,
                                                       BinQuad* __restrict quads) {
-    using Pair = double __attribute__((vector_size(16)));
     constexpr bool Consecutive = Access == RowAccess::consecutive;
     constexpr bool ById = Access == RowAccess::listed;
     constexpr bool Summed = Hess == Hessians::summed;
@@ -104,12 +108,13 @@ template <unsigned K, RowAccess Access, Target Into, Hessians Hess>
     const uint64_t* __restrict row = rows.row;
     const double* __restrict grad = rows.grad;
     const double* __restrict hess = rows.hess;
+    using Bin = std::conditional_t<Summed, BinQuad, BinPair>;
     const uint16_t* codes[K];
-    BinQuad* bins[K];
+    Bin* bins[K];
     double* out[K];
     for (unsigned k = 0; k < K; ++k) {
         codes[k] = blocks.codes + (first + k) * blocks.n_rows + (Consecutive ? rows.first_row : 0);
-        bins[k] = quads + k * n_bins_max;
+        bins[k] = reinterpret_cast<Bin*>(quads) + k * n_bins_max;
         out[k] = blocks.hist + (first + k) * 3 * n_bins_max;
     }
     // Position i of the node's rows; `at` indexes the codes (r_i, or i when
@@ -123,13 +128,16 @@ template <unsigned K, RowAccess Access, Target Into, Hessians Hess>
             if (b >= n_bins_max) [[unlikely]]
                 bin_fault(blocks, rows, first, k, i, b);
             if constexpr (Into == Target::quads) {
-                bins[k][b] = BinQuad{g, h, 1.0, 0.0} + bins[k][b];
+                if constexpr (Summed)
+                    bins[k][b] = BinQuad{g, h, 1.0, 0.0} + bins[k][b];
+                else
+                    bins[k][b] = BinPair{g, 1.0} + bins[k][b];
             } else {
                 double* cell = out[k] + 3 * b;
                 if constexpr (Summed) {
-                    Pair sums;
+                    BinPair sums;
                     std::memcpy(&sums, cell, sizeof sums);
-                    sums = Pair{g, h} + sums;
+                    sums = BinPair{g, h} + sums;
                     std::memcpy(cell, &sums, sizeof sums);
                 } else
                     cell[0] = g + cell[0];
