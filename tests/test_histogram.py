@@ -437,7 +437,7 @@ bool check_pass(std::mt19937_64& rng) {
     const bool summed = H == Hessians::summed;
     PassRows rows{row.data(), by_id ? grad.data() : grad_at.data(),
                   !summed ? nullptr : by_id ? hess.data() : hess_at.data(), n_sel, start, A, H,
-                  1.0};
+                  1.0, rng() % 2 == 0};
     std::vector<double> expected(K * n_bins * 3, 0.0);
     for (unsigned k = 0; k < K; ++k)
         for (uint64_t i = 0; i < n_sel; ++i) {

@@ -41,6 +41,10 @@ struct PassRows {
     RowAccess access;
     Hessians hessians;
     double each_hess;  // every row's hessian, when counted
+    // Listed rows lie thinly in their id range: a pass requests their lines
+    // ahead. Denser rows walk forward through lines that the hardware sees
+    // coming, and the requests would only cost issue slots.
+    bool sparse;
 
     uint64_t id(uint64_t i) const noexcept {
         return access == RowAccess::consecutive ? first_row + i : row[i];
@@ -148,7 +152,8 @@ template <unsigned K, RowAccess Access, Target Into, Hessians Hess>
     if constexpr (Consecutive) {
         for (uint64_t i = 0; i < n_sel; ++i) add_row(i, i);
     } else {
-        const uint64_t ahead_end = n_sel > prefetch_distance ? n_sel - prefetch_distance : 0;
+        const uint64_t ahead_end =
+            rows.sparse && n_sel > prefetch_distance ? n_sel - prefetch_distance : 0;
         uint64_t i = 0;
         for (; i < ahead_end; ++i) {
             const uint64_t ahead = row[i + prefetch_distance];

@@ -79,6 +79,10 @@ bool hessians_counted(const Vec<double>& hess, uint64_t n_sel, double* each_hess
     return true;
 }
 
+/// Listed rows spread over more than this many ids per row are sparse: fewer
+/// than one in five ids of their range is listed.
+constexpr uint64_t sparse_span = 5;
+
 /// Copies the gradients and hessians (the latter unless hess_copy is null,
 /// and the ids, when row_copy is given) of positions [begin, end) into
 /// position order.
@@ -135,7 +139,7 @@ NodeRows lay_out_rows(const FeatureBlocks& blocks, const Vec<int64_t>& rows,
     PassRows& view = out.view;
     view = PassRows{nullptr, grad.flat(), hess.flat(), n_sel, r0,
                     consecutive ? RowAccess::consecutive : RowAccess::listed,
-                    Hessians::summed, 0.0};
+                    Hessians::summed, 0.0, high - low + 1 > sparse_span * n_sel};
     const bool counted = hessians_counted(hess, n_sel, &view.each_hess);
     if (counted) {
         view.hessians = Hessians::counted;
