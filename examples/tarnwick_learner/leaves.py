@@ -95,7 +95,8 @@ def tree_tables(leaf_rows, n_rows, grad, hess, z, params, constant_hessian=None)
             hess_sum = counts * constant_hessian
         tables = constant_tables(np.bincount(leaf_of_row, grad, n_leaves), hess_sum,
                                  params.l2, params.learning_rate)
-        return tables, tables[0][leaf_of_row]
+        # np.take: NumPy's fancy indexing is about twice as slow for this gather.
+        return tables, np.take(tables[0], leaf_of_row)
     order, offsets, leaf_of_row = leaf_layout(leaf_rows, n_rows)
     stats = tn.leaf_linear_stats(z, grad, hess, order, offsets,
                                  np.arange(n_leaves, dtype=np.int64))

@@ -58,7 +58,11 @@ class RowOrder:
         """Puts the rows at positions first to last."""
         spare = self._spare if self._spare is not None else np.empty_like(self.binned)
         self._spare = self.binned
-        self.binned = np.take(self.binned, positions, axis=1, out=spare)
+        # Feature by feature: NumPy's take along the second axis of the whole
+        # matrix is about a third slower.
+        for codes, moved in zip(self.binned, spare):
+            np.take(codes, positions, out=moved)
+        self.binned = spare
         self.y = self.y[positions]
         self.raw = np.take(self.raw, positions, axis=-1)
         if self.z is not None:
