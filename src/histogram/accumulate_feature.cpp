@@ -140,7 +140,8 @@ void accumulate_features(const FeatureBlocks& blocks, const PassRows& rows, uint
         accumulate_in_place(blocks, rows, begin, end);
     else
         accumulate_in_quads(blocks, rows, begin, end);
-    if (rows.hessians == Hessians::counted) fill_counted_hessians(blocks, rows.each_hess, begin, end);
+    if (rows.hessians == Hessians::counted)
+        fill_counted_hessians(blocks, rows.each_hess, begin, end);
 }
 
 void bin_fault(const FeatureBlocks& blocks, const PassRows& rows, uint64_t first, uint64_t k,

@@ -92,10 +92,11 @@ enum class Target { quads, tensor };
 /// Adds every row of the node to the bins of features [first, first + K) in one
 /// pass over the rows. Each bin receives exactly the additions of its own
 /// rows in row order: grad + sum, hess + sum, count + 1.0 (lanes of vector
-/// adds, which round each lane on its own); counted hessians add 0.0, or
-/// nothing in the tensor. Sharing the pass shares the row and value loads, and
-/// the K independent bins per row keep the adder busy while one bin waits for
-/// its previous store.
+/// adds, which round each lane on its own); counted hessians are left out,
+/// as pairs (grad + sum, count + 1.0) or an untouched hessian cell in the
+/// tensor. Sharing the pass shares the row and value loads, and the K
+/// independent bins per row keep the adder busy while one bin waits for its
+/// previous store.
 template <unsigned K, RowAccess Access, Target Into, Hessians Hess>
 [[gnu::always_inline]] inline void accumulate_feature(const FeatureBlocks& blocks,
                                                       const PassRows& rows, uint64_t first,

@@ -151,7 +151,8 @@ NodeRows lay_out_rows(const FeatureBlocks& blocks, const Vec<int64_t>& rows,
         if (!counted) view.hess += r0;
         return out;
     }
-    if (!consecutive && values_in_place && rows.c_contiguous && values_by_id(n_sel, low, high, counted ? 1 : 2)) {
+    if (!consecutive && values_in_place && rows.c_contiguous &&
+        values_by_id(n_sel, low, high, counted ? 1 : 2)) {
         view.row = reinterpret_cast<const uint64_t*>(rows.data);
         return out;
     }
