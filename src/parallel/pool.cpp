@@ -11,6 +11,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -27,10 +28,14 @@
 namespace tarnwick {
 namespace {
 
-/// Fruitless search passes, yielding the processor between them, before an
-/// idle worker goes to sleep: loops come in quick succession (one per tree
-/// node), and a spinning worker picks the next one up without a wake-up.
+/// An idle worker searches at least this many times, and for at least
+/// idle_spin, yielding the processor between passes, before it goes to
+/// sleep. Loops come in quick succession (one per tree node, a fraction of a
+/// millisecond to a few milliseconds apart), and a spinning worker picks the
+/// next one up at once; waking a sleeping one takes a few hundred
+/// microseconds on a virtual machine, as long as a small node's whole pass.
 constexpr int idle_passes = 32;
+constexpr auto idle_spin = std::chrono::milliseconds(2);
 
 constexpr const char* pool_failed_prefix = "The global thread pool has not been initialized.: ";
 
@@ -117,7 +122,10 @@ bool wait_for_task(Worker& self, Task& task, bool& moved) {
     Pool& pool = *self.pool;
     for (;;) {
         uint64_t seen = pool.epoch.load();
-        for (int pass = 0; pass < idle_passes; ++pass) {
+        const auto idle_since = std::chrono::steady_clock::now();
+        for (int pass = 0;
+             pass < idle_passes || std::chrono::steady_clock::now() - idle_since < idle_spin;
+             ++pass) {
             sched_yield();
             if (find_task(self, task, moved)) return true;
         }
