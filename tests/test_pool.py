@@ -386,6 +386,23 @@ def test_one_item_parallel_branch_creates_the_pool():
     assert counts[1] == counts[0] + 2
 
 
+def test_idle_workers_fall_asleep_after_a_loop():
+    # They keep searching for a moment after a loop, so that the next one
+    # starts without a wake-up, then sleep: an idle process burns no processor.
+    cpu_seconds = results_in_subprocess("""
+        import time
+        import numpy as np, tarnwick_native as tn
+        rows = np.arange(50000, dtype=np.int64)
+        tn.build_histograms(np.zeros((8, 50000), np.uint16), rows, np.ones(50000),
+                            np.ones(50000), 4)
+        time.sleep(0.2)
+        start = time.process_time()
+        time.sleep(0.5)
+        result = time.process_time() - start
+        """, threads=3)
+    assert cpu_seconds < 0.05
+
+
 def test_forked_child_gets_the_same_bytes():
     # A child forked after the parent used the pool builds its own; a hang
     # here would mean it waited for the parent's workers.
