@@ -126,7 +126,8 @@ template <unsigned K, RowAccess Access, Target Into, Hessians Hess>
     // the codes already start at r0).
     auto add_row = [&](uint64_t i, uint64_t at) __attribute__((always_inline)) {
         const double g = ById ? grad[at] : grad[i];
-        const double h = !Summed ? 0.0 : ById ? hess[at] : hess[i];
+        // Counted hessians are never read: their bins have no hessian lane.
+        const double h = Summed ? (ById ? hess[at] : hess[i]) : 0.0;
 #pragma GCC unroll 8
         for (unsigned k = 0; k < K; ++k) {
             const uint64_t b = codes[k][at];
