@@ -23,7 +23,6 @@ import argparse
 import json
 
 import numpy as np
-
 from harness import run_at_thread_count, timed_runs
 
 N_FEATURES = 32
@@ -88,11 +87,14 @@ def bench_histograms(tn, histogram, rng, n_rows, threads, repeat):
     g32 = rng.standard_normal(n_rows).astype(np.float32)
     h32 = rng.uniform(0.1, 1.0, n_rows).astype(np.float32)
     grad, hess = g32.astype(np.float64), h32.astype(np.float64)
-    builder = histogram.HistogramBuilder(np.asfortranarray(binned.T.astype(np.uint8)), N_BINS,
-                                         g32, h32, False, threads)
+    builder = histogram.HistogramBuilder(
+        np.asfortranarray(binned.T.astype(np.uint8)), N_BINS, g32, h32, False, threads
+    )
     report = []
-    nodes = [("all rows", np.arange(n_rows, dtype=np.int64)),
-             ("10 % node", np.sort(rng.choice(n_rows, n_rows // 10, replace=False)))]
+    nodes = [
+        ("all rows", np.arange(n_rows, dtype=np.int64)),
+        ("10 % node", np.sort(rng.choice(n_rows, n_rows // 10, replace=False))),
+    ]
     for name, rows in nodes:
         rows = rows.astype(np.int64)
         ids = rows.astype(np.uint32)
@@ -103,15 +105,16 @@ def bench_histograms(tn, histogram, rng, n_rows, threads, repeat):
         assert np.array_equal(ours[:, :, 0], theirs["sum_gradients"])
         assert np.array_equal(ours[:, :, 2], theirs["count"])
         assert np.allclose(ours, numpy_histograms(binned, rows, grad, hess, N_BINS, all_rows))
-        t_ours = best_seconds(lambda: tn.build_histograms(binned, rows, grad, hess, N_BINS),
-                                repeat)
+        t_ours = best_seconds(lambda: tn.build_histograms(binned, rows, grad, hess, N_BINS), repeat)
         t_numpy = best_seconds(
             lambda: numpy_histograms(binned, rows, grad, hess, N_BINS, all_rows),
-            max(3, repeat // 3))
+            max(3, repeat // 3),
+        )
         t_sklearn = best_seconds(lambda: builder.compute_histograms_brute(ids), repeat)
         pairs = len(rows) * N_FEATURES
-        report.append(("build_histograms " + name, t_ours / pairs, t_numpy / pairs,
-                       t_sklearn / pairs))
+        report.append(
+            ("build_histograms " + name, t_ours / pairs, t_numpy / pairs, t_sklearn / pairs)
+        )
     return report
 
 
@@ -121,10 +124,14 @@ def bench_apply_tree(tn, rng, n_rows, threads, repeat):
     x = rng.standard_normal((n_rows, N_FEATURES))
     x[rng.random(x.shape) < 0.02] = np.nan
     clean = np.nan_to_num(x)
-    y = (np.sin(3 * clean[:, :8]).sum(1) + clean[:, 8] * clean[:, 9]
-         + 0.1 * rng.standard_normal(n_rows))
-    model = HistGradientBoostingRegressor(max_iter=1, max_leaf_nodes=N_LEAVES,
-                                          early_stopping=False).fit(x, y)
+    y = (
+        np.sin(3 * clean[:, :8]).sum(1)
+        + clean[:, 8] * clean[:, 9]
+        + 0.1 * rng.standard_normal(n_rows)
+    )
+    model = HistGradientBoostingRegressor(
+        max_iter=1, max_leaf_nodes=N_LEAVES, early_stopping=False
+    ).fit(x, y)
     predictor = model._predictors[0][0]
     tree, leaves = flat_tree(predictor.nodes)
     assert len(leaves) == N_LEAVES
@@ -133,8 +140,9 @@ def bench_apply_tree(tn, rng, n_rows, threads, repeat):
     f_idx_map = np.zeros(N_FEATURES, np.uint32)
 
     ours = tn.apply_tree(x, **tree)
-    assert np.array_equal(predictor.nodes["value"][leaves][ours],
-                          predictor.predict(x, known, f_idx_map, threads))
+    assert np.array_equal(
+        predictor.nodes["value"][leaves][ours], predictor.predict(x, known, f_idx_map, threads)
+    )
     assert np.array_equal(ours, numpy_apply(x, tree, max_depth + 1))
     t_ours = best_seconds(lambda: tn.apply_tree(x, **tree), repeat)
     t_numpy = best_seconds(lambda: numpy_apply(x, tree, max_depth + 1), max(3, repeat // 3))
@@ -151,8 +159,9 @@ def run_here(n_rows, threads, repeat):
 
     rng = np.random.default_rng(0)
     with threadpool_limits(limits=threads):
-        return (bench_histograms(tn, histogram, rng, n_rows, threads, repeat)
-                + bench_apply_tree(tn, rng, n_rows, threads, repeat))
+        return bench_histograms(tn, histogram, rng, n_rows, threads, repeat) + bench_apply_tree(
+            tn, rng, n_rows, threads, repeat
+        )
 
 
 def main():
@@ -168,16 +177,23 @@ def main():
 
     import sklearn
 
-    print(f"{args.rows:,} rows x {N_FEATURES} features, {N_BINS} bins; NumPy {np.__version__}, "
-          f"scikit-learn {sklearn.__version__}; ns per row-feature (histograms), per row (trees)")
-    print(f"{'function':40} {'thr':>3} {'ours':>8} {'NumPy':>8} {'sklearn':>8} "
-          f"{'vs NumPy':>9} {'vs sklearn':>11}")
+    print(
+        f"{args.rows:,} rows x {N_FEATURES} features, {N_BINS} bins; NumPy {np.__version__}, "
+        f"scikit-learn {sklearn.__version__}; ns per row-feature (histograms), per row (trees)"
+    )
+    print(
+        f"{'function':40} {'thr':>3} {'ours':>8} {'NumPy':>8} {'sklearn':>8} "
+        f"{'vs NumPy':>9} {'vs sklearn':>11}"
+    )
     for threads in THREADS:
-        results = run_at_thread_count(__file__, threads, "--rows", args.rows,
-                                      "--repeat", args.repeat)
+        results = run_at_thread_count(
+            __file__, threads, "--rows", args.rows, "--repeat", args.repeat
+        )
         for name, ours, numpy_, sklearn_ in results:
-            print(f"{name:40} {threads:>3} {ours * 1e9:>8.2f} {numpy_ * 1e9:>8.2f} "
-                  f"{sklearn_ * 1e9:>8.2f} {numpy_ / ours:>8.1f}x {sklearn_ / ours:>10.2f}x")
+            print(
+                f"{name:40} {threads:>3} {ours * 1e9:>8.2f} {numpy_ * 1e9:>8.2f} "
+                f"{sklearn_ * 1e9:>8.2f} {numpy_ / ours:>8.1f}x {sklearn_ / ours:>10.2f}x"
+            )
 
 
 if __name__ == "__main__":

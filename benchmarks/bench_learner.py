@@ -33,10 +33,18 @@ sys.path.insert(0, os.path.join(HERE, "..", "examples"))
 OURS = "tarnwick"
 OURS_LINEAR = "tarnwick, linear leaves (d=8)"
 PEER_NAMES = ("LightGBM", "XGBoost", "scikit-learn HGB")
-KERNELS = ("build_histograms", "find_best_split", "partition_rows", "leaf_linear_stats",
-           "predict_linear")
-STEPS = ("gradients (NumPy)", "histogram subtraction (NumPy)",
-         "leaf values, per-row outputs (NumPy)")
+KERNELS = (
+    "build_histograms",
+    "find_best_split",
+    "partition_rows",
+    "leaf_linear_stats",
+    "predict_linear",
+)
+STEPS = (
+    "gradients (NumPy)",
+    "histogram subtraction (NumPy)",
+    "leaf values, per-row outputs (NumPy)",
+)
 PYTHON = "Python, score update, flat trees"
 
 
@@ -56,6 +64,7 @@ class Clock:
             finally:
                 self.seconds[name] = self.seconds.get(name, 0.0) + time.perf_counter() - start
                 self.calls[name] = self.calls.get(name, 0) + 1
+
         return timed
 
     def snapshot(self):
@@ -71,8 +80,9 @@ def instrument(clock):
         setattr(tn, name, clock.wrap(name, getattr(tn, name)))
     grower.larger_child_histogram = clock.wrap(STEPS[1], grower.larger_child_histogram)
     booster.tree_tables = clock.wrap(STEPS[2], booster.tree_tables)
-    losses.SquaredError.gradients = staticmethod(clock.wrap(STEPS[0],
-                                                            losses.SquaredError.gradients))
+    losses.SquaredError.gradients = staticmethod(
+        clock.wrap(STEPS[0], losses.SquaredError.gradients)
+    )
 
 
 def worker(args):
@@ -95,17 +105,32 @@ def worker(args):
     for _ in range(args.repeat):
         for name in learners:
             if name in (OURS, OURS_LINEAR):
-                model = TarnwickRegressor(n_rounds=s.rounds, learning_rate=s.learning_rate,
-                                          max_leaves=s.leaves, max_bins=s.bins,
-                                          min_samples_leaf=s.min_samples_leaf, l2=s.l2)
+                model = TarnwickRegressor(
+                    n_rounds=s.rounds,
+                    learning_rate=s.learning_rate,
+                    max_leaves=s.leaves,
+                    max_bins=s.bins,
+                    min_samples_leaf=s.min_samples_leaf,
+                    l2=s.l2,
+                )
             else:
                 model = make_peer(name, "regression", s, threads)
             clock.rounds.clear()
-            seconds, rounds = timed_fit(model, ds.x, ds.y, z if name == OURS_LINEAR else None,
-                                        threads, after_round=clock.snapshot)
+            seconds, rounds = timed_fit(
+                model,
+                ds.x,
+                ds.y,
+                z if name == OURS_LINEAR else None,
+                threads,
+                after_round=clock.snapshot,
+            )
             per_tree = float(np.median(rounds))
-            print(f"  [{threads} thread{'s' if threads > 1 else ''}] {name}: "
-                  f"{per_tree * 1e3:.1f} ms per tree", file=sys.stderr, flush=True)
+            print(
+                f"  [{threads} thread{'s' if threads > 1 else ''}] {name}: "
+                f"{per_tree * 1e3:.1f} ms per tree",
+                file=sys.stderr,
+                flush=True,
+            )
             if per_tree >= result["per_tree"].get(name, np.inf):
                 continue
             result["per_tree"][name] = per_tree
@@ -133,11 +158,24 @@ def breakdown(rounds, snapshots):
 def run_workers(args):
     results = []
     for threads in args.threads:
-        env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OMP_NUM_THREADS=str(threads),
-                   OPENBLAS_NUM_THREADS=str(threads))
+        env = dict(
+            os.environ,
+            RAYON_NUM_THREADS=str(threads),
+            OMP_NUM_THREADS=str(threads),
+            OPENBLAS_NUM_THREADS=str(threads),
+        )
         env.pop("RAYON_RS_NUM_CPUS", None)
-        cmd = [sys.executable, os.path.abspath(__file__), "--worker", "--rows", str(args.rows),
-               "--rounds", str(args.rounds), "--repeat", str(args.repeat)]
+        cmd = [
+            sys.executable,
+            os.path.abspath(__file__),
+            "--worker",
+            "--rows",
+            str(args.rows),
+            "--rounds",
+            str(args.rounds),
+            "--repeat",
+            str(args.repeat),
+        ]
         proc = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, check=True)
         results.append(json.loads(proc.stdout))
     return results
@@ -145,23 +183,37 @@ def run_workers(args):
 
 def report(results, rows):
     learners = list(results[0]["per_tree"])
-    print(f"\ntime per tree, {rows:,} rows x 32 features, 255 bins, 31 leaves (ms):"
-          " median round (mean round)")
-    print(f"  {'learner':<32}" + "".join(f"{r['threads']:>14} thr" for r in results)
-          + "    one-off set-up (binning) at 1st count")
+    print(
+        f"\ntime per tree, {rows:,} rows x 32 features, 255 bins, 31 leaves (ms):"
+        " median round (mean round)"
+    )
+    print(
+        f"  {'learner':<32}"
+        + "".join(f"{r['threads']:>14} thr" for r in results)
+        + "    one-off set-up (binning) at 1st count"
+    )
     for name in learners:
-        print(f"  {name:<32}" + "".join(
-            f"{r['per_tree'][name] * 1e3:>10.1f} ({r['mean'][name] * 1e3:5.1f})" for r in results)
-              + f"{results[0]['setup'][name]:>12.2f} s")
+        print(
+            f"  {name:<32}"
+            + "".join(
+                f"{r['per_tree'][name] * 1e3:>10.1f} ({r['mean'][name] * 1e3:5.1f})"
+                for r in results
+            )
+            + f"{results[0]['setup'][name]:>12.2f} s"
+        )
     print("\nratios, ours / peer (below 1: ours is faster)")
     for peer in learners[2:]:
-        print(f"  {OURS} / {peer:<24}" + "".join(
-            f"{r['per_tree'][OURS] / r['per_tree'][peer]:>12.2f}" for r in results))
+        print(
+            f"  {OURS} / {peer:<24}"
+            + "".join(f"{r['per_tree'][OURS] / r['per_tree'][peer]:>12.2f}" for r in results)
+        )
     for r in results:
         b = r["breakdown"]
         total = r["per_tree"][OURS]
-        print(f"\nwhere {OURS}'s time per tree goes, {r['threads']} thread(s): "
-              f"{total * 1e3:.1f} ms, {b['splits_per_tree']:.0f} splits")
+        print(
+            f"\nwhere {OURS}'s time per tree goes, {r['threads']} thread(s): "
+            f"{total * 1e3:.1f} ms, {b['splits_per_tree']:.0f} splits"
+        )
         for name, sec in b["parts"].items():
             print(f"  {name:<40}{sec * 1e3:>8.2f} ms {sec / total:>6.1%}")
         python = b["parts"][PYTHON]
@@ -175,14 +227,17 @@ def chart(results, rows, path):
     import matplotlib.pyplot as plt
 
     learners = list(results[0]["per_tree"])
-    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.8),
-                                      gridspec_kw={"width_ratios": [3, 2]})
+    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.8), gridspec_kw={"width_ratios": [3, 2]})
     width = 0.8 / len(results)
     pos = np.arange(len(learners))
     for i, r in enumerate(results):
         vals = [r["per_tree"][name] * 1e3 for name in learners]
-        bars = left.bar(pos + (i - (len(results) - 1) / 2) * width, vals, width,
-                        label=f"{r['threads']} thread{'s' if r['threads'] > 1 else ''}")
+        bars = left.bar(
+            pos + (i - (len(results) - 1) / 2) * width,
+            vals,
+            width,
+            label=f"{r['threads']} thread{'s' if r['threads'] > 1 else ''}",
+        )
         left.bar_label(bars, fmt="%.0f", fontsize=8)
     left.set_xticks(pos, [name.replace(", ", ",\n") for name in learners], fontsize=8)
     left.set_ylabel("ms per tree")
@@ -192,8 +247,9 @@ def chart(results, rows, path):
     bottom = np.zeros(len(results))
     for name in names:
         vals = np.array([r["breakdown"]["parts"].get(name, 0.0) * 1e3 for r in results])
-        right.bar([f"{r['threads']} thread(s)" for r in results], vals, 0.5, bottom=bottom,
-                  label=name)
+        right.bar(
+            [f"{r['threads']} thread(s)" for r in results], vals, 0.5, bottom=bottom, label=name
+        )
         bottom += vals
     right.set_ylabel("ms per tree")
     right.set_ylim(0, bottom.max() * 1.6)
@@ -208,8 +264,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--rounds", type=int, default=21)
-    parser.add_argument("--repeat", type=int, default=2,
-                        help="turns of every learner; the fastest median round counts")
+    parser.add_argument(
+        "--repeat",
+        type=int,
+        default=2,
+        help="turns of every learner; the fastest median round counts",
+    )
     parser.add_argument("--threads", default="1,2")
     parser.add_argument("--chart", default=os.path.join(HERE, "time_per_tree.png"))
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)

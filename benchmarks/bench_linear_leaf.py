@@ -17,7 +17,6 @@ import json
 import os
 
 import numpy as np
-
 from harness import run_at_thread_count, timed_runs
 
 N_LEAVES = 31
@@ -52,11 +51,11 @@ def numpy_stats(z, grad, hess, order, offsets, linear, leaf_class=None):
     lo, hi = np.empty((len(linear), d)), np.empty((len(linear), d))
     gram = np.empty((len(linear), d, d))
     for l in range(n_leaves):
-        rows = order[offsets[l]:offsets[l + 1]]
+        rows = order[offsets[l] : offsets[l + 1]]
         c = leaf_class[l]
         totals_g[l], totals_h[l] = grad[rows, c].sum(), hess[rows, c].sum()
     for k, l in enumerate(linear):
-        rows = order[offsets[l]:offsets[l + 1]]
+        rows = order[offsets[l] : offsets[l + 1]]
         c = leaf_class[l]
         zr, g, h = z[rows], grad[rows, c], hess[rows, c]
         weighted = h[:, None] * zr
@@ -105,8 +104,9 @@ def run_here(n_rows, threads, repeat):
                 assert np.allclose(tn.predict_linear(*p), numpy_predict(*p), rtol=1e-12)
                 ours = median_seconds(lambda: tn.predict_linear(*p), repeat)
                 theirs = median_seconds(lambda: numpy_predict(*p), repeat)
-                report.append(("predict_linear clip" if clip else "predict_linear", d, ours,
-                               theirs))
+                report.append(
+                    ("predict_linear clip" if clip else "predict_linear", d, ours, theirs)
+                )
 
         # A three-class round: each class tree holds every row, pooled.
         d, n_classes = 16, 3
@@ -139,19 +139,28 @@ def main():
 
     from threadpoolctl import threadpool_info
 
-    blas = [(i["internal_api"], i.get("architecture")) for i in threadpool_info()
-            if i["user_api"] == "blas"]
-    print(f"{args.rows:,} rows, {N_LEAVES} leaves; NumPy {np.__version__}, BLAS {blas}; "
-          f"OPENBLAS_CORETYPE={os.environ.get('OPENBLAS_CORETYPE', '(unset)')}")
-    print(f"{'function':34} {'d':>3} {'thr':>3} {'ours ns/row':>12} {'NumPy ns/row':>13} "
-          f"{'ratio':>7}")
+    blas = [
+        (i["internal_api"], i.get("architecture"))
+        for i in threadpool_info()
+        if i["user_api"] == "blas"
+    ]
+    print(
+        f"{args.rows:,} rows, {N_LEAVES} leaves; NumPy {np.__version__}, BLAS {blas}; "
+        f"OPENBLAS_CORETYPE={os.environ.get('OPENBLAS_CORETYPE', '(unset)')}"
+    )
+    print(
+        f"{'function':34} {'d':>3} {'thr':>3} {'ours ns/row':>12} {'NumPy ns/row':>13} {'ratio':>7}"
+    )
     for threads in THREADS:
-        results = run_at_thread_count(__file__, threads, "--rows", args.rows,
-                                      "--repeat", args.repeat)
+        results = run_at_thread_count(
+            __file__, threads, "--rows", args.rows, "--repeat", args.repeat
+        )
         for name, d, ours, theirs in results:
             rows = args.rows * (3 if "mc" in name else 1)
-            print(f"{name:34} {d:>3} {threads:>3} {ours / rows * 1e9:>12.1f} "
-                  f"{theirs / rows * 1e9:>13.1f} {theirs / ours:>6.1f}x")
+            print(
+                f"{name:34} {d:>3} {threads:>3} {ours / rows * 1e9:>12.1f} "
+                f"{theirs / rows * 1e9:>13.1f} {theirs / ours:>6.1f}x"
+            )
 
 
 if __name__ == "__main__":

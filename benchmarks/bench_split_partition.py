@@ -9,7 +9,6 @@ side by side in one process, and the ratios are what to compare.
 import timeit
 
 import numpy as np
-
 import tarnwick_native as tn
 
 try:
@@ -60,12 +59,13 @@ def bench_split(rng):
         mask[:n_categorical] = True
         ours = median_seconds(
             lambda: tn.find_best_split(hist, n_bins_per_feature, 20, 1.0, mask, 10.0, 100, 32),
-            number=2000)
-        line = (f"find_best_split 32 x 256, {n_categorical} categorical: "
-                f"{ours * 1e6:7.2f} us")
+            number=2000,
+        )
+        line = f"find_best_split 32 x 256, {n_categorical} categorical: {ours * 1e6:7.2f} us"
         if Splitter is not None:
-            splitter = sklearn_splitter(np.zeros((1, n_features), np.uint8, order="F"), n_bins,
-                                        n_categorical)
+            splitter = sklearn_splitter(
+                np.zeros((1, n_features), np.uint8, order="F"), n_bins, n_categorical
+            )
             sk_hist = np.zeros((n_features, n_bins), HISTOGRAM_DTYPE)
             sk_hist["sum_gradients"] = hist[:, :, 0]
             sk_hist["sum_hessians"] = hist[:, :, 1]
@@ -73,7 +73,8 @@ def bench_split(rng):
             n_samples = int(hist[0, :, 2].sum())
             g, h = float(hist[0, :, 0].sum()), float(hist[0, :, 1].sum())
             theirs = median_seconds(
-                lambda: splitter.find_node_split(n_samples, sk_hist, g, h, 0.0), number=2000)
+                lambda: splitter.find_node_split(n_samples, sk_hist, g, h, 0.0), number=2000
+            )
             line += f"   sklearn find_node_split {theirs * 1e6:7.2f} us   ratio {ours / theirs:.2f}"
         print(line)
 
@@ -83,14 +84,18 @@ def bench_partition(rng):
     binned = rng.integers(0, n_bins, size=(n_features, n_rows), dtype=np.uint16)
     feature, threshold, missing = 7, 120, n_bins - 1
     categories = np.arange(0, n_bins - 1, 3, dtype=np.int64)
-    for label, rows in (("all rows", np.arange(n_rows, dtype=np.int64)),
-                        ("10% sorted", np.sort(rng.choice(n_rows, n_rows // 10, replace=False))),
-                        ("10% shuffled", rng.choice(n_rows, n_rows // 10, replace=False))):
+    for label, rows in (
+        ("all rows", np.arange(n_rows, dtype=np.int64)),
+        ("10% sorted", np.sort(rng.choice(n_rows, n_rows // 10, replace=False))),
+        ("10% shuffled", rng.choice(n_rows, n_rows // 10, replace=False)),
+    ):
         n = len(rows)
         numeric = median_seconds(
-            lambda: tn.partition_rows(binned, rows, feature, threshold, None, missing), number=5)
+            lambda: tn.partition_rows(binned, rows, feature, threshold, None, missing), number=5
+        )
         categorical = median_seconds(
-            lambda: tn.partition_rows(binned, rows, feature, 0, categories, missing), number=5)
+            lambda: tn.partition_rows(binned, rows, feature, 0, categories, missing), number=5
+        )
 
         def numpy_partition():
             codes = binned[feature, rows]
@@ -98,23 +103,28 @@ def bench_partition(rng):
             return rows[go_left], rows[~go_left]
 
         reference = median_seconds(numpy_partition, number=5)
-        print(f"partition_rows {label:12s}: numeric {numeric / n * 1e9:5.2f} ns/row, "
-              f"categorical {categorical / n * 1e9:5.2f} ns/row, "
-              f"NumPy mask {reference / n * 1e9:5.2f} ns/row "
-              f"(ratio {numeric / reference:.2f})")
+        print(
+            f"partition_rows {label:12s}: numeric {numeric / n * 1e9:5.2f} ns/row, "
+            f"categorical {categorical / n * 1e9:5.2f} ns/row, "
+            f"NumPy mask {reference / n * 1e9:5.2f} ns/row "
+            f"(ratio {numeric / reference:.2f})"
+        )
 
     if Splitter is not None:
         X_binned = np.asfortranarray(binned[:, :].T.astype(np.uint8))
         splitter = sklearn_splitter(X_binned, n_bins)
-        info = SplitInfo(1.0, feature, threshold, True, 0.0, 0.0, 0.0, 0.0, 0, 0, 0.0, 0.0,
-                         False, None)
-        theirs = median_seconds(lambda: splitter.split_indices(info, splitter.partition),
-                                number=5)
+        info = SplitInfo(
+            1.0, feature, threshold, True, 0.0, 0.0, 0.0, 0.0, 0, 0, 0.0, 0.0, False, None
+        )
+        theirs = median_seconds(lambda: splitter.split_indices(info, splitter.partition), number=5)
         rows = np.arange(n_rows, dtype=np.int64)
         ours = median_seconds(
-            lambda: tn.partition_rows(binned, rows, feature, threshold, None, missing), number=5)
-        print(f"partition_rows all rows {ours / n_rows * 1e9:5.2f} ns/row   sklearn split_indices "
-              f"{theirs / n_rows * 1e9:5.2f} ns/row   ratio {ours / theirs:.2f}")
+            lambda: tn.partition_rows(binned, rows, feature, threshold, None, missing), number=5
+        )
+        print(
+            f"partition_rows all rows {ours / n_rows * 1e9:5.2f} ns/row   sklearn split_indices "
+            f"{theirs / n_rows * 1e9:5.2f} ns/row   ratio {ours / theirs:.2f}"
+        )
 
 
 if __name__ == "__main__":

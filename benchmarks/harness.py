@@ -14,7 +14,11 @@ def run_at_thread_count(script, threads, *args):
     env.pop("RAYON_RS_NUM_CPUS", None)
     out = subprocess.run(
         [sys.executable, script, "--threads", str(threads), *map(str, args)],
-        env=env, check=True, capture_output=True, text=True).stdout
+        env=env,
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     return json.loads(out)
 
 

@@ -8,7 +8,7 @@ import numpy as np
 @dataclass
 class DataSet:
     name: str
-    task: str            # "regression", "binary" or "multiclass"
+    task: str  # "regression", "binary" or "multiclass"
     x: np.ndarray
     y: np.ndarray
     embedding: np.ndarray | None  # columns of x that embedded-linear leaves use
@@ -40,11 +40,21 @@ def generated(n_rows, seed=0):
     x[:, 16:24] += 0.5 * x[:, 0:8]
     x[:, 28:32] = np.round(x[:, 28:32] * 2.0)
     slope = np.where(x[:, 8] > 0.0, 1.5, 0.5)
-    y = (slope * x[:, 0] - x[:, 1] + 0.8 * x[:, 2] * (x[:, 9] > -0.5) + 0.5 * x[:, 3]
-         - 0.7 * x[:, 4] * np.tanh(x[:, 10]) + 0.3 * (x[:, 5] + x[:, 6] - x[:, 7])
-         + np.sin(2.0 * x[:, 11]) + 0.5 * x[:, 12] ** 2 + x[:, 13] * x[:, 14]
-         + np.where(x[:, 15] > 0.3, 1.0, -0.5) + 0.2 * x[:, 28] * x[:, 29]
-         + 0.5 * np.cos(x[:, 24]) + 0.3 * x[:, 25])
+    y = (
+        slope * x[:, 0]
+        - x[:, 1]
+        + 0.8 * x[:, 2] * (x[:, 9] > -0.5)
+        + 0.5 * x[:, 3]
+        - 0.7 * x[:, 4] * np.tanh(x[:, 10])
+        + 0.3 * (x[:, 5] + x[:, 6] - x[:, 7])
+        + np.sin(2.0 * x[:, 11])
+        + 0.5 * x[:, 12] ** 2
+        + x[:, 13] * x[:, 14]
+        + np.where(x[:, 15] > 0.3, 1.0, -0.5)
+        + 0.2 * x[:, 28] * x[:, 29]
+        + 0.5 * np.cos(x[:, 24])
+        + 0.3 * x[:, 25]
+    )
     y += 0.5 * rng.standard_normal(n_rows)
     missing = rng.random((n_rows, 4)) < 0.05
     x[:, 24:28][missing] = np.nan

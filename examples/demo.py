@@ -64,14 +64,24 @@ def fit_ours(task, s, linear, data, verbose):
     """Fits our learner; returns (held-out output, fit seconds, median round seconds)."""
     x_train, y_train, x_test, z_train, z_test = data
     cls = TarnwickRegressor if task == "regression" else TarnwickClassifier
-    model = cls(n_rounds=s.rounds, learning_rate=s.learning_rate, max_leaves=s.leaves,
-                max_bins=s.bins, min_samples_leaf=s.min_samples_leaf, l2=s.l2,
-                verbose=verbose, **linear)
+    model = cls(
+        n_rounds=s.rounds,
+        learning_rate=s.learning_rate,
+        max_leaves=s.leaves,
+        max_bins=s.bins,
+        min_samples_leaf=s.min_samples_leaf,
+        l2=s.l2,
+        verbose=verbose,
+        **linear,
+    )
     if not linear:
         z_train = z_test = None
     seconds, rounds = timed_fit(model, x_train, y_train, z_train)
-    out = model.predict(x_test, z_test) if task == "regression" \
+    out = (
+        model.predict(x_test, z_test)
+        if task == "regression"
         else model.predict_proba(x_test, z_test)
+    )
     return out, seconds, float(np.median(rounds))
 
 
@@ -107,17 +117,24 @@ def evaluate(ds, s, splits, linear, peers, verbose=0):
         for name, (out, seconds, round_seconds) in runs.items():
             acc = None if ds.task == "regression" else float(np.mean(np.argmax(out, 1) == y_test))
             results.setdefault(name, []).append(
-                (row_losses(ds.task, y_test, out), acc, seconds,
-                 None if seconds is None else round_seconds / trees_per_round))
+                (
+                    row_losses(ds.task, y_test, out),
+                    acc,
+                    seconds,
+                    None if seconds is None else round_seconds / trees_per_round,
+                )
+            )
     return results
 
 
 def report(ds, s, results, n_splits):
     unit = "RMSE" if ds.task == "regression" else "log loss"
-    print(f"\n{ds.name}: {ds.task}, {ds.x.shape[0]:,} rows x {ds.x.shape[1]} features; "
-          f"{n_splits} split{'s' if n_splits > 1 else ''}; {s.rounds} rounds, "
-          f"{s.leaves} leaves, {s.bins} bins, learning rate {s.learning_rate}, "
-          f"l2 {s.l2}, min leaf {s.min_samples_leaf}")
+    print(
+        f"\n{ds.name}: {ds.task}, {ds.x.shape[0]:,} rows x {ds.x.shape[1]} features; "
+        f"{n_splits} split{'s' if n_splits > 1 else ''}; {s.rounds} rounds, "
+        f"{s.leaves} leaves, {s.bins} bins, learning rate {s.learning_rate}, "
+        f"l2 {s.l2}, min leaf {s.min_samples_leaf}"
+    )
     head = f"  {'learner':<26}{'held-out ' + unit:>22}"
     if ds.task != "regression":
         head += f"{'accuracy':>10}"
@@ -137,8 +154,7 @@ def report(ds, s, results, n_splits):
     pairs = [(OURS, REFERENCE_PEER), (OURS_LINEAR, OURS)]
     for a, b in pairs:
         if a in results and b in results:
-            mean, se = difference(ds.task, [r[0] for r in results[a]],
-                                  [r[0] for r in results[b]])
+            mean, se = difference(ds.task, [r[0] for r in results[a]], [r[0] for r in results[b]])
             print(f"  {a} - {b}: {mean:+.4f} {unit}, standard error {se:.4f} ({basis})")
 
 
@@ -155,17 +171,22 @@ def random_splits(ds, n_splits):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="100,000 generated rows, 2 splits of the small data sets")
+    parser.add_argument(
+        "--quick",
+        action="store_true",
+        help="100,000 generated rows, 2 splits of the small data sets",
+    )
     parser.add_argument("--rows", type=int, help="generated training rows (default 1,000,000)")
     args = parser.parse_args()
     n_rows = args.rows or (100_000 if args.quick else 1_000_000)
     n_splits = 2 if args.quick else 10
     peers = [name for name in PEERS if available(name)]
     missing = [name for name in PEERS if name not in peers]
-    print(f"tarnwick reference learner demo; worker threads: "
-          f"{os.environ.get('RAYON_NUM_THREADS', 'all CPUs')}; peers: {', '.join(peers)}"
-          + (f" (not installed: {', '.join(missing)})" if missing else ""))
+    print(
+        f"tarnwick reference learner demo; worker threads: "
+        f"{os.environ.get('RAYON_NUM_THREADS', 'all CPUs')}; peers: {', '.join(peers)}"
+        + (f" (not installed: {', '.join(missing)})" if missing else "")
+    )
 
     plans = [
         ("breast cancer", Settings(), None),
@@ -181,11 +202,17 @@ def main():
     ds = generated(n_rows + n_rows // 5, seed=0)
     x_train, y_train = ds.x[:n_rows], ds.y[:n_rows]
     x_test, y_test = ds.x[n_rows:], ds.y[n_rows:]
-    ds = DataSet(f"generated {n_rows:,} x 32 (+{y_test.size:,} held out)", ds.task,
-                 x_train, y_train, ds.embedding)
+    ds = DataSet(
+        f"generated {n_rows:,} x 32 (+{y_test.size:,} held out)",
+        ds.task,
+        x_train,
+        y_train,
+        ds.embedding,
+    )
     print(f"\ntraining on {ds.name}...", file=sys.stderr, flush=True)
-    results = evaluate(ds, s, [(x_train, y_train, x_test, y_test)], {"linear_l2": 1.0}, peers,
-                       verbose=1)
+    results = evaluate(
+        ds, s, [(x_train, y_train, x_test, y_test)], {"linear_l2": 1.0}, peers, verbose=1
+    )
     report(ds, s, results, 1)
 
 

@@ -38,25 +38,52 @@ def make_peer(name, task, s, threads=None):
         import lightgbm
 
         cls = lightgbm.LGBMRegressor if task == "regression" else lightgbm.LGBMClassifier
-        return cls(n_estimators=s.rounds, learning_rate=s.learning_rate, num_leaves=s.leaves,
-                   max_depth=-1, max_bin=s.bins, min_child_samples=s.min_samples_leaf,
-                   min_child_weight=1e-3, reg_lambda=s.l2, n_jobs=threads, verbose=-1,
-                   deterministic=True)
+        return cls(
+            n_estimators=s.rounds,
+            learning_rate=s.learning_rate,
+            num_leaves=s.leaves,
+            max_depth=-1,
+            max_bin=s.bins,
+            min_child_samples=s.min_samples_leaf,
+            min_child_weight=1e-3,
+            reg_lambda=s.l2,
+            n_jobs=threads,
+            verbose=-1,
+            deterministic=True,
+        )
     if name == "XGBoost":
         import xgboost
 
         cls = xgboost.XGBRegressor if task == "regression" else xgboost.XGBClassifier
-        return cls(n_estimators=s.rounds, learning_rate=s.learning_rate, tree_method="hist",
-                   grow_policy="lossguide", max_leaves=s.leaves, max_depth=0, max_bin=s.bins,
-                   min_child_weight=1e-3, reg_lambda=s.l2, n_jobs=threads)
+        return cls(
+            n_estimators=s.rounds,
+            learning_rate=s.learning_rate,
+            tree_method="hist",
+            grow_policy="lossguide",
+            max_leaves=s.leaves,
+            max_depth=0,
+            max_bin=s.bins,
+            min_child_weight=1e-3,
+            reg_lambda=s.l2,
+            n_jobs=threads,
+        )
     if name == "scikit-learn HGB":
         from sklearn import ensemble
 
-        cls = (ensemble.HistGradientBoostingRegressor if task == "regression"
-               else ensemble.HistGradientBoostingClassifier)
-        return cls(max_iter=s.rounds, learning_rate=s.learning_rate, max_leaf_nodes=s.leaves,
-                   max_bins=s.bins, min_samples_leaf=s.min_samples_leaf,
-                   l2_regularization=s.l2, early_stopping=False)
+        cls = (
+            ensemble.HistGradientBoostingRegressor
+            if task == "regression"
+            else ensemble.HistGradientBoostingClassifier
+        )
+        return cls(
+            max_iter=s.rounds,
+            learning_rate=s.learning_rate,
+            max_leaf_nodes=s.leaves,
+            max_bins=s.bins,
+            min_samples_leaf=s.min_samples_leaf,
+            l2_regularization=s.l2,
+            early_stopping=False,
+        )
     raise ValueError(f"unknown peer {name!r}")
 
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up .venv (Python >= 3.12, the newest NumPy 2.x, pytest, hypothesis,
-# mypy and the type stubs), builds the module and runs the test suite. Extra
+# mypy, the type stubs, ruff and clang-format), builds the module, checks
+# formatting and lint (scripts/lint.sh) and runs the test suite. Extra
 # arguments go to pytest.
 #
 # Without arguments (or with TARNWICK_MATRIX=1) it then covers the rest of the
@@ -22,6 +23,7 @@ matrix="${TARNWICK_MATRIX:-}"
 [ -n "$matrix" ] || { [ $# -eq 0 ] && matrix=1 || matrix=0; }
 
 status=0
+"$root/scripts/lint.sh" "$main_venv" || status=$?
 "$main_venv/bin/python" -m pytest "$@" || status=$?
 [ "$matrix" = 1 ] || exit "$status"
 

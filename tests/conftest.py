@@ -13,10 +13,17 @@ def panic_type():
     import tarnwick_native as tn
 
     try:
-        tn.apply_tree(np.zeros((2, 2), order="F"), *[np.zeros(1, np.int32)] * 1,
-                      np.zeros(1), np.zeros(1, np.int32), np.zeros(1, np.int32),
-                      np.zeros(1, np.int32), np.zeros(1, bool), np.zeros(2, np.int64),
-                      np.zeros(0))
+        tn.apply_tree(
+            np.zeros((2, 2), order="F"),
+            *[np.zeros(1, np.int32)] * 1,
+            np.zeros(1),
+            np.zeros(1, np.int32),
+            np.zeros(1, np.int32),
+            np.zeros(1, np.int32),
+            np.zeros(1, bool),
+            np.zeros(2, np.int64),
+            np.zeros(0),
+        )
     except BaseException as exc:  # noqa: BLE001 - this is how the type is reached
         if type(exc).__name__ == "PanicException":
             return type(exc)

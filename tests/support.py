@@ -63,9 +63,20 @@ def compile_cpp(program, sources, flags=()):
 
     if shutil.which("g++") is None:
         pytest.skip("g++ is not available")
-    cmd = ["g++", "-std=c++20", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror",
-           "-Wno-psabi", f"-I{REPO / 'src'}", *flags, "-o", str(program),
-           *(str(REPO / s) for s in sources)]
+    cmd = [
+        "g++",
+        "-std=c++20",
+        "-ffp-contract=off",
+        "-Wall",
+        "-Wextra",
+        "-Werror",
+        "-Wno-psabi",
+        f"-I{REPO / 'src'}",
+        *flags,
+        "-o",
+        str(program),
+        *(str(REPO / s) for s in sources),
+    ]
     proc = subprocess.run(cmd, capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
     return program

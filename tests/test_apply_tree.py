@@ -4,17 +4,36 @@ import math
 
 import numpy as np
 import pytest
+import tarnwick_native as tn
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-import tarnwick_native as tn
 from support import results_in_subprocess, same_bits
 
-CONTIGUITY_MESSAGES = [f"{name} must be C-contiguous" for name in [
-    "X", "feature", "threshold", "left", "right", "leaf_id", "missing_left", "cat_offsets",
-    "cat_values"]]
-DTYPES = [np.float64, np.int32, np.float64, np.int32, np.int32, np.int32, np.bool_, np.int64,
-          np.float64]
+CONTIGUITY_MESSAGES = [
+    f"{name} must be C-contiguous"
+    for name in [
+        "X",
+        "feature",
+        "threshold",
+        "left",
+        "right",
+        "leaf_id",
+        "missing_left",
+        "cat_offsets",
+        "cat_values",
+    ]
+]
+DTYPES = [
+    np.float64,
+    np.int32,
+    np.float64,
+    np.int32,
+    np.int32,
+    np.int32,
+    np.bool_,
+    np.int64,
+    np.float64,
+]
 U64 = 2**64
 
 
@@ -23,8 +42,7 @@ def index_fault(length, index):
 
 
 def cycle_fault(row, n_nodes):
-    return (f"tree walk of row {row} visited more than {n_nodes} nodes: "
-            "the child links form a cycle")
+    return f"tree walk of row {row} visited more than {n_nodes} nodes: the child links form a cycle"
 
 
 class Fault(Exception):
@@ -58,8 +76,9 @@ def reference_row(x, r, tree):
             hi = int(read(cat_offsets, node + 1)) % U64
             if lo < hi:
                 if hi > len(cat_values):
-                    raise Fault(f"range end index {hi} out of range for slice of length "
-                                f"{len(cat_values)}")
+                    raise Fault(
+                        f"range end index {hi} out of range for slice of length {len(cat_values)}"
+                    )
                 go_left = any(v == c for c in cat_values[lo:hi])
             else:
                 go_left = v <= read(threshold, node)
@@ -124,7 +143,7 @@ def trees(draw, n_cols):
             categories[node] = draw(st.lists(st.sampled_from(VALUES), min_size=1, max_size=11))
         else:
             threshold[node] = draw(st.sampled_from(VALUES))
-    for i, leaf in enumerate(leaves):
+    for leaf in leaves:
         leaf_id[order[leaf]] = draw(st.integers(0, 40))
     cat_offsets = np.concatenate([[0], np.cumsum([len(c) for c in categories])])
     cat_values = np.array([v for c in categories for v in c], np.float64)
@@ -135,8 +154,10 @@ def trees(draw, n_cols):
 def problems(draw):
     n_cols = draw(st.integers(1, 4))
     n_rows = draw(st.integers(0, 40))
-    x = np.array(draw(st.lists(st.sampled_from(VALUES), min_size=n_rows * n_cols,
-                               max_size=n_rows * n_cols)), np.float64).reshape(n_rows, n_cols)
+    x = np.array(
+        draw(st.lists(st.sampled_from(VALUES), min_size=n_rows * n_cols, max_size=n_rows * n_cols)),
+        np.float64,
+    ).reshape(n_rows, n_cols)
     return x, draw(trees(n_cols))
 
 
@@ -157,11 +178,15 @@ def broken_trees(draw):
     tree = [a.copy() for a in tree]
     which = draw(st.integers(0, 7))
     if draw(st.booleans()) and len(tree[which]) > 0:
-        tree[which] = tree[which][:draw(st.integers(0, len(tree[which]) - 1))]
+        tree[which] = tree[which][: draw(st.integers(0, len(tree[which]) - 1))]
     elif len(tree[which]) > 0:
         i = draw(st.integers(0, len(tree[which]) - 1))
-        spoiled = {0: [-1, x.shape[1], 100], 2: [-1, 0, len(tree[4]), 2**31 - 1],
-                   3: [-1, 0, len(tree[4])], 6: [-1, 2**40, len(tree[7]) + 1]}
+        spoiled = {
+            0: [-1, x.shape[1], 100],
+            2: [-1, 0, len(tree[4]), 2**31 - 1],
+            3: [-1, 0, len(tree[4])],
+            6: [-1, 2**40, len(tree[7]) + 1],
+        }
         if which in spoiled:
             tree[which][i] = draw(st.sampled_from(spoiled[which]))
     return x, tree
@@ -175,9 +200,16 @@ def test_broken_trees_fault_as_the_reference_walk(panic_type, problem):
 
 def numeric_stump(threshold=1.5, missing_left=False, column=0):
     """Root tests `column`; leaf 7 on the left, leaf 9 on the right."""
-    return [np.array([column, 0, 0]), np.array([threshold, 0, 0]), np.array([1, 0, 0]),
-            np.array([2, 0, 0]), np.array([-1, 7, 9]), np.array([missing_left, 0, 0]),
-            np.zeros(4), np.zeros(0)]
+    return [
+        np.array([column, 0, 0]),
+        np.array([threshold, 0, 0]),
+        np.array([1, 0, 0]),
+        np.array([2, 0, 0]),
+        np.array([-1, 7, 9]),
+        np.array([missing_left, 0, 0]),
+        np.zeros(4),
+        np.zeros(0),
+    ]
 
 
 def categorical_stump(codes, missing_left=False):
@@ -221,8 +253,16 @@ def test_membership_over_long_category_lists(n_codes):
 
 
 def test_root_leaf_reads_no_column():
-    tree = [np.zeros(0), np.zeros(0), np.zeros(0), np.zeros(0), np.array([5]), np.zeros(0),
-            np.zeros(0), np.zeros(0)]
+    tree = [
+        np.zeros(0),
+        np.zeros(0),
+        np.zeros(0),
+        np.zeros(0),
+        np.array([5]),
+        np.zeros(0),
+        np.zeros(0),
+        np.zeros(0),
+    ]
     assert apply(np.zeros((4, 0)), tree).tolist() == [5] * 4
 
 
@@ -233,8 +273,16 @@ def test_no_rows_reads_no_tree():
 
 
 def test_leaf_id_is_widened():
-    tree = [np.zeros(1), np.zeros(1), np.zeros(1), np.zeros(1), np.array([2**31 - 1]),
-            np.zeros(1), np.zeros(2), np.zeros(0)]
+    tree = [
+        np.zeros(1),
+        np.zeros(1),
+        np.zeros(1),
+        np.zeros(1),
+        np.array([2**31 - 1]),
+        np.zeros(1),
+        np.zeros(2),
+        np.zeros(0),
+    ]
     assert apply(np.zeros((2, 1)), tree).tolist() == [2**31 - 1] * 2
 
 
@@ -263,8 +311,16 @@ def test_non_contiguous_arrays_fail_in_argument_order(panic_type, which, layout)
 
 def test_short_arrays_pass_while_their_entries_are_not_read():
     # Only NaN rows reach node 0, so its threshold and categories are never read.
-    tree = [np.array([0]), np.zeros(0), np.array([1, 0, 0]), np.array([2, 0, 0]),
-            np.array([-1, 7, 9]), np.array([True]), np.zeros(0), np.zeros(0)]
+    tree = [
+        np.array([0]),
+        np.zeros(0),
+        np.array([1, 0, 0]),
+        np.array([2, 0, 0]),
+        np.array([-1, 7, 9]),
+        np.array([True]),
+        np.zeros(0),
+        np.zeros(0),
+    ]
     assert apply(np.full((20, 1), np.nan), tree).tolist() == [7] * 20
 
 
@@ -274,8 +330,12 @@ FAULT_CASES = {
     "column past the row": (numeric_stump(), 0, 2, index_fault(2, 2)),
     "negative column": (numeric_stump(), 0, -1, index_fault(2, -1)),
     "cycle": (numeric_stump(), 3, 0, cycle_fault(0, 3)),
-    "category range past the codes": (categorical_stump([1.0]), 6, 5,
-                                      "range end index 5 out of range for slice of length 1"),
+    "category range past the codes": (
+        categorical_stump([1.0]),
+        6,
+        5,
+        "range end index 5 out of range for slice of length 1",
+    ),
 }
 
 
@@ -303,9 +363,16 @@ def test_empty_leaf_id_fails_once_there_is_a_row(panic_type):
 def test_first_failing_row_is_reported(panic_type):
     # Row 0 reaches a child of -1, row 1 an out-of-range column; with many
     # rows descending at once, row 0's fault is still the one reported.
-    tree = [np.array([0, 99, 0]), np.array([0.0, 0.0, 0.0]), np.array([1, 0, 0]),
-            np.array([2, 0, -1]), np.array([-1, -1, -1]), np.zeros(3, bool), np.zeros(4),
-            np.zeros(0)]
+    tree = [
+        np.array([0, 99, 0]),
+        np.array([0.0, 0.0, 0.0]),
+        np.array([1, 0, 0]),
+        np.array([2, 0, -1]),
+        np.array([-1, -1, -1]),
+        np.zeros(3, bool),
+        np.zeros(4),
+        np.zeros(0),
+    ]
     x = np.array([[1.0], [-1.0]] * 40)
     with pytest.raises(panic_type) as info:
         apply(x, tree)
@@ -360,8 +427,10 @@ def test_both_branches_match_reference(n_rows):
 
 @pytest.mark.parametrize("threads", [1, 2, 3, 7])
 def test_thread_count_does_not_change_results(threads):
-    code = SETUP + f"result = [tn.apply_tree(*((x,) + tuple(t))) for x, t in " \
-                   f"(problem(n) for n in {ROW_COUNTS!r})]"
+    code = (
+        SETUP + f"result = [tn.apply_tree(*((x,) + tuple(t))) for x, t in "
+        f"(problem(n) for n in {ROW_COUNTS!r})]"
+    )
     for n_rows, result in zip(ROW_COUNTS, results_in_subprocess(code, threads=threads)):
         x, tree = problem(n_rows)
         assert same_bits(result, reference(x, tree))
@@ -371,7 +440,9 @@ def test_thread_count_does_not_change_results(threads):
 def test_fault_inside_a_worker_ends_the_call(threads):
     # Only row 17001 (in the third chunk) takes the root's missing-value
     # branch, whose child is past the tree.
-    code = SETUP + """
+    code = (
+        SETUP
+        + """
 x, tree = problem(20000)
 root_column = tree[0][0]
 x[:, root_column] = np.nan_to_num(x[:, root_column])
@@ -386,6 +457,7 @@ except BaseException as exc:
 x[17001, root_column] = saved
 result = message, tn.apply_tree(x, *problem(20000)[1])
 """
+    )
     message, leaves = results_in_subprocess(code, threads=threads)
     x, tree = problem(20000)
     assert message == ("PanicException", index_fault(len(tree[4]), 10**6))

@@ -16,9 +16,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
 import tarnwick_native as tn
-from test_fuzz import CASES, NAMES, assert_same, reference_outcome
+from test_fuzz import NAMES, assert_same, reference_outcome
 
 ROOT = Path(__file__).resolve().parent.parent
 STUB = ROOT / "stubs" / "tarnwick_native-stubs" / "__init__.pyi"
@@ -33,8 +32,12 @@ def test_module_has_no_fused_multiply_add():
     objdump = shutil.which("objdump")
     if objdump is None:
         pytest.skip("objdump is not installed")
-    listing = subprocess.run([objdump, "-d", "--no-show-raw-insn", tn.__file__],
-                             capture_output=True, text=True, check=True).stdout
+    listing = subprocess.run(
+        [objdump, "-d", "--no-show-raw-insn", tn.__file__],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
     # The disassembly really holds the arithmetic of the kernels.
     assert re.search(r"\bv?mul[sp]d\b", listing) and re.search(r"\bv?add[sp]d\b", listing)
     found = sorted(set(FUSED.findall(listing)))
@@ -42,8 +45,16 @@ def test_module_has_no_fused_multiply_add():
 
 
 def test_fused_pattern_catches_every_form():
-    for mnemonic in ["vfmadd132pd", "vfmadd231sd", "vfmsub213ps", "vfnmadd231pd",
-                     "vfnmsub132ss", "vfmaddsub231pd", "vfmsubadd132ps", "vfmaddpd"]:
+    for mnemonic in [
+        "vfmadd132pd",
+        "vfmadd231sd",
+        "vfmsub213ps",
+        "vfnmadd231pd",
+        "vfnmsub132ss",
+        "vfmaddsub231pd",
+        "vfmsubadd132ps",
+        "vfmaddpd",
+    ]:
         assert FUSED.search(f"  1234:\t{mnemonic} %ymm1,%ymm2,%ymm3")
     for mnemonic in ["vmulpd", "vaddsd", "vfixupimmpd", "vmovapd"]:
         assert not FUSED.search(f"  1234:\t{mnemonic} %ymm1,%ymm2,%ymm3")
@@ -58,23 +69,54 @@ def small_args():
     hess = np.array([1.0, 2.0, 0.5, 1.5])
     hist = tn.build_histograms(binned, rows, grad, hess, 4)
     z = np.array([[1.0, -2.0], [0.5, 3.0], [-1.0, 0.0], [2.0, 2.0]])
-    order, offsets, linear = np.array([0, 2, 1, 3], i64), np.array([0, 2, 4], i64), \
-        np.array([1, 0], i64)
+    order, offsets, linear = (
+        np.array([0, 2, 1, 3], i64),
+        np.array([0, 2, 4], i64),
+        np.array([1, 0], i64),
+    )
     return {
         "build_histograms": (binned, rows, grad, hess, 4),
         "partition_rows": (binned, rows, 1, 1, None, 3),
-        "find_best_split": (hist, np.array([3, 2], i64), 1, 0.5, np.array([False, True]), 1.0,
-                            1, 4),
+        "find_best_split": (
+            hist,
+            np.array([3, 2], i64),
+            1,
+            0.5,
+            np.array([False, True]),
+            1.0,
+            1,
+            4,
+        ),
         "leaf_linear_stats": (z, grad, hess, order, offsets, linear),
-        "leaf_linear_stats_mc": (z, np.stack([grad, hess], 1), np.stack([hess, grad], 1),
-                                 order, offsets, linear, np.array([1, 0], i64)),
-        "predict_linear": (np.array([1, 0, 1], i64), z, np.array([0.5, -0.5]),
-                           np.array([[1.0, 2.0], [0.25, -1.0]]), np.full((2, 2), -1.0),
-                           np.full((2, 2), 1.0), True),
-        "apply_tree": (z, np.array([0, 1, 0], np.int32), np.array([0.75, 0.0, 0.0], f64),
-                       np.array([1, 0, 0], np.int32), np.array([2, 0, 0], np.int32),
-                       np.array([-1, 4, 7], np.int32), np.array([True, False, False]),
-                       np.zeros(4, i64), np.zeros(0)),
+        "leaf_linear_stats_mc": (
+            z,
+            np.stack([grad, hess], 1),
+            np.stack([hess, grad], 1),
+            order,
+            offsets,
+            linear,
+            np.array([1, 0], i64),
+        ),
+        "predict_linear": (
+            np.array([1, 0, 1], i64),
+            z,
+            np.array([0.5, -0.5]),
+            np.array([[1.0, 2.0], [0.25, -1.0]]),
+            np.full((2, 2), -1.0),
+            np.full((2, 2), 1.0),
+            True,
+        ),
+        "apply_tree": (
+            z,
+            np.array([0, 1, 0], np.int32),
+            np.array([0.75, 0.0, 0.0], f64),
+            np.array([1, 0, 0], np.int32),
+            np.array([2, 0, 0], np.int32),
+            np.array([-1, 4, 7], np.int32),
+            np.array([True, False, False]),
+            np.zeros(4, i64),
+            np.zeros(0),
+        ),
     }
 
 
@@ -85,8 +127,11 @@ def test_each_function_on_small_inputs(name):
     assert kind == "value"
     got = getattr(tn, name)(*args)
     assert_same(got, want)
-    arrays = [got] if isinstance(got, np.ndarray) else [a for a in (got or ())
-                                                        if isinstance(a, np.ndarray)]
+    arrays = (
+        [got]
+        if isinstance(got, np.ndarray)
+        else [a for a in (got or ()) if isinstance(a, np.ndarray)]
+    )
     for a in arrays:
         assert type(a) is np.ndarray and type(a.base).__name__ == "PySliceContainer"
         assert not a.flags.owndata
@@ -101,13 +146,15 @@ def run_mypy(args, stub_dir, cwd):
     env = dict(os.environ)
     # The runtime module, wherever this interpreter found it.
     env["PYTHONPATH"] = os.pathsep.join(
-        [str(Path(tn.__file__).parent), *filter(None, [env.get("PYTHONPATH")])])
+        [str(Path(tn.__file__).parent), *filter(None, [env.get("PYTHONPATH")])]
+    )
     if stub_dir is not None:
         env["MYPYPATH"] = str(stub_dir)
     else:
         env.pop("MYPYPATH", None)
-    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True,
-                          cwd=cwd, env=env, timeout=600)
+    return subprocess.run(
+        [sys.executable, "-m", *args], capture_output=True, text=True, cwd=cwd, env=env, timeout=600
+    )
 
 
 @pytest.fixture(scope="module")
@@ -181,8 +228,11 @@ tn.predict_linear(rows, np.zeros((3, 2)), np.zeros(3), np.zeros((3, 2)), np.zero
 def test_stubs_type_a_correct_caller_and_reject_misuse(stub_dir, mypy_cache, tmp_path):
     (tmp_path / "usage.py").write_text(textwrap.dedent(USAGE))
     (tmp_path / "misuse.py").write_text(textwrap.dedent(MISUSE))
-    proc = run_mypy(["mypy", "--strict", "--cache-dir", str(mypy_cache), "usage.py",
-                     "misuse.py"], stub_dir, tmp_path)
+    proc = run_mypy(
+        ["mypy", "--strict", "--cache-dir", str(mypy_cache), "usage.py", "misuse.py"],
+        stub_dir,
+        tmp_path,
+    )
     assert "usage.py" not in proc.stdout + proc.stderr, proc.stdout + proc.stderr
     flagged = sorted({int(m) for m in re.findall(r"misuse\.py:(\d+): error", proc.stdout)})
     # n_bins_max=4.0, the int64 result taken as float64, indexing a split that
@@ -195,10 +245,11 @@ def test_installed_stubs_package_is_found_by_mypy(mypy_cache, tmp_path):
         importlib.metadata.distribution("tarnwick_native-stubs")
     except importlib.metadata.PackageNotFoundError:
         pytest.skip("the tarnwick_native-stubs package is not installed")
-    (tmp_path / "use.py").write_text("import tarnwick_native as tn\n"
-                                     "reveal_type(tn.find_best_split)\n")
-    proc = run_mypy(["mypy", "--strict", "--cache-dir", str(mypy_cache), "use.py"], None,
-                    tmp_path)
+    (tmp_path / "use.py").write_text(
+        "import tarnwick_native as tn\nreveal_type(tn.find_best_split)\n"
+    )
+    proc = run_mypy(["mypy", "--strict", "--cache-dir", str(mypy_cache), "use.py"], None, tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
-    assert "-> tuple[int, int, float, int, int, list[int] | None] | None" in proc.stdout, \
+    assert "-> tuple[int, int, float, int, int, list[int] | None] | None" in proc.stdout, (
         proc.stdout
+    )

@@ -4,7 +4,6 @@ import sys
 
 import numpy as np
 import pytest
-
 import tarnwick_native as tn
 
 
@@ -92,11 +91,17 @@ class TestMatching:
         "given, expected",
         [
             (7, "find_best_split() missing 1 required positional argument: 'max_cat_threshold'"),
-            (6, "find_best_split() missing 2 required positional arguments: "
-                "'min_data_per_group' and 'max_cat_threshold'"),
-            (0, "find_best_split() missing 8 required positional arguments: 'hist', "
+            (
+                6,
+                "find_best_split() missing 2 required positional arguments: "
+                "'min_data_per_group' and 'max_cat_threshold'",
+            ),
+            (
+                0,
+                "find_best_split() missing 8 required positional arguments: 'hist', "
                 "'n_bins_per_feature', 'min_samples_leaf', 'l2', 'categorical_mask', "
-                "'cat_smooth', 'min_data_per_group', and 'max_cat_threshold'"),
+                "'cat_smooth', 'min_data_per_group', and 'max_cat_threshold'",
+            ),
         ],
     )
     def test_missing_arguments_are_all_listed(self, given, expected):

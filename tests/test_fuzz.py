@@ -21,11 +21,10 @@ import sys
 
 import numpy as np
 import pytest
+import tarnwick_native as tn
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-
-import tarnwick_native as tn
 from support import same_bits
 
 LONG = os.environ.get("TARNWICK_LONG_FUZZ") == "1"
@@ -33,8 +32,11 @@ IN_CHILD = os.environ.get("TARNWICK_FUZZ_CHILD") == "1"
 FUZZ = settings(
     max_examples=1500 if LONG else 60,
     deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
-                           HealthCheck.filter_too_much],
+    suppress_health_check=[
+        HealthCheck.too_slow,
+        HealthCheck.data_too_large,
+        HealthCheck.filter_too_much,
+    ],
 )
 NAN, INF = math.nan, math.inf
 I64_MAX = 2**63 - 1
@@ -96,6 +98,7 @@ def span(order, s, e):
 
 # ---------------------------------------------------------------- references
 
+
 def ref_build_histograms(binned, rows, grad, hess, n_bins_max):
     contiguous(binned, "feature-major binned must be C-contiguous")
     n_features, n_rows = binned.shape
@@ -146,8 +149,16 @@ def to_count(c):
     return max(-(2**63), int(c))
 
 
-def ref_find_best_split(hist, n_bins_per_feature, min_samples_leaf, l2, categorical_mask,
-                        cat_smooth, min_data_per_group, max_cat_threshold):
+def ref_find_best_split(
+    hist,
+    n_bins_per_feature,
+    min_samples_leaf,
+    l2,
+    categorical_mask,
+    cat_smooth,
+    min_data_per_group,
+    max_cat_threshold,
+):
     n_f, n_b, n_c = hist.shape
     f64 = np.float64
 
@@ -184,8 +195,14 @@ def ref_find_best_split(hist, n_bins_per_feature, min_samples_leaf, l2, categori
             gain = (g_l * g_l / (h_l + l2) + g_r * g_r / (h_r + l2)) - parent
             if np.isfinite(gain) and gain > best_gain:
                 best_gain = gain
-                best = (f, b, float(gain), to_count(c_l), to_count(c_r),
-                        None if cats is None else sorted(cats))
+                best = (
+                    f,
+                    b,
+                    float(gain),
+                    to_count(c_l),
+                    to_count(c_r),
+                    None if cats is None else sorted(cats),
+                )
 
         for f in range(n_f):
             if is_categorical(f):
@@ -222,15 +239,24 @@ def ref_find_best_split(hist, n_bins_per_feature, min_samples_leaf, l2, categori
                 for k in range(k_max):
                     b = scan[k]
                     g, h, c = g + at(f, b, 0), h + at(f, b, 1), c + at(f, b, 2)
-                    offer(f, -1, missing[0] + g, missing[1] + h, missing[2] + c, scan[:k + 1])
+                    offer(f, -1, missing[0] + g, missing[1] + h, missing[2] + c, scan[: k + 1])
     return best
 
 
-def ref_apply_tree(x, feature, threshold, left, right, leaf_id, missing_left, cat_offsets,
-                   cat_values):
-    arrays = {"X": x, "feature": feature, "threshold": threshold, "left": left,
-              "right": right, "leaf_id": leaf_id, "missing_left": missing_left,
-              "cat_offsets": cat_offsets, "cat_values": cat_values}
+def ref_apply_tree(
+    x, feature, threshold, left, right, leaf_id, missing_left, cat_offsets, cat_values
+):
+    arrays = {
+        "X": x,
+        "feature": feature,
+        "threshold": threshold,
+        "left": left,
+        "right": right,
+        "leaf_id": leaf_id,
+        "missing_left": missing_left,
+        "cat_offsets": cat_offsets,
+        "cat_values": cat_values,
+    }
     for name, a in arrays.items():
         contiguous(a, f"{name} must be C-contiguous")
     n_rows, n_cols = x.shape
@@ -313,8 +339,13 @@ def leaf_stats(z, order, offsets, linear, column_of, each_leaf=lambda l: None):
 
 
 def slots(z, order, offsets, linear, columns, n_linear, n_rows, d):
-    blocks = [np.zeros((n_linear, d, d)), np.zeros((n_linear, d)), np.zeros((n_linear, d)),
-              np.full((n_linear, d), INF), np.full((n_linear, d), -INF)]
+    blocks = [
+        np.zeros((n_linear, d, d)),
+        np.zeros((n_linear, d)),
+        np.zeros((n_linear, d)),
+        np.full((n_linear, d), INF),
+        np.full((n_linear, d), -INF),
+    ]
     for k in range(n_linear):
         leaf = u64(linear[k])
         grad, hess = columns(leaf)
@@ -340,13 +371,21 @@ def ref_leaf_linear_stats(z, grad, hess, order, offsets, linear):
             check(r, len(grad))
             check(r, len(hess))
             return values[r]
+
         return read
 
     columns = lambda leaf: (by_row(grad), by_row(hess))  # noqa: E731
     totals, n_leaves, n_linear, n_rows, d = leaf_stats(z, order, offsets, linear, columns)
     if d == 0:
-        return (totals[0], totals[1], np.zeros((n_linear, 0)), np.zeros((n_linear, 0, 0)),
-                np.zeros((n_linear, 0)), np.zeros((n_linear, 0)), np.zeros((n_linear, 0)))
+        return (
+            totals[0],
+            totals[1],
+            np.zeros((n_linear, 0)),
+            np.zeros((n_linear, 0, 0)),
+            np.zeros((n_linear, 0)),
+            np.zeros((n_linear, 0)),
+            np.zeros((n_linear, 0)),
+        )
     contiguous(linear, "linear indices must be C-contiguous")
     return (totals[0], totals[1]) + slots(z, order, offsets, linear, columns, n_linear, n_rows, d)
 
@@ -368,23 +407,40 @@ def ref_leaf_linear_stats_mc(z, grad, hess, order, offsets, linear, leaf_class):
             def read(r):
                 check(r, values.shape[0])
                 return values[u64(r), c]
+
             return read
+
         return reader(grad), reader(hess)
 
     totals, n_leaves, n_linear, n_rows, d = leaf_stats(
-        z, order, offsets, linear, class_columns, lambda l: check(l, len(leaf_class)))
+        z, order, offsets, linear, class_columns, lambda l: check(l, len(leaf_class))
+    )
     if n_linear == 0 or d == 0:
-        return (totals[0], totals[1], np.zeros((n_linear, d)), np.zeros((n_linear, d, d)),
-                np.zeros((n_linear, d)), np.full((n_linear, d), INF), np.full((n_linear, d), -INF))
+        return (
+            totals[0],
+            totals[1],
+            np.zeros((n_linear, d)),
+            np.zeros((n_linear, d, d)),
+            np.zeros((n_linear, d)),
+            np.full((n_linear, d), INF),
+            np.full((n_linear, d), -INF),
+        )
     contiguous(linear, "linear indices C-contiguous")
     contiguous(leaf_class, "leaf_class C-contiguous")
-    return (totals[0], totals[1]) + slots(z, order, offsets, linear, class_columns, n_linear,
-                                          n_rows, d)
+    return (totals[0], totals[1]) + slots(
+        z, order, offsets, linear, class_columns, n_linear, n_rows, d
+    )
 
 
 def ref_predict_linear(leaf_idx, z, bias, weights, z_min, z_max, clip):
-    for name, a in (("leaf_idx", leaf_idx), ("Z", z), ("bias", bias), ("weights", weights),
-                    ("z_min", z_min), ("z_max", z_max)):
+    for name, a in (
+        ("leaf_idx", leaf_idx),
+        ("Z", z),
+        ("bias", bias),
+        ("weights", weights),
+        ("z_min", z_min),
+        ("z_max", z_max),
+    ):
         contiguous(a, f"{name} must be C-contiguous")
     n = len(leaf_idx)
     d = z.shape[1]
@@ -415,6 +471,7 @@ def ref_predict_linear(leaf_idx, z, bias, weights, z_min, z_max, clip):
 
 
 # ---------------------------------------------------------------- inputs
+
 
 def arrange(values, steps, order, pad, misalign, readonly):
     """values in a fresh buffer: logical axis order[k] is storage axis k,
@@ -451,8 +508,11 @@ def huge(dtype, length=2**40):
     return np.lib.stride_tricks.as_strided(np.zeros(1, dtype), (length,), (0,), writeable=False)
 
 
-FINITE = st.one_of(st.integers(-4, 4).map(float), st.sampled_from([0.5, -0.25, -0.0, 1e-300, 1e300]),
-                   st.floats(-1e6, 1e6))
+FINITE = st.one_of(
+    st.integers(-4, 4).map(float),
+    st.sampled_from([0.5, -0.25, -0.0, 1e-300, 1e300]),
+    st.floats(-1e6, 1e6),
+)
 SPECIAL = st.sampled_from([NAN, INF, -INF])
 # Arrays that must be C-contiguous get an unusual layout this rarely.
 STRICT = 12
@@ -462,8 +522,9 @@ EXTREME_INDICES = st.sampled_from([-(2**63), -1, 2**31, 2**62, I64_MAX])
 @st.composite
 def floats(draw, shape, wild, odd=4):
     special = draw(st.integers(0, 3)) == 0
-    values = draw(hnp.arrays(np.float64, shape, elements=st.one_of(FINITE, SPECIAL) if special
-                             else FINITE))
+    values = draw(
+        hnp.arrays(np.float64, shape, elements=st.one_of(FINITE, SPECIAL) if special else FINITE)
+    )
     return draw(laid_out(values, wild, odd))
 
 
@@ -492,8 +553,9 @@ def small(n, wild, extremes):
 @st.composite
 def histogram_case(draw, wild):
     n_features, n_rows = draw(st.integers(0, 3)), draw(st.integers(0, 8))
-    n_bins_max = draw(st.integers(0, 6).flatmap(
-        lambda n: small(n, wild, [2**43, 2**61, 2**63, 2**64 - 1])))
+    n_bins_max = draw(
+        st.integers(0, 6).flatmap(lambda n: small(n, wild, [2**43, 2**61, 2**63, 2**64 - 1]))
+    )
     top = min(n_bins_max, 65535)
     if draw(st.integers(0, 7)):
         top = max(top - 1, 0)
@@ -501,8 +563,13 @@ def histogram_case(draw, wild):
     rows = draw(indices(draw(st.integers(0, 10)), n_rows, wild))
     if wild and n_features == 0 and draw(st.booleans()):
         rows = huge(np.int64)
-    return (draw(laid_out(codes, wild, STRICT)), rows, draw(floats(near(n_rows, draw), wild)),
-            draw(floats(near(n_rows, draw), wild)), n_bins_max)
+    return (
+        draw(laid_out(codes, wild, STRICT)),
+        rows,
+        draw(floats(near(n_rows, draw), wild)),
+        draw(floats(near(n_rows, draw), wild)),
+        n_bins_max,
+    )
 
 
 @st.composite
@@ -511,14 +578,18 @@ def partition_case(draw, wild):
     missing_bin = draw(st.one_of(st.integers(0, 6), st.just(65535)))
     top = min(missing_bin + (draw(st.integers(0, 7)) == 0), 65535)
     codes = draw(hnp.arrays(np.uint16, (n_features, n_rows), elements=st.integers(0, top)))
-    feature = draw(st.integers(0, max(n_features - 1, 0)) if draw(st.integers(0, 7))
-                   else st.integers(0, n_features + 1))
+    feature = draw(
+        st.integers(0, max(n_features - 1, 0))
+        if draw(st.integers(0, 7))
+        else st.integers(0, n_features + 1)
+    )
     feature = draw(small(feature, wild, [2**63, 2**64 - 1]))
     bin = draw(st.integers(-2, 8).flatmap(lambda b: small(b, wild, [-(2**63), I64_MAX])))
     categories = None
     if draw(st.booleans()):
-        values = draw(hnp.arrays(np.int64, draw(st.integers(0, 5)),
-                                 elements=st.integers(-3, missing_bin + 2)))
+        values = draw(
+            hnp.arrays(np.int64, draw(st.integers(0, 5)), elements=st.integers(-3, missing_bin + 2))
+        )
         categories = draw(laid_out(values, wild))
     rows = draw(indices(draw(st.integers(0, 10)), n_rows, wild))
     if wild and draw(st.integers(0, 3)) == 0:
@@ -535,13 +606,26 @@ def split_case(draw, wild):
     elements = st.one_of(counts, st.integers(-4, 4).map(float), *([SPECIAL] if special else []))
     hist = draw(laid_out(draw(hnp.arrays(np.float64, (n_f, n_b, n_c), elements=elements)), wild))
     bins = st.integers(0, max(n_b - 1, 0)) if draw(st.integers(0, 7)) else st.integers(-2, n_b + 1)
-    n_bins = draw(hnp.arrays(np.int64, near(n_f, draw), elements=st.one_of(
-        bins, *([EXTREME_INDICES] if wild else []))))
+    n_bins = draw(
+        hnp.arrays(
+            np.int64,
+            near(n_f, draw),
+            elements=st.one_of(bins, *([EXTREME_INDICES] if wild else [])),
+        )
+    )
     mask = draw(hnp.arrays(np.bool_, near(n_f, draw)))
     ints = st.integers(-1, 4).flatmap(lambda v: small(v, wild, [-(2**63), I64_MAX]))
     reals = st.one_of(st.sampled_from([0.0, 1.0, 0.5, 10.0]), FINITE, SPECIAL)
-    return (hist, draw(laid_out(n_bins, wild)), draw(ints), draw(reals),
-            draw(laid_out(mask, wild)), draw(reals), draw(ints), draw(ints))
+    return (
+        hist,
+        draw(laid_out(n_bins, wild)),
+        draw(ints),
+        draw(reals),
+        draw(laid_out(mask, wild)),
+        draw(reals),
+        draw(ints),
+        draw(ints),
+    )
 
 
 @st.composite
@@ -555,8 +639,11 @@ def tree_case(draw, wild):
     for i in range(n_nodes):
         is_leaf = i == n_nodes - 1 or draw(st.integers(0, 2)) == 0
         leaf_id.append(draw(st.integers(0, 9)) if is_leaf else draw(st.integers(-3, -1)))
-        children = st.integers(i + 1, n_nodes - 1) if proper and i + 1 < n_nodes else \
-            st.integers(-1, n_nodes)
+        children = (
+            st.integers(i + 1, n_nodes - 1)
+            if proper and i + 1 < n_nodes
+            else st.integers(-1, n_nodes)
+        )
         left.append(draw(children))
         right.append(draw(children))
         columns = st.integers(0, n_cols - 1) if proper and n_cols else st.integers(-1, n_cols)
@@ -567,18 +654,28 @@ def tree_case(draw, wild):
         cats.append(draw(st.lists(codes, max_size=3)) if draw(st.integers(0, 2)) == 0 else [])
     offsets = np.cumsum([0] + [len(c) for c in cats]).astype(np.int64)
     if not proper:
-        offsets = draw(hnp.arrays(np.int64, near(n_nodes + 1, draw),
-                                  elements=st.integers(-1, len(offsets) + 1)))
+        offsets = draw(
+            hnp.arrays(
+                np.int64, near(n_nodes + 1, draw), elements=st.integers(-1, len(offsets) + 1)
+            )
+        )
     values = np.array([v for c in cats for v in c], np.float64)
     if n_rows == 2**40:
         x = np.zeros((n_rows, n_cols))
     else:
         x = draw(floats((n_rows, n_cols), wild, STRICT))
-    arrays = [np.array(feature, np.int32), np.array(threshold), np.array(left, np.int32),
-              np.array(right, np.int32), np.array(leaf_id, np.int32),
-              np.array(missing_left, np.bool_), offsets, values]
+    arrays = [
+        np.array(feature, np.int32),
+        np.array(threshold),
+        np.array(left, np.int32),
+        np.array(right, np.int32),
+        np.array(leaf_id, np.int32),
+        np.array(missing_left, np.bool_),
+        offsets,
+        values,
+    ]
     if not proper:
-        arrays = [a[:near(len(a), draw)] for a in arrays]
+        arrays = [a[: near(len(a), draw)] for a in arrays]
     return (x, *[draw(laid_out(a, wild, STRICT)) for a in arrays])
 
 
@@ -587,8 +684,7 @@ def leaf_layout(draw, n_rows, wild):
     """order, offsets and linear of a few leaves over n_rows rows."""
     n_leaves = draw(st.integers(0, 4))
     order = draw(indices(draw(st.integers(0, 8)), n_rows, wild, odd=0))
-    cuts = sorted(draw(st.lists(st.integers(0, len(order)), min_size=n_leaves,
-                                max_size=n_leaves)))
+    cuts = sorted(draw(st.lists(st.integers(0, len(order)), min_size=n_leaves, max_size=n_leaves)))
     offsets = np.array([0] + cuts, np.int64)
     if draw(st.integers(0, 7)) == 0:
         offsets = draw(hnp.arrays(np.int64, n_leaves + 1, elements=st.integers(-2, len(order) + 2)))
@@ -617,8 +713,14 @@ def stats_case(draw, wild):
     n_rows = draw(st.integers(0, 6))
     z = embedding(draw, n_rows, wild)
     order, offsets, linear, _ = draw(leaf_layout(n_rows, wild))
-    return (z, draw(floats(near(n_rows, draw), wild)), draw(floats(near(n_rows, draw), wild)),
-            order, offsets, linear)
+    return (
+        z,
+        draw(floats(near(n_rows, draw), wild)),
+        draw(floats(near(n_rows, draw), wild)),
+        order,
+        offsets,
+        linear,
+    )
 
 
 @st.composite
@@ -639,43 +741,85 @@ def predict_case(draw, wild):
     n, d, n_leaves = draw(st.integers(0, 6)), draw(st.integers(0, 3)), draw(st.integers(0, 4))
     leaf_idx = draw(indices(n, n_leaves, wild, STRICT))
     z = draw(floats((near(n, draw) + draw(st.integers(0, 1)), d), wild, STRICT))
-    a, b = (draw(hnp.arrays(np.float64, (n_leaves, d), elements=st.one_of(FINITE, SPECIAL)))
-            for _ in range(2))
+    a, b = (
+        draw(hnp.arrays(np.float64, (n_leaves, d), elements=st.one_of(FINITE, SPECIAL)))
+        for _ in range(2)
+    )
     low, high = np.fmin(a, b), np.fmax(a, b)
     if draw(st.integers(0, 3)):
         low, high = np.nan_to_num(low, nan=-1.0), np.nan_to_num(high, nan=1.0)
     else:
         low, high = a, b
-    tables = [draw(floats(near(n_leaves, draw), wild, STRICT)),
-              draw(floats((near(n_leaves, draw), d), wild, STRICT)),
-              draw(laid_out(low[:near(n_leaves, draw)], wild, STRICT)),
-              draw(laid_out(high[:near(n_leaves, draw)], wild, STRICT))]
+    tables = [
+        draw(floats(near(n_leaves, draw), wild, STRICT)),
+        draw(floats((near(n_leaves, draw), d), wild, STRICT)),
+        draw(laid_out(low[: near(n_leaves, draw)], wild, STRICT)),
+        draw(laid_out(high[: near(n_leaves, draw)], wild, STRICT)),
+    ]
     return (leaf_idx, z, *tables, draw(st.booleans()))
 
 
 CASES = {
-    "build_histograms": (histogram_case, ref_build_histograms,
-                         ["binned", "rows", "grad", "hess", "n_bins_max"]),
-    "partition_rows": (partition_case, ref_partition_rows,
-                       ["binned", "rows", "feature", "bin", "left_categories", "missing_bin"]),
-    "find_best_split": (split_case, ref_find_best_split,
-                        ["hist", "n_bins_per_feature", "min_samples_leaf", "l2",
-                         "categorical_mask", "cat_smooth", "min_data_per_group",
-                         "max_cat_threshold"]),
-    "leaf_linear_stats": (stats_case, ref_leaf_linear_stats,
-                          ["z", "grad", "hess", "order", "offsets", "linear"]),
-    "leaf_linear_stats_mc": (stats_mc_case, ref_leaf_linear_stats_mc,
-                             ["z", "grad", "hess", "order", "offsets", "linear", "leaf_class"]),
-    "predict_linear": (predict_case, ref_predict_linear,
-                       ["leaf_idx", "z", "bias", "weights", "z_min", "z_max", "clip"]),
-    "apply_tree": (tree_case, ref_apply_tree,
-                   ["x", "feature", "threshold", "left", "right", "leaf_id", "missing_left",
-                    "cat_offsets", "cat_values"]),
+    "build_histograms": (
+        histogram_case,
+        ref_build_histograms,
+        ["binned", "rows", "grad", "hess", "n_bins_max"],
+    ),
+    "partition_rows": (
+        partition_case,
+        ref_partition_rows,
+        ["binned", "rows", "feature", "bin", "left_categories", "missing_bin"],
+    ),
+    "find_best_split": (
+        split_case,
+        ref_find_best_split,
+        [
+            "hist",
+            "n_bins_per_feature",
+            "min_samples_leaf",
+            "l2",
+            "categorical_mask",
+            "cat_smooth",
+            "min_data_per_group",
+            "max_cat_threshold",
+        ],
+    ),
+    "leaf_linear_stats": (
+        stats_case,
+        ref_leaf_linear_stats,
+        ["z", "grad", "hess", "order", "offsets", "linear"],
+    ),
+    "leaf_linear_stats_mc": (
+        stats_mc_case,
+        ref_leaf_linear_stats_mc,
+        ["z", "grad", "hess", "order", "offsets", "linear", "leaf_class"],
+    ),
+    "predict_linear": (
+        predict_case,
+        ref_predict_linear,
+        ["leaf_idx", "z", "bias", "weights", "z_min", "z_max", "clip"],
+    ),
+    "apply_tree": (
+        tree_case,
+        ref_apply_tree,
+        [
+            "x",
+            "feature",
+            "threshold",
+            "left",
+            "right",
+            "leaf_id",
+            "missing_left",
+            "cat_offsets",
+            "cat_values",
+        ],
+    ),
 }
 NAMES = list(CASES)
 
 
 # ---------------------------------------------------------------- properties
+
 
 def reference_outcome(name, args):
     try:
@@ -765,9 +909,20 @@ def test_wild_calls_leave_the_interpreter_alive():
     """Extreme indices, impossible sizes, misaligned memory and cyclic trees, in
     a child interpreter: a crash fails this test instead of the whole run."""
     proc = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider", __file__,
-         "-k", "test_wild_calls_match_the_reference"],
-        env={**os.environ, "TARNWICK_FUZZ_CHILD": "1"}, capture_output=True,
+        [
+            sys.executable,
+            "-m",
+            "pytest",
+            "-q",
+            "-x",
+            "-p",
+            "no:cacheprovider",
+            __file__,
+            "-k",
+            "test_wild_calls_match_the_reference",
+        ],
+        env={**os.environ, "TARNWICK_FUZZ_CHILD": "1"},
+        capture_output=True,
         timeout=3600 if LONG else 600,
     )
     out = proc.stdout.decode(errors="replace")
@@ -777,33 +932,88 @@ def test_wild_calls_leave_the_interpreter_alive():
 
 # Values that no parameter of a kind accepts, with the exception they raise.
 BAD_SCALARS = {
-    "i64": [(1.5, TypeError), ("3", TypeError), (None, TypeError), (2**63, OverflowError),
-            (-(2**63) - 1, OverflowError)],
+    "i64": [
+        (1.5, TypeError),
+        ("3", TypeError),
+        (None, TypeError),
+        (2**63, OverflowError),
+        (-(2**63) - 1, OverflowError),
+    ],
     "usize": [(-1, OverflowError), (2**64, OverflowError), (1.0, TypeError), (None, TypeError)],
-    "u16": [(-1, OverflowError), (65536, OverflowError), (2**70, OverflowError),
-            (1.0, TypeError)],
+    "u16": [(-1, OverflowError), (65536, OverflowError), (2**70, OverflowError), (1.0, TypeError)],
     "f64": [("x", TypeError), (None, TypeError), ([], TypeError), (10**400, OverflowError)],
-    "bool": [(1, TypeError), (0, TypeError), (None, TypeError), (np.int64(1), TypeError),
-             (1.0, TypeError)],
+    "bool": [
+        (1, TypeError),
+        (0, TypeError),
+        (None, TypeError),
+        (np.int64(1), TypeError),
+        (1.0, TypeError),
+    ],
 }
 # Parameter kinds: (dtype, ndim) for arrays (None allowed when optional).
 KINDS = {
     "build_histograms": [(np.uint16, 2), (np.int64, 1), (np.float64, 1), (np.float64, 1), "usize"],
-    "partition_rows": [(np.uint16, 2), (np.int64, 1), "usize", "i64", (np.int64, 1, "opt"),
-                       "u16"],
-    "find_best_split": [(np.float64, 3), (np.int64, 1), "i64", "f64", (np.bool_, 1), "f64",
-                        "i64", "i64"],
-    "leaf_linear_stats": [(np.float64, 2), (np.float64, 1), (np.float64, 1), (np.int64, 1),
-                          (np.int64, 1), (np.int64, 1)],
-    "leaf_linear_stats_mc": [(np.float64, 2), (np.float64, 2), (np.float64, 2), (np.int64, 1),
-                             (np.int64, 1), (np.int64, 1), (np.int64, 1)],
-    "predict_linear": [(np.int64, 1), (np.float64, 2), (np.float64, 1), (np.float64, 2),
-                       (np.float64, 2), (np.float64, 2), "bool"],
-    "apply_tree": [(np.float64, 2), (np.int32, 1), (np.float64, 1), (np.int32, 1), (np.int32, 1),
-                   (np.int32, 1), (np.bool_, 1), (np.int64, 1), (np.float64, 1)],
+    "partition_rows": [(np.uint16, 2), (np.int64, 1), "usize", "i64", (np.int64, 1, "opt"), "u16"],
+    "find_best_split": [
+        (np.float64, 3),
+        (np.int64, 1),
+        "i64",
+        "f64",
+        (np.bool_, 1),
+        "f64",
+        "i64",
+        "i64",
+    ],
+    "leaf_linear_stats": [
+        (np.float64, 2),
+        (np.float64, 1),
+        (np.float64, 1),
+        (np.int64, 1),
+        (np.int64, 1),
+        (np.int64, 1),
+    ],
+    "leaf_linear_stats_mc": [
+        (np.float64, 2),
+        (np.float64, 2),
+        (np.float64, 2),
+        (np.int64, 1),
+        (np.int64, 1),
+        (np.int64, 1),
+        (np.int64, 1),
+    ],
+    "predict_linear": [
+        (np.int64, 1),
+        (np.float64, 2),
+        (np.float64, 1),
+        (np.float64, 2),
+        (np.float64, 2),
+        (np.float64, 2),
+        "bool",
+    ],
+    "apply_tree": [
+        (np.float64, 2),
+        (np.int32, 1),
+        (np.float64, 1),
+        (np.int32, 1),
+        (np.int32, 1),
+        (np.int32, 1),
+        (np.bool_, 1),
+        (np.int64, 1),
+        (np.float64, 1),
+    ],
 }
-OTHER_DTYPES = [np.float32, np.float64, np.int32, np.int64, np.uint8, np.uint16, np.uint64,
-                np.bool_, np.complex128, np.object_]
+OTHER_DTYPES = [
+    np.float32,
+    np.float64,
+    np.int32,
+    np.int64,
+    np.uint8,
+    np.uint16,
+    np.uint64,
+    np.bool_,
+    np.complex128,
+    np.object_,
+]
 
 
 @st.composite
@@ -844,13 +1054,22 @@ def test_bad_arguments_raise_type_or_overflow_errors(name, data):
         assert str(info.value) == "out of range integral type conversion attempted"
 
 
-@pytest.mark.parametrize("call", [
-    lambda: tn.build_histograms(np.zeros((0, 1), np.uint16), np.zeros(0, np.int64), np.zeros(0),
-                                np.zeros(0), 2**61),
-    lambda: tn.leaf_linear_stats(np.zeros((0, 2**32)), np.zeros(0), np.zeros(0),
-                                 np.zeros(0, np.int64), np.zeros(1, np.int64),
-                                 np.zeros(0, np.int64)),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: tn.build_histograms(
+            np.zeros((0, 1), np.uint16), np.zeros(0, np.int64), np.zeros(0), np.zeros(0), 2**61
+        ),
+        lambda: tn.leaf_linear_stats(
+            np.zeros((0, 2**32)),
+            np.zeros(0),
+            np.zeros(0),
+            np.zeros(0, np.int64),
+            np.zeros(1, np.int64),
+            np.zeros(0, np.int64),
+        ),
+    ],
+)
 def test_empty_result_with_an_axis_numpy_cannot_describe_is_a_capacity_overflow(call):
     kind, exc = module_outcome(call)
     assert kind == "panic" and str(exc) == "capacity overflow"

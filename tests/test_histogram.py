@@ -1,12 +1,10 @@
 """build_histograms: bit-exact against a reference that adds in row order."""
 
-
 import numpy as np
 import pytest
+import tarnwick_native as tn
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import tarnwick_native as tn
 from support import results_in_subprocess, run_driver, run_python, same_bits
 
 NOT_CONTIGUOUS = "feature-major binned must be C-contiguous"
@@ -78,8 +76,13 @@ def problems(draw):
     n_features = draw(st.integers(0, 5))
     n_rows = draw(st.integers(1, 30))
     n_bins_max = draw(st.integers(1, 12))
-    codes = draw(st.lists(st.integers(0, n_bins_max - 1), min_size=n_features * n_rows,
-                          max_size=n_features * n_rows))
+    codes = draw(
+        st.lists(
+            st.integers(0, n_bins_max - 1),
+            min_size=n_features * n_rows,
+            max_size=n_features * n_rows,
+        )
+    )
     binned = np.array(codes, dtype=np.uint16).reshape(n_features, n_rows)
     kind = draw(st.sampled_from(["random", "consecutive", "all"]))
     if kind == "random":
@@ -92,8 +95,13 @@ def problems(draw):
     extra = draw(st.integers(0, 3))  # grad and hess may be longer than n_rows
     grad = draw(st.lists(finite, min_size=n_rows + extra, max_size=n_rows + extra))
     hess = draw(st.lists(finite, min_size=n_rows + extra, max_size=n_rows + extra))
-    return (binned, view_of(rows, np.int64, draw(layouts)), view_of(grad, np.float64, draw(layouts)),
-            view_of(hess, np.float64, draw(layouts)), n_bins_max)
+    return (
+        binned,
+        view_of(rows, np.int64, draw(layouts)),
+        view_of(grad, np.float64, draw(layouts)),
+        view_of(hess, np.float64, draw(layouts)),
+        n_bins_max,
+    )
 
 
 @settings(max_examples=300, deadline=None)
@@ -113,19 +121,37 @@ def test_large_node_matches_reference_with_in_place_and_scratch_passes():
     for n_features in range(1, 10):
         for n_bins_max in (255, 1000):
             binned, _, grad, hess = random_problem(rng, n_features, 2000, 0, n_bins_max)
-            for rows in (np.sort(rng.choice(2000, 300, replace=False)),
-                         rng.integers(0, 2000, 300), np.arange(700, 1000)):
+            for rows in (
+                np.sort(rng.choice(2000, 300, replace=False)),
+                rng.integers(0, 2000, 300),
+                np.arange(700, 1000),
+            ):
                 rows = rows.astype(np.int64)
-                assert same_bits(call(binned, rows, grad, hess, n_bins_max),
-                                 reference(binned, rows, grad, hess, n_bins_max))
+                assert same_bits(
+                    call(binned, rows, grad, hess, n_bins_max),
+                    reference(binned, rows, grad, hess, n_bins_max),
+                )
 
 
 # One hessian for every row, broadcast: where adding it up is exact the sums
 # come from the counts; elsewhere (0.1, 1 + 2**-52 over two rows, a value
 # whose sum overflows, zeros, infinities, NaN) they are added row by row.
 # Either way the bits are those of adding in row order.
-EACH_HESS = [1.0, 0.5, 3.0, -2.0, 2.0**-1074, 0.1, 1.0 + 2.0**-52, 2.0**1020, 0.0, -0.0,
-             np.inf, -np.inf, np.nan]
+EACH_HESS = [
+    1.0,
+    0.5,
+    3.0,
+    -2.0,
+    2.0**-1074,
+    0.1,
+    1.0 + 2.0**-52,
+    2.0**1020,
+    0.0,
+    -0.0,
+    np.inf,
+    -np.inf,
+    np.nan,
+]
 
 
 @pytest.mark.parametrize("each_hess", EACH_HESS)
@@ -136,16 +162,26 @@ def test_broadcast_hessian_matches_reference(each_hess):
     binned, _, grad, _ = random_problem(rng, 6, n_rows, 0, 40)
     hess = np.broadcast_to(each_hess, n_rows)
     sorted_rows = np.sort(rng.choice(n_rows, 900, replace=False))
-    nodes = (np.arange(n_rows), np.arange(100, 130), sorted_rows, sorted_rows[:25],
-             rng.integers(0, n_rows, 2000), np.repeat(7, 40))
+    nodes = (
+        np.arange(n_rows),
+        np.arange(100, 130),
+        sorted_rows,
+        sorted_rows[:25],
+        rng.integers(0, n_rows, 2000),
+        np.repeat(7, 40),
+    )
     for rows in nodes:
         rows = rows.astype(np.int64)
         for g in (grad, view_of(grad, np.float64, "strided")):
-            assert same_bits(call(binned, rows, g, hess, 40),
-                             reference(binned, rows, g, hess, 40))
+            assert same_bits(call(binned, rows, g, hess, 40), reference(binned, rows, g, hess, 40))
     # A single row's hessian is the same for every listed row too.
-    single = np.ascontiguousarray(binned[:, :1]), np.zeros(50, np.int64), grad[:1], \
-        np.array([each_hess]), 40
+    single = (
+        np.ascontiguousarray(binned[:, :1]),
+        np.zeros(50, np.int64),
+        grad[:1],
+        np.array([each_hess]),
+        40,
+    )
     assert same_bits(call(*single), reference(*single))
 
 
@@ -166,14 +202,20 @@ def test_empty_rows_give_zeros():
 
 def test_no_features_reads_no_row():
     # Without features no row is reached, so even invalid ids pass.
-    hist = call(np.zeros((0, 4), np.uint16), np.array([-1, 99], np.int64), np.ones(1),
-                np.ones(1), 6)
+    hist = call(
+        np.zeros((0, 4), np.uint16), np.array([-1, 99], np.int64), np.ones(1), np.ones(1), 6
+    )
     assert hist.shape == (0, 6, 3)
 
 
 def test_duplicate_row_counts_twice():
-    hist = call(np.array([[1, 0]], np.uint16), np.array([0, 0], np.int64),
-                np.array([0.25, 9.0]), np.array([0.5, 9.0]), 2)
+    hist = call(
+        np.array([[1, 0]], np.uint16),
+        np.array([0, 0], np.int64),
+        np.array([0.25, 9.0]),
+        np.array([0.5, 9.0]),
+        2,
+    )
     assert hist[0, 1].tolist() == [0.5, 1.0, 2.0]
     assert hist[0, 0].tolist() == [0.0, 0.0, 0.0]
 
@@ -184,25 +226,31 @@ def test_last_bin_and_count_channel():
     assert hist[0, 4].tolist() == [2.0, 2.0, 2.0]
 
 
-@pytest.mark.parametrize("binned", [
-    np.zeros((4, 3), np.uint16).T,          # column-major
-    np.zeros((3, 8), np.uint16)[:, ::2],    # strided rows
-    np.zeros((3, 4), np.uint16)[::-1],      # reversed features
-])
+@pytest.mark.parametrize(
+    "binned",
+    [
+        np.zeros((4, 3), np.uint16).T,  # column-major
+        np.zeros((3, 8), np.uint16)[:, ::2],  # strided rows
+        np.zeros((3, 4), np.uint16)[::-1],  # reversed features
+    ],
+)
 def test_non_contiguous_binned_fails(panic_type, binned):
     with pytest.raises(panic_type, match=f"^{NOT_CONTIGUOUS}$"):
         call(binned, np.zeros(0, np.int64), np.ones(8), np.ones(8), 0)
 
 
-@pytest.mark.parametrize("binned, n_sel, n_bins_max, message", [
-    (np.zeros((2, 3), np.uint16), 0, 0, ZERO_CHUNK_SERIAL),
-    (np.zeros((0, 3), np.uint16), 5, 0, ZERO_CHUNK_SERIAL),
-    (np.zeros((2, 0), np.uint16), 0, 4, ZERO_CHUNK_SERIAL),
-    (np.zeros((2, 0), np.uint16), 3, 4, ZERO_CHUNK_SERIAL),
-    (np.zeros((2, 3), np.uint16), PARALLEL_PAIRS // 2, 0, ZERO_CHUNK_PARALLEL),
-    (np.zeros((2, 0), np.uint16), PARALLEL_PAIRS // 2, 4, ZERO_CHUNK_PARALLEL),
-    (np.zeros((1, 3), np.uint16), PARALLEL_PAIRS - 1, 0, ZERO_CHUNK_SERIAL),
-])
+@pytest.mark.parametrize(
+    "binned, n_sel, n_bins_max, message",
+    [
+        (np.zeros((2, 3), np.uint16), 0, 0, ZERO_CHUNK_SERIAL),
+        (np.zeros((0, 3), np.uint16), 5, 0, ZERO_CHUNK_SERIAL),
+        (np.zeros((2, 0), np.uint16), 0, 4, ZERO_CHUNK_SERIAL),
+        (np.zeros((2, 0), np.uint16), 3, 4, ZERO_CHUNK_SERIAL),
+        (np.zeros((2, 3), np.uint16), PARALLEL_PAIRS // 2, 0, ZERO_CHUNK_PARALLEL),
+        (np.zeros((2, 0), np.uint16), PARALLEL_PAIRS // 2, 4, ZERO_CHUNK_PARALLEL),
+        (np.zeros((1, 3), np.uint16), PARALLEL_PAIRS - 1, 0, ZERO_CHUNK_SERIAL),
+    ],
+)
 def test_zero_bins_or_rows_fail_before_any_row(panic_type, binned, n_sel, n_bins_max, message):
     # The ids are invalid, but the check comes first.
     rows = np.full(n_sel, -1, np.int64)
@@ -212,16 +260,18 @@ def test_zero_bins_or_rows_fail_before_any_row(panic_type, binned, n_sel, n_bins
 
 def test_tensor_too_large_fails_before_any_row(panic_type):
     with pytest.raises(panic_type, match="^capacity overflow$"):
-        call(np.zeros((4, 2), np.uint16), np.array([-1], np.int64), np.ones(2), np.ones(2),
-             2**62)
+        call(np.zeros((4, 2), np.uint16), np.array([-1], np.int64), np.ones(2), np.ones(2), 2**62)
 
 
-@pytest.mark.parametrize("rows, grad_len, hess_len, message", [
-    ([0, -1], 4, 4, index_fault(4, 2**64 - 1)),
-    ([0, 4], 9, 9, index_fault(4, 4)),
-    ([1, 3], 3, 9, index_fault(3, 3)),
-    ([2, 3], 9, 3, index_fault(3, 3)),
-])
+@pytest.mark.parametrize(
+    "rows, grad_len, hess_len, message",
+    [
+        ([0, -1], 4, 4, index_fault(4, 2**64 - 1)),
+        ([0, 4], 9, 9, index_fault(4, 4)),
+        ([1, 3], 3, 9, index_fault(3, 3)),
+        ([2, 3], 9, 3, index_fault(3, 3)),
+    ],
+)
 def test_bad_row_id_fails(panic_type, rows, grad_len, hess_len, message):
     binned = np.zeros((2, 4), np.uint16)
     with pytest.raises(panic_type, match=f"^{message}$"):
@@ -265,12 +315,14 @@ def test_matches_scikit_learn_histograms():
     binned = rng.integers(0, n_bins, size=(n_features, n_rows), dtype=np.uint16)
     g32 = rng.standard_normal(n_rows).astype(np.float32)
     h32 = rng.random(n_rows).astype(np.float32)
-    builder = histogram.HistogramBuilder(np.asfortranarray(binned.T.astype(np.uint8)), n_bins,
-                                         g32, h32, False, 1)
+    builder = histogram.HistogramBuilder(
+        np.asfortranarray(binned.T.astype(np.uint8)), n_bins, g32, h32, False, 1
+    )
     for rows in (np.arange(n_rows), np.sort(rng.choice(n_rows, 700, replace=False))):
         theirs = np.asarray(builder.compute_histograms_brute(rows.astype(np.uint32)))
-        ours = call(binned, rows.astype(np.int64), g32.astype(np.float64),
-                    h32.astype(np.float64), n_bins)
+        ours = call(
+            binned, rows.astype(np.int64), g32.astype(np.float64), h32.astype(np.float64), n_bins
+        )
         assert same_bits(ours[:, :, 0], theirs["sum_gradients"])
         assert same_bits(ours[:, :, 1], theirs["sum_hessians"])
         assert same_bits(ours[:, :, 2], theirs["count"].astype(np.float64))
@@ -327,10 +379,13 @@ def test_both_branches_match_reference(n_features, n_sel):
 
 @pytest.mark.parametrize("threads", [1, 2, 3, 7])
 def test_thread_count_does_not_change_bits(threads):
-    code = SETUP + f"""
+    code = (
+        SETUP
+        + f"""
 result = [tn.build_histograms(*make(f, n, seed=f)) for make in ({", ".join(MAKERS)})
           for f, n in {BRANCH_CASES!r}]
 """
+    )
     results = results_in_subprocess(code, threads=threads)
     cases = [(namespace[make], f, n) for make in MAKERS for f, n in BRANCH_CASES]
     for (make, n_features, n_sel), hist in zip(cases, results):
@@ -339,7 +394,9 @@ result = [tn.build_histograms(*make(f, n, seed=f)) for make in ({", ".join(MAKER
 
 @pytest.mark.parametrize("threads", [1, 2, 3, 7])
 def test_fault_inside_a_worker_ends_the_call(threads):
-    code = SETUP + """
+    code = (
+        SETUP
+        + """
 binned, rows, grad, hess, n_bins_max = problem(16, 20000, seed=2)
 binned[11, rows[12345]] = n_bins_max + 4
 try:
@@ -350,6 +407,7 @@ except BaseException as exc:
 binned[11, rows[12345]] = 0
 result = message, tn.build_histograms(binned, rows, grad, hess, n_bins_max)
 """
+    )
     message, hist = results_in_subprocess(code, threads=threads)
     assert message == ("PanicException", bin_fault(50, 54))
     binned, rows, grad, hess, n_bins_max = problem(16, 20000, seed=2)
@@ -361,7 +419,9 @@ def test_parallel_branch_under_tracemalloc():
     # Workers must not allocate through the traced allocator: with
     # tracemalloc on it waits for the interpreter lock, which the caller
     # holds until the loop is done.
-    code = SETUP + """
+    code = (
+        SETUP
+        + """
 import tracemalloc
 tracemalloc.start()
 hist = tn.build_histograms(*problem(16, 20000, seed=4))
@@ -371,9 +431,9 @@ leaves = tn.apply_tree(np.zeros((40000, 1)), *[np.zeros(3, np.int32), np.zeros(3
     np.zeros(3, bool), np.zeros(4, np.int64), np.zeros(0)])
 assert (leaves == 4).all()
 """
+    )
     proc = run_python(code, threads=2, timeout=120)
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
-
 
 
 # Runs the pass body compiled for the baseline processor and for AVX over

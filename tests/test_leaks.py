@@ -15,7 +15,6 @@ import tracemalloc
 
 import numpy as np
 import pytest
-
 import tarnwick_native as tn
 from support import run_python
 
@@ -30,9 +29,21 @@ UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 def heap_function():
@@ -135,8 +146,16 @@ def split_args(categorical=False, nan_ratio=False):
     if nan_ratio:
         hist[1, 2, :2] = 0.0
     mask = np.array([False, categorical])
-    return [hist, np.array([5, 5], np.int64), index(1), float("0.5"), mask,
-            float("0.0") if nan_ratio else float("1.0"), index(1), index(4)]
+    return [
+        hist,
+        np.array([5, 5], np.int64),
+        index(1),
+        float("0.5"),
+        mask,
+        float("0.0") if nan_ratio else float("1.0"),
+        index(1),
+        index(4),
+    ]
 
 
 def stats_args(n_rows=50, d=3, bad=None, mc=False):
@@ -163,8 +182,15 @@ def predict_args(n=40, d=3, bad=None, clip=True):
     z_min, z_max = np.full((4, d), -0.5), np.full((4, d), 0.5)
     if bad == "guard":
         z_min[leaf_idx[-1], 0] = np.nan
-    return [leaf_idx, rng.standard_normal((n, d)), rng.standard_normal(4),
-            rng.standard_normal((4, d)), z_min, z_max, clip]
+    return [
+        leaf_idx,
+        rng.standard_normal((n, d)),
+        rng.standard_normal(4),
+        rng.standard_normal((4, d)),
+        z_min,
+        z_max,
+        clip,
+    ]
 
 
 def tree_args(n_rows=40, bad=None):
@@ -173,9 +199,17 @@ def tree_args(n_rows=40, bad=None):
     left = np.array([1, 3, 0, 0, 0], np.int32)
     if bad == "child":
         left[1] = 9
-    return [x, np.array([0, 1, 0, 0, 0], np.int32), np.array([0.0, 0.25, 0, 0, 0]), left,
-            np.array([2, 4, 0, 0, 0], np.int32), np.array([-1, -1, 5, 6, 7], np.int32),
-            np.array([True, False, False, False, False]), np.zeros(6, np.int64), np.zeros(0)]
+    return [
+        x,
+        np.array([0, 1, 0, 0, 0], np.int32),
+        np.array([0.0, 0.25, 0, 0, 0]),
+        left,
+        np.array([2, 4, 0, 0, 0], np.int32),
+        np.array([-1, -1, 5, 6, 7], np.int32),
+        np.array([True, False, False, False, False]),
+        np.zeros(6, np.int64),
+        np.zeros(0),
+    ]
 
 
 def replaced(args, i, value):
@@ -193,64 +227,113 @@ CASES = {
     "histogram": ("build_histograms", histogram_args(), None),
     "histogram, parallel": ("build_histograms", histogram_args(4, 40000), None),
     "histogram, wrong dtype of hess": (
-        "build_histograms", replaced(histogram_args(), 3, np.zeros(40, np.float32)), "TypeError"),
+        "build_histograms",
+        replaced(histogram_args(), 3, np.zeros(40, np.float32)),
+        "TypeError",
+    ),
     "histogram, negative n_bins_max": (
-        "build_histograms", replaced(histogram_args(), 4, -1), "OverflowError"),
+        "build_histograms",
+        replaced(histogram_args(), 4, -1),
+        "OverflowError",
+    ),
     "histogram, column-major binned": (
-        "build_histograms", replaced(histogram_args(), 0, transposed(histogram_args()[0])),
-        "PanicException"),
+        "build_histograms",
+        replaced(histogram_args(), 0, transposed(histogram_args()[0])),
+        "PanicException",
+    ),
     "histogram, bad row": ("build_histograms", histogram_args(bad_row=30), "PanicException"),
     "histogram, bad row in a worker": (
-        "build_histograms", histogram_args(4, 40000, bad_row=39000), "PanicException"),
+        "build_histograms",
+        histogram_args(4, 40000, bad_row=39000),
+        "PanicException",
+    ),
     "histogram, capacity overflow": (
-        "build_histograms", replaced(histogram_args(), 4, 2**62), "PanicException"),
+        "build_histograms",
+        replaced(histogram_args(), 4, 2**62),
+        "PanicException",
+    ),
     "histogram, no memory": (
-        "build_histograms", replaced(histogram_args(), 4, 2**42), "MemoryError"),
+        "build_histograms",
+        replaced(histogram_args(), 4, 2**42),
+        "MemoryError",
+    ),
     "partition": ("partition_rows", partition_args(), None),
-    "partition, categorical": ("partition_rows", partition_args(np.array([0, 2], np.int64)),
-                               None),
+    "partition, categorical": ("partition_rows", partition_args(np.array([0, 2], np.int64)), None),
     "partition, bad row": ("partition_rows", partition_args(bad=True), "PanicException"),
     "partition, bad categories dtype": (
-        "partition_rows", partition_args(np.array([0, 2], np.int32)), "TypeError"),
+        "partition_rows",
+        partition_args(np.array([0, 2], np.int32)),
+        "TypeError",
+    ),
     "partition, missing_bin out of range": (
-        "partition_rows", replaced(partition_args(), 5, 70000), "OverflowError"),
+        "partition_rows",
+        replaced(partition_args(), 5, 70000),
+        "OverflowError",
+    ),
     "split, numeric": ("find_best_split", split_args(), None),
     "split, categorical": ("find_best_split", split_args(categorical=True), None),
-    "split, NaN sort ratio": ("find_best_split", split_args(True, nan_ratio=True),
-                              "PanicException"),
+    "split, NaN sort ratio": (
+        "find_best_split",
+        split_args(True, nan_ratio=True),
+        "PanicException",
+    ),
     "split, short n_bins_per_feature": (
-        "find_best_split", replaced(split_args(), 1, np.array([5], np.int64)), "PanicException"),
+        "find_best_split",
+        replaced(split_args(), 1, np.array([5], np.int64)),
+        "PanicException",
+    ),
     "split, text for l2": ("find_best_split", replaced(split_args(), 3, "x"), "TypeError"),
     "stats": ("leaf_linear_stats", stats_args(), None),
     "stats, parallel": ("leaf_linear_stats", stats_args(30000), None),
-    "stats, bad row in a worker": ("leaf_linear_stats", stats_args(30000, bad="row"),
-                                   "PanicException"),
+    "stats, bad row in a worker": (
+        "leaf_linear_stats",
+        stats_args(30000, bad="row"),
+        "PanicException",
+    ),
     "stats, column-major z": (
-        "leaf_linear_stats", replaced(stats_args(), 0, transposed(stats_args()[0])),
-        "PanicException"),
+        "leaf_linear_stats",
+        replaced(stats_args(), 0, transposed(stats_args()[0])),
+        "PanicException",
+    ),
     "stats, list for linear": ("leaf_linear_stats", replaced(stats_args(), 5, [0]), "TypeError"),
     "stats mc": ("leaf_linear_stats_mc", stats_args(mc=True), None),
     "stats mc, parallel": ("leaf_linear_stats_mc", stats_args(30000, mc=True), None),
     "stats mc, bad row in a worker": (
-        "leaf_linear_stats_mc", stats_args(30000, bad="row", mc=True), "PanicException"),
+        "leaf_linear_stats_mc",
+        stats_args(30000, bad="row", mc=True),
+        "PanicException",
+    ),
     "stats mc, strided leaf_class": (
-        "leaf_linear_stats_mc", replaced(stats_args(mc=True), 6, np.array([1, 0, 1, 0, 1])[::2]),
-        "PanicException"),
+        "leaf_linear_stats_mc",
+        replaced(stats_args(mc=True), 6, np.array([1, 0, 1, 0, 1])[::2]),
+        "PanicException",
+    ),
     "predict": ("predict_linear", predict_args(), None),
     "predict, parallel": ("predict_linear", predict_args(30000), None),
-    "predict, bad leaf in a worker": ("predict_linear", predict_args(30000, bad="leaf"),
-                                      "PanicException"),
-    "predict, NaN guard in a worker": ("predict_linear", predict_args(30000, bad="guard"),
-                                       "PanicException"),
+    "predict, bad leaf in a worker": (
+        "predict_linear",
+        predict_args(30000, bad="leaf"),
+        "PanicException",
+    ),
+    "predict, NaN guard in a worker": (
+        "predict_linear",
+        predict_args(30000, bad="guard"),
+        "PanicException",
+    ),
     "predict, int for clip": ("predict_linear", predict_args(clip=1), "TypeError"),
     "tree": ("apply_tree", tree_args(), None),
     "tree, parallel": ("apply_tree", tree_args(20000), None),
-    "tree, bad child in a worker": ("apply_tree", tree_args(20000, bad="child"),
-                                    "PanicException"),
+    "tree, bad child in a worker": ("apply_tree", tree_args(20000, bad="child"), "PanicException"),
     "tree, reversed threshold": (
-        "apply_tree", replaced(tree_args(), 2, tree_args()[2][::-1]), "PanicException"),
-    "tree, float32 x": ("apply_tree", replaced(tree_args(), 0, np.zeros((2, 2), np.float32)),
-                        "TypeError"),
+        "apply_tree",
+        replaced(tree_args(), 2, tree_args()[2][::-1]),
+        "PanicException",
+    ),
+    "tree, float32 x": (
+        "apply_tree",
+        replaced(tree_args(), 0, np.zeros((2, 2), np.float32)),
+        "TypeError",
+    ),
 }
 
 
@@ -280,8 +363,9 @@ def test_repeated_calls_leak_nothing(case):
         proc = run_python(code, timeout=TIME_LIMIT)
     except subprocess.TimeoutExpired:
         pytest.fail(f"{case}: no answer within {TIME_LIMIT} s (deadlock?)")
-    assert proc.returncode == 0 and proc.stdout.split() == [b"flat"], \
-        proc.stderr.decode(errors="replace")[-4000:]
+    assert proc.returncode == 0 and proc.stdout.split() == [b"flat"], proc.stderr.decode(
+        errors="replace"
+    )[-4000:]
 
 
 @pytest.mark.parametrize("case", [c for c in CASES if CASES[c][2] is None])

@@ -5,22 +5,24 @@ import sys
 
 import numpy as np
 import pytest
-
 from support import results_in_subprocess, same_bits
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
 sys.path.insert(0, EXAMPLES)
 
-from tarnwick_learner import TarnwickClassifier, TarnwickRegressor, load_model  # noqa: E402
-from tarnwick_learner import booster  # noqa: E402
+import tarnwick_native as tn  # noqa: E402
+from tarnwick_learner import (  # noqa: E402
+    TarnwickClassifier,
+    TarnwickRegressor,
+    booster,  # noqa: E402
+    load_model,
+)
 from tarnwick_learner.binning import bin_matrix, fit_bins  # noqa: E402
-from tarnwick_learner.grower import GrowParams, SplitFinder, grow_tree  # noqa: E402
 from tarnwick_learner.booster import LeafParams  # noqa: E402
+from tarnwick_learner.grower import GrowParams, SplitFinder, grow_tree  # noqa: E402
 from tarnwick_learner.leaves import linear_tables, tree_tables  # noqa: E402
 from tarnwick_learner.model_io import model_arrays  # noqa: E402
 from tarnwick_learner.row_order import RowOrder, depth_first_rows, reorder_due  # noqa: E402
-
-import tarnwick_native as tn  # noqa: E402
 
 
 def mixed_data(n, seed=0):
@@ -40,6 +42,7 @@ def mixed_data(n, seed=0):
 
 
 # ---------------------------------------------------------------- binning
+
 
 def test_bin_codes_agree_with_raw_thresholds():
     rng = np.random.default_rng(1)
@@ -78,6 +81,7 @@ def test_rare_categories_share_the_last_bin():
 
 # ------------------------------------------------------ training = prediction
 
+
 @pytest.mark.parametrize("task", ["regression", "binary", "multiclass"])
 @pytest.mark.parametrize("linear", [False, True])
 def test_prediction_on_training_rows_repeats_the_training_scores(task, linear):
@@ -97,8 +101,9 @@ def test_steps_are_fitted_exactly():
     rng = np.random.default_rng(2)
     x = rng.integers(0, 40, (400, 2)) / 40.0
     y = 3.0 * (x[:, 0] > 0.5) - 2.0 * (x[:, 1] <= 0.25)
-    model = TarnwickRegressor(n_rounds=1, learning_rate=1.0, l2=0.0, min_samples_leaf=1,
-                              max_leaves=4).fit(x, y)
+    model = TarnwickRegressor(
+        n_rounds=1, learning_rate=1.0, l2=0.0, min_samples_leaf=1, max_leaves=4
+    ).fit(x, y)
     assert np.allclose(model.predict(x), y)
     # Thresholds lie midway between neighbouring training values.
     edge = np.array([[0.5 + 0.0124, 0.25 + 0.0124], [0.5 + 0.0126, 0.25 + 0.0126]])
@@ -115,16 +120,18 @@ def test_missing_values_join_the_side_they_resemble():
     model = TarnwickRegressor(n_rounds=1, learning_rate=1.0, l2=0.0, max_leaves=2).fit(x, y)
     tree = model.trees_[0]
     assert not tree.missing_left[0]
-    assert np.allclose(model.predict(np.array([[np.nan], [0.9], [0.5], [0.1]])),
-                       [2.0, 2.0, 0.0, 0.0])
+    assert np.allclose(
+        model.predict(np.array([[np.nan], [0.9], [0.5], [0.1]])), [2.0, 2.0, 0.0, 0.0]
+    )
 
 
 def test_category_subset_is_learnt_and_unseen_categories_go_right():
     rng = np.random.default_rng(3)
     x = rng.integers(0, 10, (2000, 1)).astype(np.float64)
     y = np.isin(x[:, 0], [2, 5, 6]) * 4.0
-    model = TarnwickRegressor(n_rounds=1, learning_rate=1.0, l2=0.0, categorical=[0],
-                              max_leaves=2, min_data_per_group=1).fit(x, y)
+    model = TarnwickRegressor(
+        n_rounds=1, learning_rate=1.0, l2=0.0, categorical=[0], max_leaves=2, min_data_per_group=1
+    ).fit(x, y)
     tree = model.trees_[0]
     assert tree.cat_offsets[1] > 0
     pred = model.predict(np.array([[2.0], [5.0], [6.0], [3.0], [42.0]]))
@@ -135,21 +142,22 @@ def test_category_subset_is_learnt_and_unseen_categories_go_right():
 def test_tree_respects_leaf_limits():
     x, _, y, _ = mixed_data(4000)
     for leaves, depth, min_leaf in [(7, None, 100), (31, 3, 20)]:
-        model = TarnwickRegressor(n_rounds=1, max_leaves=leaves, max_depth=depth,
-                                  min_samples_leaf=min_leaf).fit(x, y)
+        model = TarnwickRegressor(
+            n_rounds=1, max_leaves=leaves, max_depth=depth, min_samples_leaf=min_leaf
+        ).fit(x, y)
         tree = model.trees_[0]
         counts = np.bincount(tree.apply(x), minlength=tree.bias.size)
-        assert tree.bias.size <= leaves if depth is None else tree.bias.size <= 2 ** depth
+        assert tree.bias.size <= leaves if depth is None else tree.bias.size <= 2**depth
         assert counts.min() >= min_leaf and counts.sum() == len(x)
 
 
 # --------------------------------------------------------------- linear leaves
 
+
 def test_linear_leaves_fit_piecewise_linear_targets():
     x, z, y, _ = mixed_data(6000, seed=4)
     train, test = slice(0, 4000), slice(4000, None)
-    kwargs = dict(n_rounds=30, max_leaves=8, linear_l2=0.1, categorical=[5],
-                  min_data_per_group=10)
+    kwargs = dict(n_rounds=30, max_leaves=8, linear_l2=0.1, categorical=[5], min_data_per_group=10)
     const = TarnwickRegressor(**kwargs).fit(x[train], y[train])
     linear = TarnwickRegressor(**kwargs).fit(x[train], y[train], z=z[train])
     rmse_const = np.sqrt(np.mean((const.predict(x[test]) - y[test]) ** 2))
@@ -159,21 +167,26 @@ def test_linear_leaves_fit_piecewise_linear_targets():
 
 def test_leaves_without_rows_or_enough_rows_are_constant_and_clampable():
     d = 2
-    stats = (np.array([-4.0, 3.0, 0.0]), np.array([2.0, 1.0, 0.0]),
-             np.array([[1.0, 2.0], [0.5, 0.5], [0.0, 0.0]]),
-             np.array([np.eye(d) * 3.0, np.eye(d), np.zeros((d, d))]),
-             np.array([[1.0, -1.0], [0.1, 0.2], [0.0, 0.0]]),
-             np.array([[-1.0, -2.0], [0.0, 0.0], [np.inf, np.inf]]),
-             np.array([[1.0, 2.0], [1.0, 1.0], [-np.inf, -np.inf]]))
+    stats = (
+        np.array([-4.0, 3.0, 0.0]),
+        np.array([2.0, 1.0, 0.0]),
+        np.array([[1.0, 2.0], [0.5, 0.5], [0.0, 0.0]]),
+        np.array([np.eye(d) * 3.0, np.eye(d), np.zeros((d, d))]),
+        np.array([[1.0, -1.0], [0.1, 0.2], [0.0, 0.0]]),
+        np.array([[-1.0, -2.0], [0.0, 0.0], [np.inf, np.inf]]),
+        np.array([[1.0, 2.0], [1.0, 1.0], [-np.inf, -np.inf]]),
+    )
     counts = np.array([50, 3, 0])
-    bias, weights, z_min, z_max = linear_tables(stats, counts, l2=1.0, ridge=1.0, min_rows=6,
-                                                learning_rate=0.5)
+    bias, weights, z_min, z_max = linear_tables(
+        stats, counts, l2=1.0, ridge=1.0, min_rows=6, learning_rate=0.5
+    )
     assert np.all(weights[0] != 0.0)
     assert np.all(weights[1:] == 0.0)
     assert bias[1] == -3.0 / 2.0 * 0.5 and bias[2] == 0.0
     assert np.all(np.isfinite(z_min)) and np.all(z_min <= z_max)
-    out = tn.predict_linear(np.array([0, 1, 2]), np.full((3, d), 7.0), bias, weights,
-                            z_min, z_max, True)
+    out = tn.predict_linear(
+        np.array([0, 1, 2]), np.full((3, d), 7.0), bias, weights, z_min, z_max, True
+    )
     assert np.all(np.isfinite(out)) and out[1] == bias[1] and out[2] == bias[2]
 
 
@@ -194,7 +207,7 @@ def test_constant_hessian_leaves_match_the_summed_ones():
     rng = np.random.default_rng(7)
     grad, hess = rng.standard_normal(3000), np.full(3000, 1.0)
     leaf = rng.integers(0, 9, 3000)
-    leaf_rows = [np.flatnonzero(leaf == k) for k in range(10)]   # leaf 9 has no rows
+    leaf_rows = [np.flatnonzero(leaf == k) for k in range(10)]  # leaf 9 has no rows
     params = LeafParams(l2=0.5, learning_rate=0.3, linear_l2=1.0, linear_min_rows=2)
     summed = tree_tables(leaf_rows, 3000, grad, hess, None, params)
     counted = tree_tables(leaf_rows, 3000, grad, hess, None, params, constant_hessian=1.0)
@@ -208,11 +221,15 @@ def test_broadcast_unit_hessian_fits_the_same_bits_as_a_vector_of_ones(monkeypat
 
     def fit():
         return TarnwickRegressor(n_rounds=4, max_leaves=12, categorical=[5]).fit(
-            x, y, z=z if linear else None)
+            x, y, z=z if linear else None
+        )
 
     broadcast = fit()
-    monkeypatch.setattr(booster.SquaredError, "gradients",
-                        staticmethod(lambda y, raw, hess_out: (raw - y, np.ones_like(raw))))
+    monkeypatch.setattr(
+        booster.SquaredError,
+        "gradients",
+        staticmethod(lambda y, raw, hess_out: (raw - y, np.ones_like(raw))),
+    )
     ones = fit()
     assert same_bits(broadcast.train_raw_, ones.train_raw_)
     for a, b in zip(broadcast.trees_, ones.trees_):
@@ -221,6 +238,7 @@ def test_broadcast_unit_hessian_fits_the_same_bits_as_a_vector_of_ones(monkeypat
 
 
 # ------------------------------------------------------------ model interface
+
 
 def test_classifier_probabilities_and_labels():
     x, _, _, classes = mixed_data(3000, seed=6)
@@ -242,8 +260,11 @@ def test_training_loss_falls_well_below_the_constant_baseline():
 @pytest.mark.parametrize("task", ["regression", "multiclass"])
 def test_saved_model_predicts_the_same_bits(tmp_path, task):
     x, z, y, classes = mixed_data(2000, seed=8)
-    model = TarnwickRegressor(n_rounds=3, categorical=[5], min_data_per_group=10) \
-        if task == "regression" else TarnwickClassifier(n_rounds=2)
+    model = (
+        TarnwickRegressor(n_rounds=3, categorical=[5], min_data_per_group=10)
+        if task == "regression"
+        else TarnwickClassifier(n_rounds=2)
+    )
     model.fit(x, y if task == "regression" else classes, z=z)
     path = tmp_path / "model.npz"
     model.save(path)
@@ -278,14 +299,22 @@ def test_bad_calls_are_refused():
 
 # ------------------------------------------------------------------ row order
 
+
 def test_depth_first_order_puts_every_node_in_one_stretch():
     x, _, y, _ = mixed_data(5000, seed=4)
     columns = np.ascontiguousarray(x.T)
     categorical = np.arange(6) == 5
     bins = fit_bins(columns, categorical)
     params = GrowParams(max_leaves=20, min_samples_leaf=30)
-    grown = grow_tree(bin_matrix(bins, columns), bins, -y, np.ones_like(y),
-                      np.arange(len(y), dtype=np.int64), params, SplitFinder(bins, params))
+    grown = grow_tree(
+        bin_matrix(bins, columns),
+        bins,
+        -y,
+        np.ones_like(y),
+        np.arange(len(y), dtype=np.int64),
+        params,
+        SplitFinder(bins, params),
+    )
     order = depth_first_rows(grown)
     assert np.array_equal(np.sort(order), np.arange(len(y)))
     position = np.empty_like(order)
@@ -334,13 +363,19 @@ def test_row_order_changes_the_rounding_not_the_fit(monkeypatch, task):
     x, z, y, classes = mixed_data(4000, seed=6)
     model, target, loss = {
         "regression": (TarnwickRegressor, y, lambda raw: np.mean((raw - y) ** 2)),
-        "multiclass": (TarnwickClassifier, classes,
-                       lambda raw: -np.mean(np.log(booster.Softmax.transform(raw)
-                                                   [np.arange(len(classes)), classes])))}[task]
+        "multiclass": (
+            TarnwickClassifier,
+            classes,
+            lambda raw: (
+                -np.mean(np.log(booster.Softmax.transform(raw)[np.arange(len(classes)), classes]))
+            ),
+        ),
+    }[task]
 
     def fit():
-        return model(n_rounds=6, max_leaves=15, categorical=[5],
-                     min_data_per_group=10).fit(x, target, z=z)
+        return model(n_rounds=6, max_leaves=15, categorical=[5], min_data_per_group=10).fit(
+            x, target, z=z
+        )
 
     reordered = fit()
     monkeypatch.setattr(booster, "reorder_due", lambda round_: False)

@@ -6,16 +6,16 @@ import os
 
 import numpy as np
 import pytest
+import tarnwick_native as tn
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-import tarnwick_native as tn
 from support import results_in_subprocess, run_driver, same_bits
 
 INF = math.inf
 
 
 # ---------------------------------------------------------------- reference
+
 
 def reference_stats(z, grad_of, hess_of, order, offsets, linear, class_of=None):
     """The seven statistics, element by element in row order from +0.0.
@@ -77,8 +77,9 @@ def reference_leaf_linear_stats(z, grad, hess, order, offsets, linear):
 
 def reference_leaf_linear_stats_mc(z, grad, hess, order, offsets, linear, leaf_class):
     g, h, cls = grad.tolist(), hess.tolist(), [int(v) for v in leaf_class]
-    return reference_stats(z, lambda r, c: g[r][c], lambda r, c: h[r][c], order, offsets,
-                           linear, lambda l: cls[l])
+    return reference_stats(
+        z, lambda r, c: g[r][c], lambda r, c: h[r][c], order, offsets, linear, lambda l: cls[l]
+    )
 
 
 def assert_same_stats(got, want):
@@ -88,6 +89,7 @@ def assert_same_stats(got, want):
 
 
 # ---------------------------------------------------------------- inputs
+
 
 def strided(a, how):
     """The same values as a, viewed with a step of two elements (how 1) or
@@ -122,22 +124,25 @@ def layout(rng, n_rows, n_order, n_leaves, n_linear, sorted_offsets):
         cuts = np.sort(cuts)
         cuts[0], cuts[-1] = 0, n_order
     offsets = cuts.astype(np.int64)
-    linear = (rng.integers(0, n_leaves, size=n_linear) if n_leaves else
-              np.zeros(0)).astype(np.int64)
+    linear = (rng.integers(0, n_leaves, size=n_linear) if n_leaves else np.zeros(0)).astype(
+        np.int64
+    )
     return order, offsets, linear
 
 
-layouts = st.fixed_dictionaries({
-    "seed": st.integers(0, 2**32 - 1),
-    "n_rows": st.integers(1, 9),
-    "d": st.integers(0, 5),
-    "n_order": st.integers(0, 24),
-    "n_leaves": st.integers(0, 5),
-    "n_linear": st.integers(0, 6),
-    "sorted_offsets": st.booleans(),
-    "nan_column": st.booleans(),
-    "strides": st.tuples(*[st.integers(0, 2)] * 4),
-})
+layouts = st.fixed_dictionaries(
+    {
+        "seed": st.integers(0, 2**32 - 1),
+        "n_rows": st.integers(1, 9),
+        "d": st.integers(0, 5),
+        "n_order": st.integers(0, 24),
+        "n_leaves": st.integers(0, 5),
+        "n_linear": st.integers(0, 6),
+        "sorted_offsets": st.booleans(),
+        "nan_column": st.booleans(),
+        "strides": st.tuples(*[st.integers(0, 2)] * 4),
+    }
+)
 
 
 def draw_single(p):
@@ -145,15 +150,27 @@ def draw_single(p):
     z = embedding(rng, p["n_rows"], p["d"], p["nan_column"])
     grad = rng.standard_normal(p["n_rows"])
     hess = rng.random(p["n_rows"])
-    order, offsets, linear = layout(rng, p["n_rows"], p["n_order"], p["n_leaves"],
-                                    p["n_linear"] if p["n_leaves"] else 0,
-                                    p["sorted_offsets"])
+    order, offsets, linear = layout(
+        rng,
+        p["n_rows"],
+        p["n_order"],
+        p["n_leaves"],
+        p["n_linear"] if p["n_leaves"] else 0,
+        p["sorted_offsets"],
+    )
     sg, sh, so, sf = p["strides"]
-    return (z, strided(grad, sg), strided(hess, sh), strided(order, so),
-            strided(offsets, sf), linear)
+    return (
+        z,
+        strided(grad, sg),
+        strided(hess, sh),
+        strided(order, so),
+        strided(offsets, sf),
+        linear,
+    )
 
 
 # ---------------------------------------------------------------- single tree
+
 
 @settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(layouts)
@@ -166,8 +183,9 @@ def test_stats_shapes_and_initial_values_of_an_empty_leaf():
     z = np.arange(6.0).reshape(3, 2)
     # Leaf 1 is empty, leaf 2 runs backwards: both read no row.
     offsets = np.array([0, 3, 3, 1])
-    got = tn.leaf_linear_stats(z, np.ones(3), np.ones(3), np.arange(3), offsets,
-                               np.array([1, 2, 0]))
+    got = tn.leaf_linear_stats(
+        z, np.ones(3), np.ones(3), np.arange(3), offsets, np.array([1, 2, 0])
+    )
     assert [a.shape for a in got] == [(3,), (3,), (3, 2), (3, 2, 2), (3, 2), (3, 2), (3, 2)]
     assert all(a.dtype == np.float64 and a.flags.c_contiguous for a in got)
     assert same_bits(got[0], np.array([3.0, 0.0, 0.0]))
@@ -179,8 +197,9 @@ def test_stats_shapes_and_initial_values_of_an_empty_leaf():
 
 def test_min_max_keep_the_first_of_equal_values_and_skip_nan():
     z = np.array([[0.0, np.nan], [-0.0, np.nan], [-0.0, np.nan]])
-    got = tn.leaf_linear_stats(z, np.ones(3), np.ones(3), np.array([0, 1, 2]),
-                               np.array([0, 3]), np.array([0]))
+    got = tn.leaf_linear_stats(
+        z, np.ones(3), np.ones(3), np.array([0, 1, 2]), np.array([0, 3]), np.array([0])
+    )
     assert same_bits(got[5][0], np.array([0.0, INF]))
     assert same_bits(got[6][0], np.array([0.0, -INF]))
     assert np.isnan(got[2][0, 1]) and np.isnan(got[3][0]).sum() == 3
@@ -189,8 +208,14 @@ def test_min_max_keep_the_first_of_equal_values_and_skip_nan():
 @pytest.mark.parametrize("d", [0, 3])
 def test_no_linear_leaf_still_gives_the_totals(d):
     z = np.ones((4, d))
-    got = tn.leaf_linear_stats(z, np.arange(4.0), np.ones(4), np.array([3, 2, 1, 0]),
-                               np.array([0, 1, 4]), np.zeros(0, np.int64))
+    got = tn.leaf_linear_stats(
+        z,
+        np.arange(4.0),
+        np.ones(4),
+        np.array([3, 2, 1, 0]),
+        np.array([0, 1, 4]),
+        np.zeros(0, np.int64),
+    )
     assert same_bits(got[0], np.array([3.0, 3.0])) and same_bits(got[1], np.array([1.0, 3.0]))
     assert got[3].shape == (0, d, d) and got[2].shape == (0, d)
 
@@ -198,16 +223,18 @@ def test_no_linear_leaf_still_gives_the_totals(d):
 def test_width_zero_reads_neither_linear_nor_z():
     # Without columns, linear is neither checked for layout nor for leaf ids.
     linear = np.array([7, -1, 9, 3])[::2]
-    got = tn.leaf_linear_stats(np.zeros((0, 0)), np.ones(2), np.ones(2), np.array([0, 1]),
-                               np.array([0, 2]), linear)
+    got = tn.leaf_linear_stats(
+        np.zeros((0, 0)), np.ones(2), np.ones(2), np.array([0, 1]), np.array([0, 2]), linear
+    )
     assert same_bits(got[0], np.array([2.0]))
     assert got[3].shape == (2, 0, 0) and got[5].shape == (2, 0)
 
 
 def test_rows_of_leaves_that_are_not_linear_are_not_checked_against_z():
     z = np.ones((2, 3))
-    got = tn.leaf_linear_stats(z, np.ones(9), np.ones(9), np.array([0, 1, 8]),
-                               np.array([0, 2, 3]), np.array([0]))
+    got = tn.leaf_linear_stats(
+        z, np.ones(9), np.ones(9), np.array([0, 1, 8]), np.array([0, 2, 3]), np.array([0])
+    )
     assert same_bits(got[0], np.array([2.0, 1.0]))
 
 
@@ -224,6 +251,7 @@ def test_unrolled_widths_match_reference(d):
 
 # ---------------------------------------------------------------- multiclass
 
+
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(layouts, st.integers(1, 3))
 def test_mc_matches_reference(p, n_classes):
@@ -232,9 +260,14 @@ def test_mc_matches_reference(p, n_classes):
     z = embedding(rng, n_rows, d, p["nan_column"])
     grad = rng.standard_normal((n_rows, n_classes))
     hess = rng.random((n_rows, n_classes))
-    order, offsets, linear = layout(rng, n_rows, p["n_order"], p["n_leaves"],
-                                    p["n_linear"] if p["n_leaves"] else 0,
-                                    p["sorted_offsets"])
+    order, offsets, linear = layout(
+        rng,
+        n_rows,
+        p["n_order"],
+        p["n_leaves"],
+        p["n_linear"] if p["n_leaves"] else 0,
+        p["sorted_offsets"],
+    )
     leaf_class = rng.integers(0, n_classes, size=p["n_leaves"] + 1).astype(np.int64)
     so, sf = p["strides"][2:]
     args = (z, grad, hess, strided(order, so), strided(offsets, sf), linear, leaf_class)
@@ -246,8 +279,9 @@ def test_mc_matches_reference(p, n_classes):
 def test_mc_with_one_class_equals_the_single_tree(p):
     z, grad, hess, order, offsets, linear = draw_single(p)
     leaf_class = np.zeros(max(len(offsets) - 1, 0), np.int64)
-    got = tn.leaf_linear_stats_mc(z, grad[:, None].copy(), hess[:, None].copy(), order,
-                                  offsets, linear, leaf_class)
+    got = tn.leaf_linear_stats_mc(
+        z, grad[:, None].copy(), hess[:, None].copy(), order, offsets, linear, leaf_class
+    )
     assert_same_stats(got, tn.leaf_linear_stats(z, grad, hess, order, offsets, linear))
 
 
@@ -268,8 +302,15 @@ def pooled_round(rng, n_rows, d, n_classes, leaves_per_tree):
         offsets.extend(local[1:] + offsets[-1])
         leaf_class.extend([c] * leaves_per_tree)
         orders.append(order)
-    pooled = (z, grad, hess, np.concatenate(orders), np.array(offsets), np.array(linear),
-              np.array(leaf_class))
+    pooled = (
+        z,
+        grad,
+        hess,
+        np.concatenate(orders),
+        np.array(offsets),
+        np.array(linear),
+        np.array(leaf_class),
+    )
     return pooled, trees
 
 
@@ -281,23 +322,32 @@ def test_mc_pooled_slots_equal_each_tree_alone():
         want = tn.leaf_linear_stats(*tree)
         n_leaves, n_lin = len(tree[4]) - 1, len(tree[5])
         for item in (0, 1):
-            assert same_bits(got[item][leaf0:leaf0 + n_leaves], want[item])
+            assert same_bits(got[item][leaf0 : leaf0 + n_leaves], want[item])
         for item in range(2, 7):
-            assert same_bits(got[item][slot0:slot0 + n_lin], want[item])
+            assert same_bits(got[item][slot0 : slot0 + n_lin], want[item])
         leaf0, slot0 = leaf0 + n_leaves, slot0 + n_lin
 
 
 def test_mc_without_slots_reads_leaf_class_through_its_strides():
     leaf_class = np.array([1, 9, 0, 9])[::2]
-    for z, linear in ((np.ones((3, 2)), np.zeros(0, np.int64)),
-                      (np.ones((3, 0)), np.array([5, 6, 7])[::2])):
-        got = tn.leaf_linear_stats_mc(z, np.arange(6.0).reshape(3, 2), np.ones((3, 2)),
-                                      np.array([0, 2, 1]), np.array([0, 2, 3]), linear,
-                                      leaf_class)
+    for z, linear in (
+        (np.ones((3, 2)), np.zeros(0, np.int64)),
+        (np.ones((3, 0)), np.array([5, 6, 7])[::2]),
+    ):
+        got = tn.leaf_linear_stats_mc(
+            z,
+            np.arange(6.0).reshape(3, 2),
+            np.ones((3, 2)),
+            np.array([0, 2, 1]),
+            np.array([0, 2, 3]),
+            linear,
+            leaf_class,
+        )
         assert same_bits(got[0], np.array([6.0, 2.0]))
 
 
 # ---------------------------------------------------------------- branches and threads
+
 
 def threshold_case(n_order, d, n_classes=None):
     """Two or more linear leaves over n_order listed rows (d * n_order decides the branch)."""
@@ -308,8 +358,15 @@ def threshold_case(n_order, d, n_classes=None):
     linear = np.array([5, 0, 3, 1, 3], np.int64)
     if n_classes is None:
         return (z, rng.standard_normal(n_rows), rng.random(n_rows), order, offsets, linear)
-    return (z, rng.standard_normal((n_rows, n_classes)), rng.random((n_rows, n_classes)),
-            order, offsets, linear, rng.integers(0, n_classes, 6).astype(np.int64))
+    return (
+        z,
+        rng.standard_normal((n_rows, n_classes)),
+        rng.random((n_rows, n_classes)),
+        order,
+        offsets,
+        linear,
+        rng.integers(0, n_classes, 6).astype(np.int64),
+    )
 
 
 @pytest.mark.parametrize("n_order, d", [(65535, 1), (65536, 1), (16383, 4), (16384, 4)])
@@ -340,8 +397,10 @@ for n_order, d in ((16383, 4), (16384, 4), (30000, 16)):
 
 
 def test_same_bytes_for_any_thread_count():
-    here = [[a.tobytes() for a in tn.leaf_linear_stats(*threshold_case(n, d))]
-            for n, d in ((16383, 4), (16384, 4), (30000, 16))]
+    here = [
+        [a.tobytes() for a in tn.leaf_linear_stats(*threshold_case(n, d))]
+        for n, d in ((16383, 4), (16384, 4), (30000, 16))
+    ]
     runs = {t: results_in_subprocess(THREAD_SCRIPT, threads=t) for t in (1, 2, 5)}
     assert runs[1] == runs[2] == runs[5]
     assert runs[1][0::2] == here
@@ -438,18 +497,30 @@ def test_two_and_four_lanes_give_the_same_bits(tmp_path):
 
 # ---------------------------------------------------------------- faults
 
+
 def single_args(**change):
-    args = dict(z=np.arange(8.0).reshape(4, 2), grad=np.ones(4), hess=np.ones(4),
-                order=np.array([0, 1, 2, 3]), offsets=np.array([0, 2, 4]),
-                linear=np.array([1, 0]))
+    args = dict(
+        z=np.arange(8.0).reshape(4, 2),
+        grad=np.ones(4),
+        hess=np.ones(4),
+        order=np.array([0, 1, 2, 3]),
+        offsets=np.array([0, 2, 4]),
+        linear=np.array([1, 0]),
+    )
     args.update(change)
     return args
 
 
 def mc_args(**change):
-    args = dict(z=np.arange(8.0).reshape(4, 2), grad=np.ones((4, 2)), hess=np.ones((4, 2)),
-                order=np.array([0, 1, 2, 3]), offsets=np.array([0, 2, 4]),
-                linear=np.array([1, 0]), leaf_class=np.array([0, 1]))
+    args = dict(
+        z=np.arange(8.0).reshape(4, 2),
+        grad=np.ones((4, 2)),
+        hess=np.ones((4, 2)),
+        order=np.array([0, 1, 2, 3]),
+        offsets=np.array([0, 2, 4]),
+        linear=np.array([1, 0]),
+        leaf_class=np.array([0, 1]),
+    )
     args.update(change)
     return args
 
@@ -461,8 +532,11 @@ def oob(length, index):
 SINGLE_FAULTS = [
     ("z column-major", dict(z=np.asfortranarray(np.ones((4, 2)))), "Z must be C-contiguous"),
     ("empty offsets", dict(offsets=np.zeros(0, np.int64)), "offsets must hold at least one entry"),
-    ("strided linear", dict(linear=np.array([1, 9, 0])[::2]),
-     "linear indices must be C-contiguous"),
+    (
+        "strided linear",
+        dict(linear=np.array([1, 9, 0])[::2]),
+        "linear indices must be C-contiguous",
+    ),
     ("position past order", dict(offsets=np.array([0, 2, 5])), oob(4, 4)),
     ("negative start", dict(offsets=np.array([-1, 2, 4])), oob(4, 2**64 - 1)),
     ("row past grad", dict(grad=np.ones(3)), oob(3, 3)),
@@ -474,11 +548,21 @@ SINGLE_FAULTS = [
     # The totals come first: their fault wins over the layout of linear.
     ("totals before linear", dict(grad=np.ones(1), linear=np.array([1, 9, 0])[::2]), oob(1, 1)),
     # Every size is checked before the first slot: 2 * 2**31 * 2**31 cells.
-    ("gram cells overflow", dict(z=np.zeros((0, 2**31)), order=np.zeros(0, np.int64),
-                                 offsets=np.array([0])), "capacity overflow"),
-    ("gram bytes overflow", dict(z=np.zeros((0, 2**31)), order=np.zeros(0, np.int64),
-                                 offsets=np.array([0]), linear=np.array([0])),
-     "capacity overflow"),
+    (
+        "gram cells overflow",
+        dict(z=np.zeros((0, 2**31)), order=np.zeros(0, np.int64), offsets=np.array([0])),
+        "capacity overflow",
+    ),
+    (
+        "gram bytes overflow",
+        dict(
+            z=np.zeros((0, 2**31)),
+            order=np.zeros(0, np.int64),
+            offsets=np.array([0]),
+            linear=np.array([0]),
+        ),
+        "capacity overflow",
+    ),
 ]
 
 
@@ -492,40 +576,72 @@ def test_single_tree_faults(panic_type, name, change, message):
 
 
 MC_FAULTS = [
-    ("z column-major", dict(z=np.asfortranarray(np.ones((4, 2))), grad=np.ones((4, 2), order="F")),
-     "Z must be C-contiguous"),
-    ("grad column-major", dict(grad=np.ones((4, 2), order="F"), hess=np.ones((4, 2), order="F")),
-     "grad must be C-contiguous"),
+    (
+        "z column-major",
+        dict(z=np.asfortranarray(np.ones((4, 2))), grad=np.ones((4, 2), order="F")),
+        "Z must be C-contiguous",
+    ),
+    (
+        "grad column-major",
+        dict(grad=np.ones((4, 2), order="F"), hess=np.ones((4, 2), order="F")),
+        "grad must be C-contiguous",
+    ),
     ("hess column-major", dict(hess=np.ones((4, 2), order="F")), "hess must be C-contiguous"),
     ("hess shape", dict(hess=np.ones((2, 4))), "hess must have the same shape as grad"),
     ("empty offsets", dict(offsets=np.zeros(0, np.int64)), "offsets must hold at least one entry"),
     # Leaf 2 is empty and not linear, yet needs a class entry.
-    ("leaf_class short", dict(offsets=np.array([0, 2, 4, 4]), leaf_class=np.array([0, 1])),
-     oob(2, 2)),
-    ("class too large", dict(leaf_class=np.array([0, 2])),
-     "leaf_class entry 2 is not a class id below n_classes = 2"),
-    ("negative class", dict(leaf_class=np.array([-1, 0])),
-     "leaf_class entry -1 is not a class id below n_classes = 2"),
+    (
+        "leaf_class short",
+        dict(offsets=np.array([0, 2, 4, 4]), leaf_class=np.array([0, 1])),
+        oob(2, 2),
+    ),
+    (
+        "class too large",
+        dict(leaf_class=np.array([0, 2])),
+        "leaf_class entry 2 is not a class id below n_classes = 2",
+    ),
+    (
+        "negative class",
+        dict(leaf_class=np.array([-1, 0])),
+        "leaf_class entry -1 is not a class id below n_classes = 2",
+    ),
     ("row past grad", dict(grad=np.ones((3, 2)), hess=np.ones((3, 2))), oob(3, 3)),
     # Row id 2**63 times two classes wraps to the flat index of row 0: it must
     # fail on the row count instead of reading row 0's values.
-    ("wrapping row id", dict(order=np.array([0, -2**63, 2, 3])), oob(4, 2**63)),
+    ("wrapping row id", dict(order=np.array([0, -(2**63), 2, 3])), oob(4, 2**63)),
     ("strided linear", dict(linear=np.array([1, 9, 0])[::2]), "linear indices C-contiguous"),
     ("strided leaf_class", dict(leaf_class=np.array([0, 9, 1])[::2]), "leaf_class C-contiguous"),
-    ("linear before leaf_class", dict(linear=np.array([1, 9, 0])[::2],
-                                      leaf_class=np.array([0, 9, 1])[::2]),
-     "linear indices C-contiguous"),
-    ("totals before layout", dict(grad=np.ones((1, 2)), hess=np.ones((1, 2)),
-                                  leaf_class=np.array([0, 9, 1])[::2]), oob(1, 1)),
-    ("linear leaf past leaf_class", dict(offsets=np.array([0, 2, 4, 4]),
-                                         leaf_class=np.array([0, 1, 0]), linear=np.array([3])),
-     oob(3, 3)),
-    ("linear leaf past offsets", dict(leaf_class=np.array([0, 1, 0]), linear=np.array([2])),
-     oob(3, 3)),
+    (
+        "linear before leaf_class",
+        dict(linear=np.array([1, 9, 0])[::2], leaf_class=np.array([0, 9, 1])[::2]),
+        "linear indices C-contiguous",
+    ),
+    (
+        "totals before layout",
+        dict(grad=np.ones((1, 2)), hess=np.ones((1, 2)), leaf_class=np.array([0, 9, 1])[::2]),
+        oob(1, 1),
+    ),
+    (
+        "linear leaf past leaf_class",
+        dict(offsets=np.array([0, 2, 4, 4]), leaf_class=np.array([0, 1, 0]), linear=np.array([3])),
+        oob(3, 3),
+    ),
+    (
+        "linear leaf past offsets",
+        dict(leaf_class=np.array([0, 1, 0]), linear=np.array([2])),
+        oob(3, 3),
+    ),
     ("row past z", dict(z=np.ones((3, 2))), "range end index 8 out of range for slice of length 6"),
-    ("gram cells overflow", dict(z=np.zeros((0, 2**31)), order=np.zeros(0, np.int64),
-                                 offsets=np.array([0]), leaf_class=np.zeros(0, np.int64)),
-     "capacity overflow"),
+    (
+        "gram cells overflow",
+        dict(
+            z=np.zeros((0, 2**31)),
+            order=np.zeros(0, np.int64),
+            offsets=np.array([0]),
+            leaf_class=np.zeros(0, np.int64),
+        ),
+        "capacity overflow",
+    ),
 ]
 
 
@@ -540,9 +656,13 @@ def test_multiclass_faults(panic_type, name, change, message):
 
 def test_wrong_class_in_an_empty_leaf_reads_nothing():
     # The class of a leaf without rows is never used to read, so it is not checked.
-    got = tn.leaf_linear_stats_mc(**mc_args(offsets=np.array([0, 4, 4, 2]),
-                                            leaf_class=np.array([0, 7, -3]),
-                                            linear=np.zeros(0, np.int64)))
+    got = tn.leaf_linear_stats_mc(
+        **mc_args(
+            offsets=np.array([0, 4, 4, 2]),
+            leaf_class=np.array([0, 7, -3]),
+            linear=np.zeros(0, np.int64),
+        )
+    )
     assert same_bits(got[0], np.array([4.0, 0.0, 0.0]))
 
 

@@ -6,7 +6,6 @@ import sys
 
 import numpy as np
 import pytest
-
 import tarnwick_native as tn
 from support import run_python
 
@@ -24,15 +23,28 @@ PARAMETERS = {
     "build_histograms": ["binned", "rows", "grad", "hess", "n_bins_max"],
     "partition_rows": ["binned", "rows", "feature", "bin", "left_categories", "missing_bin"],
     "find_best_split": [
-        "hist", "n_bins_per_feature", "min_samples_leaf", "l2", "categorical_mask",
-        "cat_smooth", "min_data_per_group", "max_cat_threshold",
+        "hist",
+        "n_bins_per_feature",
+        "min_samples_leaf",
+        "l2",
+        "categorical_mask",
+        "cat_smooth",
+        "min_data_per_group",
+        "max_cat_threshold",
     ],
     "leaf_linear_stats": ["z", "grad", "hess", "order", "offsets", "linear"],
     "leaf_linear_stats_mc": ["z", "grad", "hess", "order", "offsets", "linear", "leaf_class"],
     "predict_linear": ["leaf_idx", "z", "bias", "weights", "z_min", "z_max", "clip"],
     "apply_tree": [
-        "x", "feature", "threshold", "left", "right", "leaf_id", "missing_left",
-        "cat_offsets", "cat_values",
+        "x",
+        "feature",
+        "threshold",
+        "left",
+        "right",
+        "leaf_id",
+        "missing_left",
+        "cat_offsets",
+        "cat_values",
     ],
 }
 
@@ -41,8 +53,15 @@ def column_major_x_call():
     """An apply_tree call whose x is column-major: a contiguity fault."""
     one = np.zeros(1, np.int32)
     return lambda: tn.apply_tree(
-        np.zeros((3, 2), order="F"), one, np.zeros(1), one, one, np.zeros(1, np.int32),
-        np.zeros(1, bool), np.zeros(2, np.int64), np.zeros(0),
+        np.zeros((3, 2), order="F"),
+        one,
+        np.zeros(1),
+        one,
+        one,
+        np.zeros(1, np.int32),
+        np.zeros(1, bool),
+        np.zeros(2, np.int64),
+        np.zeros(0),
     )
 
 

@@ -4,12 +4,10 @@ import sys
 
 import numpy as np
 import pytest
+import tarnwick_native as tn
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
-
-import tarnwick_native as tn
-
 from support import same_bits
 
 NOT_C_CONTIGUOUS = "feature-major binned must be C-contiguous"
@@ -86,7 +84,8 @@ def partition_inputs(draw):
     else:
         left_categories = np.array(
             draw(st.lists(st.one_of(st.integers(0, top), st.integers(-3, 70000)), max_size=6)),
-            dtype=np.int64)
+            dtype=np.int64,
+        )
         left_categories = strided_rows(left_categories, draw(st.sampled_from(["c", "reversed"])))
     bin = draw(st.one_of(st.integers(-2, top + 1), st.sampled_from([-(2**63), 2**63 - 1])))
     layout = draw(st.sampled_from(["c", "reversed", "gapped"]))
@@ -113,8 +112,9 @@ def test_faults_where_the_reference_does(panic_type, inputs, row, code):
             tn.partition_rows(binned, rows, feature, bin, left_categories, missing_bin)
         assert_still_works()
     else:
-        assert_partition(tn.partition_rows(binned, rows, feature, bin, left_categories,
-                                           missing_bin), expected)
+        assert_partition(
+            tn.partition_rows(binned, rows, feature, bin, left_categories, missing_bin), expected
+        )
 
 
 def test_rows_keep_their_order_and_repeats():
@@ -126,10 +126,18 @@ def test_rows_keep_their_order_and_repeats():
     assert_partition(result, ([2, 9, 2], [5]))
 
 
-@pytest.mark.parametrize("bin, expected_left", [
-    (-1, [3]), (-(2**63), [3]), (0, [0, 3]), (2, [0, 1, 2, 3]), (65534, [0, 1, 2, 3]),
-    (65535, [0, 1, 2, 3, 4]), (2**63 - 1, [0, 1, 2, 3, 4]),
-])
+@pytest.mark.parametrize(
+    "bin, expected_left",
+    [
+        (-1, [3]),
+        (-(2**63), [3]),
+        (0, [0, 3]),
+        (2, [0, 1, 2, 3]),
+        (65534, [0, 1, 2, 3]),
+        (65535, [0, 1, 2, 3, 4]),
+        (2**63 - 1, [0, 1, 2, 3, 4]),
+    ],
+)
 def test_numeric_threshold_keeps_its_full_width(bin, expected_left):
     binned = np.array([[0, 1, 2, 7, 65535]], dtype=np.uint16)
     result = tn.partition_rows(binned, np.arange(5), 0, bin, None, 7)
@@ -146,24 +154,32 @@ def test_missing_code_always_goes_left(left_categories):
 def test_empty_category_list_differs_from_none():
     binned = np.array([[0, 5, 1, 2]], dtype=np.uint16)
     rows = np.arange(4)
-    assert_partition(tn.partition_rows(binned, rows, 0, 1, np.array([], np.int64), 5),
-                     ([1], [0, 2, 3]))
+    assert_partition(
+        tn.partition_rows(binned, rows, 0, 1, np.array([], np.int64), 5), ([1], [0, 2, 3])
+    )
     assert_partition(tn.partition_rows(binned, rows, 0, 1, None, 5), ([0, 1, 2], [3]))
 
 
 def test_categories_outside_the_table_have_no_effect():
     binned = np.array([[0, 1, 2, 3, 3]], dtype=np.uint16)
     listed = np.array([-3, 4, 2**63 - 1, -(2**63), 1])
-    assert_partition(tn.partition_rows(binned, np.arange(5), 0, 0, listed, 3),
-                     ([1, 3, 4], [0, 2]))
+    assert_partition(tn.partition_rows(binned, np.arange(5), 0, 0, listed, 3), ([1, 3, 4], [0, 2]))
 
 
 def test_code_above_missing_bin_faults_only_under_the_categorical_rule(panic_type):
     binned = np.array([[0, 9, 1]], dtype=np.uint16)
     rows = np.arange(3)
     assert_partition(tn.partition_rows(binned, rows, 0, 0, None, 2), ([0], [1, 2]))
-    expect_panic(panic_type, "index out of bounds: the len is 3 but the index is 9",
-                 binned, rows, 0, 0, np.array([0]), 2)
+    expect_panic(
+        panic_type,
+        "index out of bounds: the len is 3 but the index is 9",
+        binned,
+        rows,
+        0,
+        0,
+        np.array([0]),
+        2,
+    )
 
 
 def test_strided_rows_and_categories():
@@ -204,12 +220,15 @@ def test_column_major_binned_faults(panic_type):
     expect_panic(panic_type, NOT_C_CONTIGUOUS, binned, np.arange(3), 0, 0, None, 1)
 
 
-@pytest.mark.parametrize("feature, message", [
-    (2, "range end index 12 out of range for slice of length 8"),
-    (5, "range end index 24 out of range for slice of length 8"),
-    (2**62, "range end index 18446744073709551615 out of range for slice of length 8"),
-    (2**64 - 1, "range end index 18446744073709551615 out of range for slice of length 8"),
-])
+@pytest.mark.parametrize(
+    "feature, message",
+    [
+        (2, "range end index 12 out of range for slice of length 8"),
+        (5, "range end index 24 out of range for slice of length 8"),
+        (2**62, "range end index 18446744073709551615 out of range for slice of length 8"),
+        (2**64 - 1, "range end index 18446744073709551615 out of range for slice of length 8"),
+    ],
+)
 def test_feature_outside_the_matrix_faults(panic_type, feature, message):
     binned = np.zeros((2, 4), dtype=np.uint16)
     expect_panic(panic_type, message, binned, np.arange(4), feature, 0, None, 1)
@@ -219,8 +238,16 @@ def test_feature_outside_the_matrix_faults(panic_type, feature, message):
 @pytest.mark.parametrize("row, index", [(4, 4), (-1, 2**64 - 1), (-(2**63), 2**63)])
 def test_row_outside_the_matrix_faults(panic_type, left_categories, row, index):
     binned = np.zeros((1, 4), dtype=np.uint16)
-    expect_panic(panic_type, f"index out of bounds: the len is 4 but the index is {index}",
-                 binned, np.array([0, 1, row, 2]), 0, 0, left_categories, 1)
+    expect_panic(
+        panic_type,
+        f"index out of bounds: the len is 4 but the index is {index}",
+        binned,
+        np.array([0, 1, row, 2]),
+        0,
+        0,
+        left_categories,
+        1,
+    )
 
 
 @pytest.mark.parametrize("missing_bin", [65536, -1])
@@ -233,8 +260,9 @@ def test_missing_bin_must_fit_sixteen_bits(missing_bin):
 
 def test_largest_missing_bin_is_accepted():
     binned = np.array([[65535, 3, 0]], dtype=np.uint16)
-    assert_partition(tn.partition_rows(binned, np.arange(3), 0, 0, np.array([3]), 65535),
-                     ([0, 1], [2]))
+    assert_partition(
+        tn.partition_rows(binned, np.arange(3), 0, 0, np.array([3]), 65535), ([0, 1], [2])
+    )
 
 
 def test_category_list_must_be_an_array():

@@ -14,7 +14,6 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
 import tarnwick_native as tn
 from support import results_in_subprocess, run_python, same_bits
 
@@ -22,8 +21,10 @@ REPO = Path(__file__).resolve().parent.parent
 FIXTURES = Path(__file__).resolve().parent / "fixtures" / "cgroup"
 SIZE_SOURCES = ["src/parallel/pool_size.cpp", "src/parallel/cgroup_quota.cpp"]
 POOL_SOURCES = SIZE_SOURCES + [
-    "src/parallel/pool.cpp", "src/parallel/worker_thread.cpp",
-    "src/frame/fault.cpp", "src/frame/text.cpp",
+    "src/parallel/pool.cpp",
+    "src/parallel/worker_thread.cpp",
+    "src/frame/fault.cpp",
+    "src/frame/text.cpp",
 ]
 CPUS = len(os.sched_getaffinity(0))
 POOL_FAILED = "The global thread pool has not been initialized.: "
@@ -31,12 +32,27 @@ POOL_FAILED = "The global thread pool has not been initialized.: "
 
 # ------------------------------------------------------------ native programs
 
+
 def compile_native(out, main, sources, flags=()):
     if shutil.which("g++") is None:
         pytest.skip("g++ is not available")
-    cmd = ["g++", "-std=c++20", "-O1", "-g", "-pthread", "-Wall", "-Wextra", "-Werror",
-           f"-I{REPO / 'src'}", f"-I{sysconfig.get_paths()['include']}", *flags,
-           "-o", str(out), str(REPO / main), *(str(REPO / s) for s in sources)]
+    cmd = [
+        "g++",
+        "-std=c++20",
+        "-O1",
+        "-g",
+        "-pthread",
+        "-Wall",
+        "-Wextra",
+        "-Werror",
+        f"-I{REPO / 'src'}",
+        f"-I{sysconfig.get_paths()['include']}",
+        *flags,
+        "-o",
+        str(out),
+        str(REPO / main),
+        *(str(REPO / s) for s in sources),
+    ]
     proc = subprocess.run(cmd, capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
     return out
@@ -59,8 +75,9 @@ def pool_check(tmp_path_factory):
 def pool_check_tsan(tmp_path_factory):
     out = tmp_path_factory.mktemp("native") / "pool_check_tsan"
     try:
-        return compile_native(out, "tests/native/pool_check.cpp", POOL_SOURCES,
-                              ["-fsanitize=thread"])
+        return compile_native(
+            out, "tests/native/pool_check.cpp", POOL_SOURCES, ["-fsanitize=thread"]
+        )
     except AssertionError as exc:
         if "tsan" in str(exc).lower():
             pytest.skip("ThreadSanitizer runtime is not available")
@@ -76,16 +93,27 @@ def clean_env(env):
 def probe(program, root, env=(), cpus=None):
     """(quota or None, pool size) as the probe reports them."""
     preexec = (lambda: os.sched_setaffinity(0, cpus)) if cpus is not None else None
-    proc = subprocess.run([str(program), str(root)], env=clean_env(dict(env)),
-                          capture_output=True, text=True, preexec_fn=preexec, timeout=60)
+    proc = subprocess.run(
+        [str(program), str(root)],
+        env=clean_env(dict(env)),
+        capture_output=True,
+        text=True,
+        preexec_fn=preexec,
+        timeout=60,
+    )
     assert proc.returncode == 0, proc.stderr
     quota, size = proc.stdout.split()
     return (None if quota == "unlimited" else int(quota)), int(size)
 
 
 def check(program, mode, threads, timeout=300):
-    proc = subprocess.run([str(program), mode], env=clean_env({"RAYON_NUM_THREADS": str(threads)}),
-                          capture_output=True, text=True, timeout=timeout)
+    proc = subprocess.run(
+        [str(program), mode],
+        env=clean_env({"RAYON_NUM_THREADS": str(threads)}),
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "ThreadSanitizer" not in proc.stderr, proc.stderr
     return proc.stdout
@@ -94,29 +122,29 @@ def check(program, mode, threads, timeout=300):
 # ------------------------------------------------------------ pool size
 
 QUOTAS = [
-    ("v2_limit", 1),                     # cpu.max 150000 100000: 1.5 CPUs, rounded down
-    ("v2_max", None),                    # "max" does not parse: no limit
-    ("v2_parent", 3),                    # the group says max, its parent 300000/100000
-    ("v2_root_level", 2),                # the walk includes /sys/fs/cgroup itself
-    ("v2_min_of_levels", 2),             # 5, 2 and 4 CPUs along the walk
-    ("v2_no_controllers", None),         # no cgroup.controllers: the group is skipped
+    ("v2_limit", 1),  # cpu.max 150000 100000: 1.5 CPUs, rounded down
+    ("v2_max", None),  # "max" does not parse: no limit
+    ("v2_parent", 3),  # the group says max, its parent 300000/100000
+    ("v2_root_level", 2),  # the walk includes /sys/fs/cgroup itself
+    ("v2_min_of_levels", 2),  # 5, 2 and 4 CPUs along the walk
+    ("v2_no_controllers", None),  # no cgroup.controllers: the group is skipped
     ("v2_zero_period", None),
-    ("v2_below_one", 1),                 # half a CPU is clamped to one
-    ("v2_unreadable", 2),                # the group's cpu.max cannot be read; the root's counts
-    ("v2_first_line", 3),                # first line, first two fields, "+" allowed
-    ("no_cgroup_file", None),            # no /proc/self/cgroup
+    ("v2_below_one", 1),  # half a CPU is clamped to one
+    ("v2_unreadable", 2),  # the group's cpu.max cannot be read; the root's counts
+    ("v2_first_line", 3),  # first line, first two fields, "+" allowed
+    ("no_cgroup_file", None),  # no /proc/self/cgroup
     ("v1_cpu", 2),
-    ("v1_cpu_cpuacct", 3),               # mounted as cpu,cpuacct
-    ("v1_parent", 4),                    # quota -1 sets no limit; the parent's counts
+    ("v1_cpu_cpuacct", 3),  # mounted as cpu,cpuacct
+    ("v1_parent", 4),  # quota -1 sets no limit; the parent's counts
     ("v1_unlimited", None),
-    ("v1_unreadable", 2),                # unreadable quota; the mount's " 200000 " is trimmed
-    ("v1_mountinfo", 5),                 # mount point found in /proc/self/mountinfo
-    ("v1_mountinfo_bind", 2),            # bind mount of a subtree; the walk stops at the mount
+    ("v1_unreadable", 2),  # unreadable quota; the mount's " 200000 " is trimmed
+    ("v1_mountinfo", 5),  # mount point found in /proc/self/mountinfo
+    ("v1_mountinfo_bind", 2),  # bind mount of a subtree; the walk stops at the mount
     ("v1_mountinfo_other_subtree", None),  # the mounted subtree does not hold the group
-    ("v1_missing_group", None),          # the group's directory exists under no mount
-    ("v1_after_v2", 3),                  # version 1 wins over version 2 ...
-    ("v1_before_v2", 3),                 # ... in either order
-    ("cpuacct_is_not_cpu", 1),           # a cpuacct line is not the cpu controller
+    ("v1_missing_group", None),  # the group's directory exists under no mount
+    ("v1_after_v2", 3),  # version 1 wins over version 2 ...
+    ("v1_before_v2", 3),  # ... in either order
+    ("cpuacct_is_not_cpu", 1),  # a cpuacct line is not the cpu controller
 ]
 
 
@@ -125,8 +153,9 @@ def test_cgroup_quota_bounds_the_default_size(size_probe, case, quota):
     assert probe(size_probe, FIXTURES / case) == (quota, min(CPUS, quota or CPUS))
 
 
-@pytest.mark.parametrize("case, expected", [("v2_max", 1), ("v1_cpu_cpuacct", 1),
-                                            ("no_cgroup_file", 1)])
+@pytest.mark.parametrize(
+    "case, expected", [("v2_max", 1), ("v1_cpu_cpuacct", 1), ("no_cgroup_file", 1)]
+)
 def test_affinity_mask_bounds_the_default_size(size_probe, case, expected):
     first_cpu = min(os.sched_getaffinity(0))
     assert probe(size_probe, FIXTURES / case, cpus={first_cpu})[1] == expected
@@ -176,6 +205,7 @@ def test_default_size_reads_the_quota(size_probe, env):
 
 # ------------------------------------------------------------ scheduler on its own
 
+
 @pytest.mark.parametrize("threads", [1, 2, 3, 7])
 def test_every_item_runs_once_in_pieces_the_rule_makes(pool_check, threads):
     # The program checks each loop of 0..200 items and a few large ones;
@@ -183,8 +213,10 @@ def test_every_item_runs_once_in_pieces_the_rule_makes(pool_check, threads):
     # division when nobody steals: 8 * 2^floor(log2 T) pieces, more where a
     # piece was stolen and divided again.
     out = check(pool_check, "cover", threads)
-    pieces = {int(n): int(c) for _, n, c in
-              (line.split() for line in out.splitlines() if line.startswith("pieces"))}
+    pieces = {
+        int(n): int(c)
+        for _, n, c in (line.split() for line in out.splitlines() if line.startswith("pieces"))
+    }
     assert f"threads {threads}" in out and len(pieces) == 4
     unstolen = 8 * 2 ** int(math.log2(threads))
     for count in pieces.values():
@@ -215,27 +247,39 @@ def test_failed_creation_stays_failed(pool_check):
     assert out.rstrip().endswith("of 64: Resource temporarily unavailable (os error 11)")
 
 
-@pytest.mark.parametrize("mode, threads", [("cover", 3), ("fault", 2), ("nested", 2),
-                                           ("stress", 2), ("stress", 5)])
+@pytest.mark.parametrize(
+    "mode, threads", [("cover", 3), ("fault", 2), ("nested", 2), ("stress", 2), ("stress", 5)]
+)
 def test_no_data_race_under_thread_sanitizer(pool_check_tsan, mode, threads):
     check(pool_check_tsan, mode, threads, timeout=600)
 
 
 # ------------------------------------------------------------ through the module
 
+
 def predict_inputs(n, d=8, n_leaves=5, seed=0):
     rng = np.random.default_rng(seed)
     z = rng.standard_normal((n, d))
     lo = np.full((n_leaves, d), -1.0)
-    return (rng.integers(0, n_leaves, n).astype(np.int64), z, rng.standard_normal(n_leaves),
-            rng.standard_normal((n_leaves, d)), lo, -lo)
+    return (
+        rng.integers(0, n_leaves, n).astype(np.int64),
+        z,
+        rng.standard_normal(n_leaves),
+        rng.standard_normal((n_leaves, d)),
+        lo,
+        -lo,
+    )
 
 
 def predict_in_serial_blocks(leaf_idx, z, *tables):
     """The same rows, a block at a time, each block small enough to stay serial."""
     rows = 65535 // z.shape[1]
-    return np.concatenate([tn.predict_linear(leaf_idx[i:i + rows], z[i:i + rows], *tables, True)
-                           for i in range(0, len(leaf_idx), rows)])
+    return np.concatenate(
+        [
+            tn.predict_linear(leaf_idx[i : i + rows], z[i : i + rows], *tables, True)
+            for i in range(0, len(leaf_idx), rows)
+        ]
+    )
 
 
 def histogram_inputs(n_features=8, n_rows=40000, n_sel=39993, n_bins=64, seed=1):
@@ -247,8 +291,12 @@ def histogram_inputs(n_features=8, n_rows=40000, n_sel=39993, n_bins=64, seed=1)
 
 def histograms_feature_by_feature(binned, rows, grad, hess, n_bins):
     """Each feature on its own: below the parallel threshold, so serial."""
-    return np.concatenate([tn.build_histograms(binned[f:f + 1], rows, grad, hess, n_bins)
-                           for f in range(binned.shape[0])])
+    return np.concatenate(
+        [
+            tn.build_histograms(binned[f : f + 1], rows, grad, hess, n_bins)
+            for f in range(binned.shape[0])
+        ]
+    )
 
 
 PARALLEL_SCRIPT = f"""
@@ -276,8 +324,9 @@ def test_parallel_branch_equals_serial_blocks():
     assert same_bits(tn.predict_linear(*args, True), predict_in_serial_blocks(*args))
 
 
-@pytest.mark.parametrize("script", [PARALLEL_SCRIPT, HISTOGRAM_SCRIPT],
-                         ids=["predict_linear", "build_histograms"])
+@pytest.mark.parametrize(
+    "script", [PARALLEL_SCRIPT, HISTOGRAM_SCRIPT], ids=["predict_linear", "build_histograms"]
+)
 def test_same_bytes_for_any_thread_count(script):
     runs = [results_in_subprocess(script, threads=t) for t in (1, 2, 3, 7)]
     assert runs[0] == runs[1] == runs[2] == runs[3]
@@ -292,10 +341,10 @@ def test_fault_in_a_worker_ends_the_call_and_the_next_call_works(panic_type):
     leaf_idx, z, *tables = predict_inputs(20 * 8192)
     good = tn.predict_linear(leaf_idx, z, *tables, True)
     bad = leaf_idx.copy()
-    bad[13 * 8192 + 5] = 99                    # inside chunk 13 of 20
+    bad[13 * 8192 + 5] = 99  # inside chunk 13 of 20
     # The same row on its own, on the serial branch, says what went wrong.
     with pytest.raises(panic_type) as serial:
-        tn.predict_linear(bad[13 * 8192 + 5:][:1], z[:1], *tables, True)
+        tn.predict_linear(bad[13 * 8192 + 5 :][:1], z[:1], *tables, True)
     for _ in range(20):
         with pytest.raises(panic_type) as info:
             tn.predict_linear(bad, z, *tables, True)
@@ -307,7 +356,7 @@ def test_fault_in_a_histogram_worker_ends_the_call(panic_type):
     binned, rows, grad, hess, n_bins = histogram_inputs()
     good = tn.build_histograms(binned, rows, grad, hess, n_bins)
     bad = binned.copy()
-    bad[5, rows[1000]] = n_bins                # a code past the bins, met by feature 5's pass
+    bad[5, rows[1000]] = n_bins  # a code past the bins, met by feature 5's pass
     with pytest.raises(panic_type) as serial:
         tn.build_histograms(bad[5:6], rows, grad, hess, n_bins)
     for _ in range(5):
@@ -318,7 +367,8 @@ def test_fault_in_a_histogram_worker_ends_the_call(panic_type):
 
 
 def test_worker_fault_diagnostic_comes_from_the_worker_once():
-    proc = run_python(f"""
+    proc = run_python(
+        f"""
         import os, sys
         sys.path.insert(0, {str(Path(__file__).resolve().parent)!r})
         import tarnwick_native as tn
@@ -329,7 +379,9 @@ def test_worker_fault_diagnostic_comes_from_the_worker_once():
             tn.predict_linear(leaf_idx, *rest, True)
         except BaseException as exc:
             print(os.getpid(), type(exc).__name__)
-        """, threads=2)
+        """,
+        threads=2,
+    )
     pid, name = proc.stdout.decode().split()
     assert name == "PanicException"
     lines = [ln for ln in proc.stderr.decode().splitlines() if "panicked at" in ln]
@@ -365,15 +417,17 @@ result = counts
 
 
 def test_threads_start_on_the_first_parallel_branch_only():
-    counts = results_in_subprocess(THREAD_COUNT_SCRIPT, threads=3,
-                                   env={"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"})
+    counts = results_in_subprocess(
+        THREAD_COUNT_SCRIPT, threads=3, env={"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"}
+    )
     base = counts["numpy"]
     assert counts["import"] == counts["serial"] == base
     assert counts["parallel"] == counts["later"] == base + 3
 
 
 def test_one_item_parallel_branch_creates_the_pool():
-    counts = results_in_subprocess("""
+    counts = results_in_subprocess(
+        """
         import os
         import numpy as np, tarnwick_native as tn
         before = len(os.listdir("/proc/self/task"))
@@ -382,14 +436,18 @@ def test_one_item_parallel_branch_creates_the_pool():
                 np.zeros((1, 9)), np.ones((1, 9)))
         assert (tn.predict_linear(*args, True) == 10.0).all()
         result = (before, len(os.listdir("/proc/self/task")))
-        """, threads=2, env={"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"})
+        """,
+        threads=2,
+        env={"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"},
+    )
     assert counts[1] == counts[0] + 2
 
 
 def test_idle_workers_fall_asleep_after_a_loop():
     # They keep searching for a moment after a loop, so that the next one
     # starts without a wake-up, then sleep: an idle process burns no processor.
-    cpu_seconds = results_in_subprocess("""
+    cpu_seconds = results_in_subprocess(
+        """
         import time
         import numpy as np, tarnwick_native as tn
         rows = np.arange(50000, dtype=np.int64)
@@ -399,14 +457,17 @@ def test_idle_workers_fall_asleep_after_a_loop():
         start = time.process_time()
         time.sleep(0.5)
         result = time.process_time() - start
-        """, threads=3)
+        """,
+        threads=3,
+    )
     assert cpu_seconds < 0.05
 
 
 def test_forked_child_gets_the_same_bytes():
     # A child forked after the parent used the pool builds its own; a hang
     # here would mean it waited for the parent's workers.
-    proc = run_python(f"""
+    proc = run_python(
+        f"""
         import os, sys, warnings
         sys.path.insert(0, {str(Path(__file__).resolve().parent)!r})
         warnings.simplefilter("ignore", DeprecationWarning)   # fork with threads running
@@ -429,7 +490,10 @@ def test_forked_child_gets_the_same_bytes():
             assert answer == b"same", answer
             assert tn.predict_linear(*args, True).tobytes() == expected
         print("ok")
-        """, threads=3, timeout=120)
+        """,
+        threads=3,
+        timeout=120,
+    )
     assert proc.stdout.decode().strip() == "ok", proc.stderr.decode()
 
 
@@ -455,7 +519,8 @@ def test_many_python_threads_get_the_same_results():
 
 
 def test_failed_pool_creation_raises_every_time():
-    proc = run_python(f"""
+    proc = run_python(
+        f"""
         import resource, sys
         sys.path.insert(0, {str(Path(__file__).resolve().parent)!r})
         import tarnwick_native as tn
@@ -472,7 +537,9 @@ def test_failed_pool_creation_raises_every_time():
             except BaseException as exc:
                 print(type(exc).__name__, exc)
         print(len(tn.predict_linear(*small, True)))
-        """, threads=64)
+        """,
+        threads=64,
+    )
     first, second, serial = proc.stdout.decode().splitlines()
     assert first.startswith("PanicException " + POOL_FAILED)
     assert "(os error 11)" in first

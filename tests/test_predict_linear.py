@@ -5,10 +5,9 @@ import os
 
 import numpy as np
 import pytest
+import tarnwick_native as tn
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import tarnwick_native as tn
 from support import results_in_subprocess, same_bits
 
 
@@ -44,13 +43,25 @@ def tables(rng, n, d, n_leaves, extra_rows=0):
         z[0] = z_min[leaf_idx[0]]
         z_min[rng.random(z_min.shape) < 0.1] = -0.0
         z_max[z_max < z_min] = 0.0
-    return (leaf_idx, z, rng.standard_normal(n_leaves), rng.standard_normal((n_leaves, d)),
-            z_min, z_max)
+    return (
+        leaf_idx,
+        z,
+        rng.standard_normal(n_leaves),
+        rng.standard_normal((n_leaves, d)),
+        z_min,
+        z_max,
+    )
 
 
 @settings(max_examples=80, deadline=None)
-@given(st.integers(0, 2**32 - 1), st.integers(0, 23), st.integers(0, 9), st.integers(1, 5),
-       st.integers(0, 3), st.booleans())
+@given(
+    st.integers(0, 2**32 - 1),
+    st.integers(0, 23),
+    st.integers(0, 9),
+    st.integers(1, 5),
+    st.integers(0, 3),
+    st.booleans(),
+)
 def test_matches_reference(seed, n, d, n_leaves, extra_rows, clip):
     args = tables(np.random.default_rng(seed), n, d, n_leaves, extra_rows)
     assert same_bits(tn.predict_linear(*args, clip), reference_predict(*args, clip))
@@ -65,13 +76,27 @@ def test_unrolled_widths_match_reference(d, clip):
 
 def test_empty_and_zero_width():
     bias = np.array([1.5, -2.0, 0.25])
-    empty = tn.predict_linear(np.zeros(0, np.int64), np.zeros((0, 3)), bias, np.zeros((3, 3)),
-                              np.zeros((3, 3)), np.zeros((3, 3)), True)
+    empty = tn.predict_linear(
+        np.zeros(0, np.int64),
+        np.zeros((0, 3)),
+        bias,
+        np.zeros((3, 3)),
+        np.zeros((3, 3)),
+        np.zeros((3, 3)),
+        True,
+    )
     assert empty.dtype == np.float64 and empty.shape == (0,)
     leaf_idx = np.array([2, 0, 1, 2, 2, 1])
     for clip in (False, True):
-        got = tn.predict_linear(leaf_idx, np.zeros((6, 0)), bias, np.zeros((3, 0)),
-                                np.zeros((0, 0)), np.zeros((0, 0)), clip)
+        got = tn.predict_linear(
+            leaf_idx,
+            np.zeros((6, 0)),
+            bias,
+            np.zeros((3, 0)),
+            np.zeros((0, 0)),
+            np.zeros((0, 0)),
+            clip,
+        )
         assert same_bits(got, bias[leaf_idx])
 
 
@@ -92,8 +117,14 @@ def test_values_on_a_bound_are_used_as_they_are(d):
     # of four and a tail; rows 1 and 4 hold one +0.0.
     z = np.full((6, d), -0.0)
     z[1, 0] = z[4, d - 1] = 0.0
-    args = (np.zeros(6, np.int64), z, np.array([-0.0]), np.ones((1, d)), np.zeros((1, d)),
-            np.zeros((1, d)))
+    args = (
+        np.zeros(6, np.int64),
+        z,
+        np.array([-0.0]),
+        np.ones((1, d)),
+        np.zeros((1, d)),
+        np.zeros((1, d)),
+    )
     want = np.array([-0.0, 0.0, -0.0, -0.0, 0.0, -0.0])
     assert same_bits(tn.predict_linear(*args, True), want)
     assert same_bits(tn.predict_linear(*args, False), want)
@@ -101,8 +132,14 @@ def test_values_on_a_bound_are_used_as_they_are(d):
 
 def test_clip_clamps_and_nan_stays_nan():
     z = np.array([[-5.0, 5.0], [np.nan, 0.5]])
-    args = (np.array([0, 0]), z, np.zeros(1), np.ones((1, 2)), np.array([[-1.0, 0.0]]),
-            np.array([[1.0, 2.0]]))
+    args = (
+        np.array([0, 0]),
+        z,
+        np.zeros(1),
+        np.ones((1, 2)),
+        np.array([[-1.0, 0.0]]),
+        np.array([[1.0, 2.0]]),
+    )
     got = tn.predict_linear(*args, True)
     assert got[0] == 1.0 and np.isnan(got[1])
     assert np.isnan(tn.predict_linear(*args, False)[1])
@@ -134,11 +171,17 @@ def test_same_bytes_for_any_thread_count():
 
 # ---------------------------------------------------------------- faults
 
+
 def good_args(**change):
-    args = dict(leaf_idx=np.array([1, 0, 1, 1, 0]), z=np.arange(10.0).reshape(5, 2),
-                bias=np.array([0.5, -1.0]), weights=np.array([[1.0, 2.0], [3.0, -4.0]]),
-                z_min=np.array([[0.0, 1.0], [2.0, 3.0]]),
-                z_max=np.array([[9.0, 8.0], [7.0, 6.0]]), clip=True)
+    args = dict(
+        leaf_idx=np.array([1, 0, 1, 1, 0]),
+        z=np.arange(10.0).reshape(5, 2),
+        bias=np.array([0.5, -1.0]),
+        weights=np.array([[1.0, 2.0], [3.0, -4.0]]),
+        z_min=np.array([[0.0, 1.0], [2.0, 3.0]]),
+        z_max=np.array([[9.0, 8.0], [7.0, 6.0]]),
+        clip=True,
+    )
     args.update(change)
     return args
 
@@ -167,8 +210,7 @@ def test_contiguity_checked_in_argument_order(panic_type, first, clip):
     with pytest.raises(panic_type) as info:
         tn.predict_linear(**good_args(**change))
     assert str(info.value) == CONTIGUITY[first][1]
-    assert same_bits(tn.predict_linear(**good_args()),
-                     reference_predict(*good_args().values()))
+    assert same_bits(tn.predict_linear(**good_args()), reference_predict(*good_args().values()))
 
 
 def oob(length, index):
@@ -191,13 +233,26 @@ FAULTS = [
     ("min above max", dict(z_max=np.array([[9.0, 8.0], [7.0, 2.5]])), GUARD.format("3.0", "2.5")),
     ("nan min", dict(z_min=np.array([[0.0, 1.0], [np.nan, 3.0]])), GUARD.format("NaN", "7.0")),
     ("nan max", dict(z_max=np.array([[9.0, 8.0], [7.0, np.nan]])), GUARD.format("3.0", "NaN")),
-    ("never seen", dict(z_min=np.array([[0.0, 1.0], [np.inf, 3.0]]),
-                        z_max=np.array([[9.0, 8.0], [-np.inf, 6.0]])), GUARD.format("inf", "-inf")),
-    ("small numbers", dict(z_min=np.array([[0.0, 1.0], [1e-5, 3.0]]),
-                           z_max=np.array([[9.0, 8.0], [1e-6, 6.0]])), GUARD.format("1e-5", "1e-6")),
-    ("large numbers", dict(z_min=np.array([[0.0, 1.0], [1e16, 3.0]]),
-                           z_max=np.array([[9.0, 8.0], [123456.5, 6.0]])),
-     GUARD.format("1e16", "123456.5")),
+    (
+        "never seen",
+        dict(
+            z_min=np.array([[0.0, 1.0], [np.inf, 3.0]]),
+            z_max=np.array([[9.0, 8.0], [-np.inf, 6.0]]),
+        ),
+        GUARD.format("inf", "-inf"),
+    ),
+    (
+        "small numbers",
+        dict(z_min=np.array([[0.0, 1.0], [1e-5, 3.0]]), z_max=np.array([[9.0, 8.0], [1e-6, 6.0]])),
+        GUARD.format("1e-5", "1e-6"),
+    ),
+    (
+        "large numbers",
+        dict(
+            z_min=np.array([[0.0, 1.0], [1e16, 3.0]]), z_max=np.array([[9.0, 8.0], [123456.5, 6.0]])
+        ),
+        GUARD.format("1e16", "123456.5"),
+    ),
 ]
 
 
@@ -206,15 +261,17 @@ def test_faults(panic_type, name, change, message):
     with pytest.raises(panic_type) as info:
         tn.predict_linear(**good_args(**change))
     assert str(info.value) == message
-    assert same_bits(tn.predict_linear(**good_args()),
-                     reference_predict(*good_args().values()))
+    assert same_bits(tn.predict_linear(**good_args()), reference_predict(*good_args().values()))
 
 
 def test_bounds_of_leaves_not_reached_are_not_checked():
     # Leaf 2's bounds are reversed, but no row lands in leaf 2.
-    args = good_args(bias=np.zeros(3), weights=np.ones((3, 2)),
-                     z_min=np.array([[0.0, 1.0], [2.0, 3.0], [5.0, 5.0]]),
-                     z_max=np.array([[9.0, 8.0], [7.0, 6.0], [1.0, 1.0]]))
+    args = good_args(
+        bias=np.zeros(3),
+        weights=np.ones((3, 2)),
+        z_min=np.array([[0.0, 1.0], [2.0, 3.0], [5.0, 5.0]]),
+        z_max=np.array([[9.0, 8.0], [7.0, 6.0], [1.0, 1.0]]),
+    )
     assert same_bits(tn.predict_linear(**args), reference_predict(*args.values()))
 
 
@@ -229,6 +286,7 @@ def test_first_failure_in_row_order_is_reported(panic_type, n):
     leaf_idx = np.zeros(n, np.int64)
     leaf_idx[5:8] = [1, 2, 3]
     with pytest.raises(panic_type) as info:
-        tn.predict_linear(leaf_idx, np.zeros((n, 2)), np.zeros(4), np.zeros((4, 2)),
-                          z_min, z_max, True)
+        tn.predict_linear(
+            leaf_idx, np.zeros((n, 2)), np.zeros(4), np.zeros((4, 2)), z_min, z_max, True
+        )
     assert str(info.value) == GUARD.format("2.0", "1.0")

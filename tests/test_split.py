@@ -4,11 +4,10 @@ import math
 
 import numpy as np
 import pytest
+import tarnwick_native as tn
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
-
-import tarnwick_native as tn
 from support import run_driver
 
 F = np.float64
@@ -75,8 +74,9 @@ def sort_by_ratio(items):
     return insertion_sort(items) if len(items) <= 20 else merge_sort(items)
 
 
-def reference(hist, n_bins, min_samples_leaf, l2, mask, cat_smooth, min_data_per_group,
-              max_cat_threshold):
+def reference(
+    hist, n_bins, min_samples_leaf, l2, mask, cat_smooth, min_data_per_group, max_cat_threshold
+):
     """Slow find_best_split in the module's operation order; raises Fault."""
     hist = np.array(hist, dtype=np.float64)
     n_bins = [int(v) % 2**64 for v in n_bins]
@@ -107,8 +107,14 @@ def reference(hist, n_bins, min_samples_leaf, l2, mask, cat_smooth, min_data_per
             gain = (gl * gl / (hl + l2) + gr * gr / (hr + l2)) - parent
             if np.isfinite(gain) and gain > best["gain"]:
                 best["gain"] = gain
-                best["result"] = (f, b, float(gain), to_count(cl), to_count(cr),
-                                  None if cats is None else sorted(cats))
+                best["result"] = (
+                    f,
+                    b,
+                    float(gain),
+                    to_count(cl),
+                    to_count(cr),
+                    None if cats is None else sorted(cats),
+                )
 
         def feature_count(f):
             if f >= len(n_bins):
@@ -153,8 +159,12 @@ def reference(hist, n_bins, min_samples_leaf, l2, mask, cat_smooth, min_data_per
                     eligible.append(b)
             if len(eligible) < 2:
                 continue
-            ordered = [code for _, code in sort_by_ratio(
-                [(hist[f, b, 0] / (hist[f, b, 1] + F(cat_smooth)), b) for b in eligible])]
+            ordered = [
+                code
+                for _, code in sort_by_ratio(
+                    [(hist[f, b, 0] / (hist[f, b, 1] + F(cat_smooth)), b) for b in eligible]
+                )
+            ]
             if n >= n_bin_axis:
                 raise Fault(HIST_INDEX_FAULT)
             gm, hm, cm = hist[f, n, 0], hist[f, n, 1], hist[f, n, 2]
@@ -181,30 +191,68 @@ def exact(result):
     return (f, b, gain.hex(), lc, rc, cats)
 
 
-def call(hist, n_bins, mask, min_samples_leaf=1, l2=1.0, cat_smooth=10.0, min_data_per_group=1,
-         max_cat_threshold=32):
-    return tn.find_best_split(np.asarray(hist, dtype=np.float64),
-                              np.asarray(n_bins, dtype=np.int64), min_samples_leaf, l2,
-                              np.asarray(mask, dtype=bool), cat_smooth, min_data_per_group,
-                              max_cat_threshold)
+def call(
+    hist,
+    n_bins,
+    mask,
+    min_samples_leaf=1,
+    l2=1.0,
+    cat_smooth=10.0,
+    min_data_per_group=1,
+    max_cat_threshold=32,
+):
+    return tn.find_best_split(
+        np.asarray(hist, dtype=np.float64),
+        np.asarray(n_bins, dtype=np.int64),
+        min_samples_leaf,
+        l2,
+        np.asarray(mask, dtype=bool),
+        cat_smooth,
+        min_data_per_group,
+        max_cat_threshold,
+    )
 
 
 def check_against_reference(panic_type, hist, n_bins, mask, **params):
     """Module and reference agree bit for bit, or fail with the same message."""
-    args = dict(min_samples_leaf=1, l2=1.0, cat_smooth=10.0, min_data_per_group=1,
-                max_cat_threshold=32)
+    args = dict(
+        min_samples_leaf=1, l2=1.0, cat_smooth=10.0, min_data_per_group=1, max_cat_threshold=32
+    )
     args.update(params)
     try:
-        expected = ("ok", exact(reference(hist, n_bins, args["min_samples_leaf"], args["l2"], mask,
-                                          args["cat_smooth"], args["min_data_per_group"],
-                                          args["max_cat_threshold"])))
+        expected = (
+            "ok",
+            exact(
+                reference(
+                    hist,
+                    n_bins,
+                    args["min_samples_leaf"],
+                    args["l2"],
+                    mask,
+                    args["cat_smooth"],
+                    args["min_data_per_group"],
+                    args["max_cat_threshold"],
+                )
+            ),
+        )
     except Fault as fault:
         expected = ("fault", str(fault))
     try:
-        got = ("ok", exact(tn.find_best_split(hist, n_bins, args["min_samples_leaf"], args["l2"],
-                                              mask, args["cat_smooth"],
-                                              args["min_data_per_group"],
-                                              args["max_cat_threshold"])))
+        got = (
+            "ok",
+            exact(
+                tn.find_best_split(
+                    hist,
+                    n_bins,
+                    args["min_samples_leaf"],
+                    args["l2"],
+                    mask,
+                    args["cat_smooth"],
+                    args["min_data_per_group"],
+                    args["max_cat_threshold"],
+                )
+            ),
+        )
     except panic_type as exc:
         got = ("fault", str(exc))
         assert_still_works()
@@ -268,8 +316,11 @@ def split_inputs(draw, max_bins=10, categorical=None):
     if channels == 4:
         hist[:, :, 3] = NAN
     fitting = st.integers(0, n_bin_axis - 1)
-    n_bins = draw(st.lists(st.one_of(fitting, st.just(n_bin_axis - 1)), min_size=n_features,
-                           max_size=n_features))
+    n_bins = draw(
+        st.lists(
+            st.one_of(fitting, st.just(n_bin_axis - 1)), min_size=n_features, max_size=n_features
+        )
+    )
     if categorical is None:
         mask = draw(st.lists(st.booleans(), min_size=n_features, max_size=n_features))
     else:
@@ -295,8 +346,12 @@ def split_inputs(draw, max_bins=10, categorical=None):
         min_data_per_group=draw(st.integers(-1, 4)),
         max_cat_threshold=draw(st.integers(-1, 12)),
     )
-    return (strided(hist, layout), strided(np.array(n_bins, dtype=np.int64), layout),
-            strided(np.array(mask, dtype=bool), layout), params)
+    return (
+        strided(hist, layout),
+        strided(np.array(n_bins, dtype=np.int64), layout),
+        strided(np.array(mask, dtype=bool), layout),
+        params,
+    )
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=SLOW_OK)
@@ -323,11 +378,19 @@ def test_matches_reference_on_full_size_nodes(panic_type, seed):
     hist[:, :, 2] = rng.integers(0, 30, size=(8, 256))
     n_bins = rng.integers(0, 256, size=8)
     mask = rng.random(8) < 0.3
-    check_against_reference(panic_type, hist, n_bins, mask, min_samples_leaf=20, l2=0.1,
-                            max_cat_threshold=int(rng.integers(0, 64)))
+    check_against_reference(
+        panic_type,
+        hist,
+        n_bins,
+        mask,
+        min_samples_leaf=20,
+        l2=0.1,
+        max_cat_threshold=int(rng.integers(0, 64)),
+    )
 
 
 # --- shapes and the node totals ------------------------------------------
+
 
 @pytest.mark.parametrize("channels", [0, 1, 3])
 def test_empty_tensor_has_no_split(channels):
@@ -373,6 +436,7 @@ def test_longer_vectors_are_accepted():
 
 # --- acceptance rule -------------------------------------------------------
 
+
 def floor_hist(g):
     # Totals: G = 0 (so the parent score is 0), H = inf (so the right term is
     # 0). The only threshold then scores g * g / 1e12 exactly.
@@ -416,8 +480,9 @@ def test_missing_bin_is_added_last_to_each_prefix(panic_type):
     hist = np.zeros((1, 4, 3))
     hist[0] = [[1.0, 1.0, 1.0], [1.0, 1.0, 1.0], [-3e16, 1.0, 1.0], [1e16, 0.0, 2.0]]
     assert (1e16 + 2.0) != ((1e16 + 1.0) + 1.0)
-    result = check_against_reference(panic_type, hist, np.array([3]), np.array([False]),
-                                     l2=0.5, min_samples_leaf=0)
+    result = check_against_reference(
+        panic_type, hist, np.array([3]), np.array([False]), l2=0.5, min_samples_leaf=0
+    )
     assert result[1][1] == 1 and result[1][3] == 4 and result[1][4] == 1
 
 
@@ -442,11 +507,18 @@ def test_nan_counts_pass_the_guards_and_convert_to_zero():
     assert call(hist, [2], [False], min_samples_leaf=100, l2=0.0) == (0, 0, 2.0, 0, 0, None)
 
 
-@pytest.mark.parametrize("count, expected", [
-    (2.9, 2), (-2.9, -2), (2.0**63, 2**63 - 1), (1e300, 2**63 - 1), (INF, 2**63 - 1),
-    (-(2.0**63), -(2**63)),
-    (math.nextafter(2.0**63, 0), 2**63 - 1024),
-])
+@pytest.mark.parametrize(
+    "count, expected",
+    [
+        (2.9, 2),
+        (-2.9, -2),
+        (2.0**63, 2**63 - 1),
+        (1e300, 2**63 - 1),
+        (INF, 2**63 - 1),
+        (-(2.0**63), -(2**63)),
+        (math.nextafter(2.0**63, 0), 2**63 - 1024),
+    ],
+)
 def test_counts_convert_by_truncation_with_saturation(count, expected):
     hist = np.zeros((1, 3, 3))
     hist[0] = [[1.0, 1.0, count], [-1.0, 1.0, 0.0], [0.0, 0.0, 0.0]]
@@ -468,34 +540,49 @@ def test_numeric_result_shape():
 
 # --- categorical phase -------------------------------------------------------
 
+
 def categories(rows, n_bin_axis=None):
     """Feature 0 categorical, with (grad, hess, count) per bin; the last row is
     the missing bin."""
     n_bin_axis = n_bin_axis or len(rows)
     hist = np.zeros((1, n_bin_axis, 3))
-    hist[0, :len(rows)] = rows
+    hist[0, : len(rows)] = rows
     return hist
 
 
 def test_categorical_winner_lists_codes_ascending(panic_type):
     # Ratio order is 3, 0, 2, 1; the best left set is not contiguous in code.
-    hist = categories([[0.5, 1.0, 3.0], [4.0, 1.0, 3.0], [2.0, 1.0, 3.0], [-6.0, 1.0, 3.0],
-                       [0.0, 0.0, 0.0]])
-    got = check_against_reference(panic_type, hist, np.array([4]), np.array([True]),
-                                  cat_smooth=0.0, l2=0.0)
+    hist = categories(
+        [[0.5, 1.0, 3.0], [4.0, 1.0, 3.0], [2.0, 1.0, 3.0], [-6.0, 1.0, 3.0], [0.0, 0.0, 0.0]]
+    )
+    got = check_against_reference(
+        panic_type, hist, np.array([4]), np.array([True]), cat_smooth=0.0, l2=0.0
+    )
     f, b, _, lc, rc, cats = got[1]
     assert (f, b) == (0, -1) and cats == sorted(cats) and len(set(cats)) == len(cats)
     assert 4 not in cats and lc + rc == 12
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=SLOW_OK)
-@given(arrays(np.float64, (3, 2), elements=st.floats(-5, 5)),
-       st.sampled_from([1.0, 2.0, 4.0]))
+@given(arrays(np.float64, (3, 2), elements=st.floats(-5, 5)), st.sampled_from([1.0, 2.0, 4.0]))
 def test_three_categories_offer_the_four_prefix_sets(panic_type, stats, missing_count):
-    hist = categories([[stats[0, 0], stats[0, 1] + 1.0, 2.0], [stats[1, 0], stats[1, 1] + 1.0, 2.0],
-                       [stats[2, 0], stats[2, 1] + 1.0, 2.0], [1.0, 0.5, missing_count]])
-    got = check_against_reference(panic_type, hist, np.array([3]), np.array([True]),
-                                  max_cat_threshold=50, cat_smooth=1.0, min_samples_leaf=0)
+    hist = categories(
+        [
+            [stats[0, 0], stats[0, 1] + 1.0, 2.0],
+            [stats[1, 0], stats[1, 1] + 1.0, 2.0],
+            [stats[2, 0], stats[2, 1] + 1.0, 2.0],
+            [1.0, 0.5, missing_count],
+        ]
+    )
+    got = check_against_reference(
+        panic_type,
+        hist,
+        np.array([3]),
+        np.array([True]),
+        max_cat_threshold=50,
+        cat_smooth=1.0,
+        min_samples_leaf=0,
+    )
     if got[1] is None:
         return
     ratios = hist[0, :3, 0] / (hist[0, :3, 1] + 1.0)
@@ -537,7 +624,13 @@ def test_numeric_split_beats_an_equal_categorical_split():
     categorical_only = call(hist, [4, 4], [True, True], l2=0.5, cat_smooth=0.0)
     assert categorical_only[2] == numeric_only[2]
     assert call(hist, [4, 4], [True, False], l2=0.5, cat_smooth=0.0) == (
-        1, numeric_only[1], numeric_only[2], numeric_only[3], numeric_only[4], None)
+        1,
+        numeric_only[1],
+        numeric_only[2],
+        numeric_only[3],
+        numeric_only[4],
+        None,
+    )
 
 
 def test_one_eligible_category_gives_no_candidate():
@@ -549,15 +642,24 @@ def test_one_eligible_category_gives_no_candidate():
 def test_min_data_per_group_below_one_behaves_as_one(min_data_per_group):
     # The empty category has ratio 0/0; eligible, it would fail the sort.
     hist = categories([[-2.0, 1.0, 1.0], [0.0, 0.0, 0.0], [3.0, 1.0, 1.0], [0.0, 0.0, 0.0]])
-    assert call(hist, [3], [True], l2=0.0, cat_smooth=0.0,
-                min_data_per_group=min_data_per_group) == (0, -1, 12.5, 1, 1, [0])
+    assert call(
+        hist, [3], [True], l2=0.0, cat_smooth=0.0, min_data_per_group=min_data_per_group
+    ) == (0, -1, 12.5, 1, 1, [0])
 
 
 @pytest.mark.parametrize("max_cat_threshold", [0, -1, 5])
 def test_nan_ratio_fails_even_without_candidates(panic_type, max_cat_threshold):
     hist = categories([[0.0, 0.0, 1.0], [1.0, 1.0, 1.0], [0.0, 0.0, 0.0]])
-    expect_panic(panic_type, SORT_FAULT, call, hist, [2], [True], cat_smooth=0.0,
-                 max_cat_threshold=max_cat_threshold)
+    expect_panic(
+        panic_type,
+        SORT_FAULT,
+        call,
+        hist,
+        [2],
+        [True],
+        cat_smooth=0.0,
+        max_cat_threshold=max_cat_threshold,
+    )
 
 
 @pytest.mark.parametrize("eligible", [2, 3, 20, 21, 40])
@@ -586,6 +688,7 @@ def test_nan_count_makes_a_category_ineligible():
 
 # --- index faults -----------------------------------------------------------
 
+
 def plain_hist(n_features, n_bin_axis):
     hist = np.zeros((n_features, n_bin_axis, 3))
     hist[:, :, 0] = np.arange(n_bin_axis) % 3 - 1.0
@@ -594,16 +697,19 @@ def plain_hist(n_features, n_bin_axis):
     return hist
 
 
-@pytest.mark.parametrize("n_bins, mask, message", [
-    ([3, 3], [False], "index out of bounds: the len is 1 but the index is 1"),
-    ([3], [False, False], "index out of bounds: the len is 1 but the index is 1"),
-    ([3], [True, False], "index out of bounds: the len is 1 but the index is 1"),
-    ([3, 4], [False, False], HIST_INDEX_FAULT),
-    ([3, -1], [False, False], HIST_INDEX_FAULT),
-    ([3, 5], [False, True], HIST_INDEX_FAULT),
-    ([3, -1], [False, True], HIST_INDEX_FAULT),
-    ([3, 4], [False, True], HIST_INDEX_FAULT),
-])
+@pytest.mark.parametrize(
+    "n_bins, mask, message",
+    [
+        ([3, 3], [False], "index out of bounds: the len is 1 but the index is 1"),
+        ([3], [False, False], "index out of bounds: the len is 1 but the index is 1"),
+        ([3], [True, False], "index out of bounds: the len is 1 but the index is 1"),
+        ([3, 4], [False, False], HIST_INDEX_FAULT),
+        ([3, -1], [False, False], HIST_INDEX_FAULT),
+        ([3, 5], [False, True], HIST_INDEX_FAULT),
+        ([3, -1], [False, True], HIST_INDEX_FAULT),
+        ([3, 4], [False, True], HIST_INDEX_FAULT),
+    ],
+)
 def test_index_faults(panic_type, n_bins, mask, message):
     expect_panic(panic_type, message, call, plain_hist(2, 4), n_bins, mask)
 
@@ -611,8 +717,15 @@ def test_index_faults(panic_type, n_bins, mask, message):
 def test_short_mask_faults_in_the_numeric_phase_before_any_sort(panic_type):
     hist = categories([[0.0, 0.0, 1.0], [0.0, 0.0, 1.0], [0.0, 0.0, 0.0]], n_bin_axis=3)
     hist = np.concatenate([hist, hist])
-    expect_panic(panic_type, "index out of bounds: the len is 1 but the index is 1",
-                 call, hist, [2, 2], [True], cat_smooth=0.0)
+    expect_panic(
+        panic_type,
+        "index out of bounds: the len is 1 but the index is 1",
+        call,
+        hist,
+        [2, 2],
+        [True],
+        cat_smooth=0.0,
+    )
 
 
 def test_categorical_without_missing_bin_is_skipped_below_two_eligible():

@@ -14,7 +14,6 @@ import os
 import subprocess
 
 import pytest
-
 from support import run_python
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
@@ -90,8 +89,7 @@ MIXED = "True"
 
 @pytest.mark.parametrize("threads", [1, 2, 4])
 def test_threads_calling_parallel_branches_agree_with_sequential_calls(threads):
-    out = run_child(CONCURRENT.format(select=PARALLEL, rounds=12, limit=TIME_LIMIT - 30),
-                    threads)
+    out = run_child(CONCURRENT.format(select=PARALLEL, rounds=12, limit=TIME_LIMIT - 30), threads)
     n_cases, n_calls = int(out[0]), int(out[1])
     assert n_cases >= 9 and n_calls == 8 * 12
     assert out[2:] == [], f"threads disagreed with sequential calls: {out[2:]}"
@@ -107,19 +105,23 @@ def test_parallel_calls_finish_while_tracemalloc_hooks_the_allocator():
     # tracemalloc's hook on the raw allocator takes the interpreter lock; the
     # caller holds it while it waits for the pool, so a worker that allocated
     # through that domain would wait for ever.
-    out = run_child(f"""
+    out = run_child(
+        f"""
 import tracemalloc
 tracemalloc.start()
 cases = [c for c in CASES if {PARALLEL}]
 for case in cases:
     outcome(case)
 print("done", len(cases))
-""", 2)
+""",
+        2,
+    )
     assert out[0] == "done"
 
 
 def test_forked_child_gets_a_working_pool():
-    out = run_child(f"""
+    out = run_child(
+        f"""
 cases = [c for c in CASES if {PARALLEL}]
 before = {{case: outcome(case) for case in cases}}
 pid = os.fork()
@@ -128,5 +130,7 @@ if pid == 0:
     os._exit(0 if same else 1)
 _, status = os.waitpid(pid, 0)
 print("child", os.waitstatus_to_exitcode(status))
-""", 2)
+""",
+        2,
+    )
     assert out == ["child", "0"]

@@ -23,12 +23,12 @@ QUANTILE_SAMPLE = 200_000
 
 @dataclass
 class Bins:
-    edges: list            # per feature: float64 upper edges (empty for categorical)
-    cat_values: list       # per feature: sorted raw category values (None for numeric)
-    cat_codes: list        # per feature: bin code of each entry of cat_values
-    n_bins: np.ndarray     # int64 (n_features,): regular bins n_f
+    edges: list  # per feature: float64 upper edges (empty for categorical)
+    cat_values: list  # per feature: sorted raw category values (None for numeric)
+    cat_codes: list  # per feature: bin code of each entry of cat_values
+    n_bins: np.ndarray  # int64 (n_features,): regular bins n_f
     categorical: np.ndarray  # bool (n_features,)
-    missing: np.ndarray    # bool (n_features,): the column has missing values
+    missing: np.ndarray  # bool (n_features,): the column has missing values
 
     @property
     def n_bins_max(self):
@@ -100,8 +100,7 @@ def fit_bins(columns, categorical, max_bins=MAX_BINS, seed=0):
             cat_codes.append(None)
             n_bins[f] = e.size + 1
     missing = np.isnan(columns).any(axis=1)
-    return Bins(edges, cat_values, cat_codes, n_bins, np.asarray(categorical, dtype=bool),
-                missing)
+    return Bins(edges, cat_values, cat_codes, n_bins, np.asarray(categorical, dtype=bool), missing)
 
 
 def bin_column(bins, f, col):

@@ -37,10 +37,24 @@ class LeafParams:
 class Booster:
     """Shared fitting and prediction; see TarnwickRegressor and TarnwickClassifier."""
 
-    def __init__(self, n_rounds=100, learning_rate=0.1, max_leaves=31, max_depth=None,
-                 max_bins=MAX_BINS, min_samples_leaf=20, l2=1.0, categorical=None,
-                 cat_smooth=10.0, min_data_per_group=100, max_cat_threshold=32,
-                 linear_l2=1.0, linear_min_rows=None, verbose=0, seed=0):
+    def __init__(
+        self,
+        n_rounds=100,
+        learning_rate=0.1,
+        max_leaves=31,
+        max_depth=None,
+        max_bins=MAX_BINS,
+        min_samples_leaf=20,
+        l2=1.0,
+        categorical=None,
+        cat_smooth=10.0,
+        min_data_per_group=100,
+        max_cat_threshold=32,
+        linear_l2=1.0,
+        linear_min_rows=None,
+        verbose=0,
+        seed=0,
+    ):
         self.n_rounds = n_rounds
         self.learning_rate = learning_rate
         self.max_leaves = max_leaves
@@ -57,10 +71,23 @@ class Booster:
         self.verbose = verbose
         self.seed = seed
 
-    PARAM_NAMES = ("n_rounds", "learning_rate", "max_leaves", "max_depth", "max_bins",
-                   "min_samples_leaf", "l2", "categorical", "cat_smooth",
-                   "min_data_per_group", "max_cat_threshold", "linear_l2",
-                   "linear_min_rows", "verbose", "seed")
+    PARAM_NAMES = (
+        "n_rounds",
+        "learning_rate",
+        "max_leaves",
+        "max_depth",
+        "max_bins",
+        "min_samples_leaf",
+        "l2",
+        "categorical",
+        "cat_smooth",
+        "min_data_per_group",
+        "max_cat_threshold",
+        "linear_l2",
+        "linear_min_rows",
+        "verbose",
+        "seed",
+    )
 
     def get_params(self):
         return {name: getattr(self, name) for name in self.PARAM_NAMES}
@@ -116,11 +143,21 @@ class Booster:
         del columns
 
         d = 0 if z is None else z.shape[1]
-        grow = GrowParams(self.max_leaves, self.max_depth, self.min_samples_leaf, self.l2,
-                          self.cat_smooth, self.min_data_per_group, self.max_cat_threshold)
-        leaf = LeafParams(self.l2, self.learning_rate, self.linear_l2,
-                          self.linear_min_rows if self.linear_min_rows is not None
-                          else 2 * (d + 1))
+        grow = GrowParams(
+            self.max_leaves,
+            self.max_depth,
+            self.min_samples_leaf,
+            self.l2,
+            self.cat_smooth,
+            self.min_data_per_group,
+            self.max_cat_threshold,
+        )
+        leaf = LeafParams(
+            self.l2,
+            self.learning_rate,
+            self.linear_l2,
+            self.linear_min_rows if self.linear_min_rows is not None else 2 * (d + 1),
+        )
         finder = SplitFinder(bins, grow)
         self.loss_ = loss
         self.init_score_ = loss.init_score(y)
@@ -140,21 +177,30 @@ class Booster:
             grad, hess = loss.gradients(rows.y, rows.raw, hess)
             if n_out == 1:
                 grown = [grow_tree(rows.binned, bins, grad, hess, root_rows, grow, finder)]
-                results = [tree_tables(grown[0].leaf_rows, n_rows, grad, hess, rows.z, leaf,
-                                       loss.constant_hessian)]
+                results = [
+                    tree_tables(
+                        grown[0].leaf_rows, n_rows, grad, hess, rows.z, leaf, loss.constant_hessian
+                    )
+                ]
             else:
-                grown = [grow_tree(rows.binned, bins, grad[k], hess[k], root_rows, grow, finder)
-                         for k in range(n_out)]
-                results = round_tables([g.leaf_rows for g in grown], n_rows, grad, hess,
-                                       rows.z, leaf)
+                grown = [
+                    grow_tree(rows.binned, bins, grad[k], hess[k], root_rows, grow, finder)
+                    for k in range(n_out)
+                ]
+                results = round_tables(
+                    [g.leaf_rows for g in grown], n_rows, grad, hess, rows.z, leaf
+                )
             scores = rows.raw.reshape(n_out, n_rows)
             for k, (tables, update) in enumerate(results):
                 scores[k] += update
                 self.trees_.append(flatten(grown[k], bins, tables))
             if self.verbose and ((round_ + 1) % report_every == 0 or round_ + 1 == self.n_rounds):
-                print(f"  round {round_ + 1}/{self.n_rounds}: train loss "
-                      f"{loss.loss(rows.y, rows.raw):.6g}, {time.perf_counter() - start:.1f} s",
-                      file=sys.stderr, flush=True)
+                print(
+                    f"  round {round_ + 1}/{self.n_rounds}: train loss "
+                    f"{loss.loss(rows.y, rows.raw):.6g}, {time.perf_counter() - start:.1f} s",
+                    file=sys.stderr,
+                    flush=True,
+                )
             if reorder_due(round_) and round_ + 1 < self.n_rounds:
                 rows.reorder(depth_first_rows(grown[0]))
             if callback is not None:
@@ -177,6 +223,7 @@ class Booster:
 
     def save(self, path):
         from .model_io import save_model
+
         save_model(self, path)
 
 

@@ -32,6 +32,7 @@ class GrownTree:
     <= split_bin[i]; for a categorical split, the codes split_cats[i]; for a
     mirrored split (missing_right[i]), the bins > split_bin[i]. leaf_rows[k]
     holds the row ids of leaf k (leaves numbered in node order), ascending."""
+
     split_feature: list
     split_bin: list
     split_cats: list
@@ -63,14 +64,23 @@ class SplitFinder:
         for k, f in enumerate(self.mirrored):
             n = bins.n_bins[f]
             self.mirror_rows[k] = f * n_bins_max + np.concatenate(
-                [np.arange(n - 1, -1, -1), np.arange(n, n_bins_max)])
+                [np.arange(n - 1, -1, -1), np.arange(n, n_bins_max)]
+            )
         self.mirror_n_bins = np.ascontiguousarray(bins.n_bins[self.mirrored])
         self.mirror_mask = np.zeros(self.mirrored.size, dtype=bool)
 
     def _search(self, hist, n_bins, categorical):
         p = self.params
-        return tn.find_best_split(hist, n_bins, p.min_samples_leaf, p.l2, categorical,
-                                  p.cat_smooth, p.min_data_per_group, p.max_cat_threshold)
+        return tn.find_best_split(
+            hist,
+            n_bins,
+            p.min_samples_leaf,
+            p.l2,
+            categorical,
+            p.cat_smooth,
+            p.min_data_per_group,
+            p.max_cat_threshold,
+        )
 
     def __call__(self, hist):
         """None, or (gain, feature, bin, left codes or None, missing_right)."""
@@ -87,8 +97,7 @@ class SplitFinder:
                 n = int(self.bins.n_bins[f])
                 # Mirrored bins 0..t are the original bins n-1-t..n-1.
                 split_bin = n - 2 - found[1]
-                best = (found[2], f, split_bin,
-                        np.arange(split_bin + 1, n, dtype=np.int64), True)
+                best = (found[2], f, split_bin, np.arange(split_bin + 1, n, dtype=np.int64), True)
         return best
 
 
@@ -101,6 +110,7 @@ def larger_child_histogram(parent, smaller):
 
 class _Waiting:
     """A leaf waiting in the queue: its rows, histogram, best split and depth."""
+
     __slots__ = ("rows", "hist", "split", "depth")
 
     def __init__(self, rows, hist, split, depth):
@@ -134,8 +144,9 @@ def grow_tree(binned, bins, grad, hess, root_rows, params, finder):
         _, node = heapq.heappop(queue)
         item = waiting.pop(node)
         _, f, b, codes, mirrored = item.split
-        rows_left, rows_right = tn.partition_rows(binned, item.rows, f, b, codes,
-                                                  int(bins.n_bins[f]))
+        rows_left, rows_right = tn.partition_rows(
+            binned, item.rows, f, b, codes, int(bins.n_bins[f])
+        )
         kid_left, kid_right = len(feature), len(feature) + 1
         feature[node], bin_[node], cats[node], missing_right[node] = f, b, codes, mirrored
         left[node], right[node] = kid_left, kid_right
@@ -155,8 +166,9 @@ def grow_tree(binned, bins, grad, hess, root_rows, params, finder):
             continue
         if not (splittable(rows_left, depth) or splittable(rows_right, depth)):
             continue
-        small, large = (kid_left, kid_right) if len(rows_left) <= len(rows_right) \
-            else (kid_right, kid_left)
+        small, large = (
+            (kid_left, kid_right) if len(rows_left) <= len(rows_right) else (kid_right, kid_left)
+        )
         small_rows, large_rows = rows_of[small], rows_of[large]
         small_hist = tn.build_histograms(binned, small_rows, grad, hess, n_bins_max)
         if splittable(large_rows, depth):

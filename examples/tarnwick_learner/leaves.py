@@ -93,15 +93,21 @@ def tree_tables(leaf_rows, n_rows, grad, hess, z, params, constant_hessian=None)
             # The same bits as adding the equal hessians up one by one.
             counts = np.fromiter(map(len, leaf_rows), dtype=np.float64, count=n_leaves)
             hess_sum = counts * constant_hessian
-        tables = constant_tables(np.bincount(leaf_of_row, grad, n_leaves), hess_sum,
-                                 params.l2, params.learning_rate)
+        tables = constant_tables(
+            np.bincount(leaf_of_row, grad, n_leaves), hess_sum, params.l2, params.learning_rate
+        )
         # np.take: NumPy's fancy indexing is about twice as slow for this gather.
         return tables, np.take(tables[0], leaf_of_row)
     order, offsets, leaf_of_row = leaf_layout(leaf_rows, n_rows)
-    stats = tn.leaf_linear_stats(z, grad, hess, order, offsets,
-                                 np.arange(n_leaves, dtype=np.int64))
-    tables = linear_tables(stats, np.diff(offsets), params.l2, params.linear_l2,
-                           params.linear_min_rows, params.learning_rate)
+    stats = tn.leaf_linear_stats(z, grad, hess, order, offsets, np.arange(n_leaves, dtype=np.int64))
+    tables = linear_tables(
+        stats,
+        np.diff(offsets),
+        params.l2,
+        params.linear_l2,
+        params.linear_min_rows,
+        params.learning_rate,
+    )
     return tables, tn.predict_linear(leaf_of_row, z, *tables, False)
 
 
@@ -111,20 +117,30 @@ def round_tables(class_leaf_rows, n_rows, grad, hess, z, params):
 
     grad, hess: float64 (K, n_rows), class-major; z: (n_rows, d) or None."""
     if z is None:
-        return [tree_tables(rows, n_rows, grad[k], hess[k], None, params)
-                for k, rows in enumerate(class_leaf_rows)]
+        return [
+            tree_tables(rows, n_rows, grad[k], hess[k], None, params)
+            for k, rows in enumerate(class_leaf_rows)
+        ]
     layouts = [leaf_layout(rows, n_rows) for rows in class_leaf_rows]
     order = np.concatenate([lay[0] for lay in layouts])
     counts = np.concatenate([np.diff(lay[1]) for lay in layouts])
     offsets = np.zeros(counts.size + 1, dtype=np.int64)
     np.cumsum(counts, out=offsets[1:])
-    leaf_class = np.repeat(np.arange(len(layouts), dtype=np.int64),
-                           [len(rows) for rows in class_leaf_rows])
-    stats = tn.leaf_linear_stats_mc(z, np.ascontiguousarray(grad.T),
-                                    np.ascontiguousarray(hess.T), order, offsets,
-                                    np.arange(counts.size, dtype=np.int64), leaf_class)
-    tables = linear_tables(stats, counts, params.l2, params.linear_l2,
-                           params.linear_min_rows, params.learning_rate)
+    leaf_class = np.repeat(
+        np.arange(len(layouts), dtype=np.int64), [len(rows) for rows in class_leaf_rows]
+    )
+    stats = tn.leaf_linear_stats_mc(
+        z,
+        np.ascontiguousarray(grad.T),
+        np.ascontiguousarray(hess.T),
+        order,
+        offsets,
+        np.arange(counts.size, dtype=np.int64),
+        leaf_class,
+    )
+    tables = linear_tables(
+        stats, counts, params.l2, params.linear_l2, params.linear_min_rows, params.learning_rate
+    )
     out, start = [], 0
     for k, (_, _, leaf_of_row) in enumerate(layouts):
         stop = start + len(class_leaf_rows[k])

@@ -28,8 +28,13 @@ def model_arrays(model):
     params = model.get_params()
     if params["categorical"] is not None:
         params["categorical"] = np.asarray(params["categorical"]).tolist()
-    meta = {"format": FORMAT, "kind": type(model).__name__, "loss": model.loss_.name,
-            "n_features": model.n_features_, "params": params}
+    meta = {
+        "format": FORMAT,
+        "kind": type(model).__name__,
+        "loss": model.loss_.name,
+        "n_features": model.n_features_,
+        "params": params,
+    }
     out = {"meta": np.array(json.dumps(meta)), "init_score": model.init_score_}
     if isinstance(model, TarnwickClassifier):
         out["classes"] = model.classes_
@@ -45,8 +50,9 @@ def model_arrays(model):
             out[name] = np.concatenate(parts)
         else:
             out[name] = np.empty((0, d) if name in LEAF_FIELDS[1:] else 0)
-    out["cat_offsets"] = np.concatenate([t.cat_offsets for t in trees]) if trees \
-        else np.empty(0, dtype=np.int64)
+    out["cat_offsets"] = (
+        np.concatenate([t.cat_offsets for t in trees]) if trees else np.empty(0, dtype=np.int64)
+    )
     return out
 
 
@@ -71,16 +77,17 @@ def load_model(path):
     if "classes" in arrays:
         model.classes_ = arrays["classes"]
     model.loss_ = {"squared_error": SquaredError, "logistic": Logistic}.get(
-        meta["loss"], lambda: Softmax(model.init_score_.size))()
+        meta["loss"], lambda: Softmax(model.init_score_.size)
+    )()
     node, cat, leaf = arrays["node_start"], arrays["cat_start"], arrays["leaf_start"]
     model.trees_ = []
     for t in range(node.size - 1):
         n0, n1 = node[t], node[t + 1]
         # cat_offsets holds n_nodes + 1 entries per tree.
         fields = {name: arrays[name][n0:n1] for name in NODE_FIELDS}
-        fields["cat_offsets"] = arrays["cat_offsets"][n0 + t:n1 + t + 1]
-        fields["cat_values"] = arrays["cat_values"][cat[t]:cat[t + 1]]
+        fields["cat_offsets"] = arrays["cat_offsets"][n0 + t : n1 + t + 1]
+        fields["cat_values"] = arrays["cat_values"][cat[t] : cat[t + 1]]
         for name in LEAF_FIELDS:
-            fields[name] = arrays[name][leaf[t]:leaf[t + 1]]
+            fields[name] = arrays[name][leaf[t] : leaf[t + 1]]
         model.trees_.append(Tree(**fields))
     return model

@@ -16,18 +16,18 @@ LEAF_FIELDS = ("bias", "weights", "z_min", "z_max")
 
 @dataclass
 class Tree:
-    feature: np.ndarray       # int32 (n_nodes,)
-    threshold: np.ndarray     # float64 (n_nodes,)
-    left: np.ndarray          # int32 (n_nodes,)
-    right: np.ndarray         # int32 (n_nodes,)
-    leaf_id: np.ndarray       # int32 (n_nodes,), -1 for internal nodes
+    feature: np.ndarray  # int32 (n_nodes,)
+    threshold: np.ndarray  # float64 (n_nodes,)
+    left: np.ndarray  # int32 (n_nodes,)
+    right: np.ndarray  # int32 (n_nodes,)
+    leaf_id: np.ndarray  # int32 (n_nodes,), -1 for internal nodes
     missing_left: np.ndarray  # bool (n_nodes,)
-    cat_offsets: np.ndarray   # int64 (n_nodes + 1,)
-    cat_values: np.ndarray    # float64
-    bias: np.ndarray          # float64 (n_leaves,)
-    weights: np.ndarray       # float64 (n_leaves, d)
-    z_min: np.ndarray         # float64 (n_leaves, d)
-    z_max: np.ndarray         # float64 (n_leaves, d)
+    cat_offsets: np.ndarray  # int64 (n_nodes + 1,)
+    cat_values: np.ndarray  # float64
+    bias: np.ndarray  # float64 (n_leaves,)
+    weights: np.ndarray  # float64 (n_leaves, d)
+    z_min: np.ndarray  # float64 (n_leaves, d)
+    z_max: np.ndarray  # float64 (n_leaves, d)
 
     @property
     def linear(self):
@@ -35,8 +35,17 @@ class Tree:
 
     def apply(self, x):
         """Leaf id of every row of the raw matrix x (n_rows, n_features)."""
-        return tn.apply_tree(x, self.feature, self.threshold, self.left, self.right,
-                             self.leaf_id, self.missing_left, self.cat_offsets, self.cat_values)
+        return tn.apply_tree(
+            x,
+            self.feature,
+            self.threshold,
+            self.left,
+            self.right,
+            self.leaf_id,
+            self.missing_left,
+            self.cat_offsets,
+            self.cat_values,
+        )
 
     def predict(self, x, z):
         """Leaf outputs of every row; linear leaves clamp z to what they saw."""
@@ -77,5 +86,14 @@ def flatten(grown, bins, leaves):
                 n_cats = values.size
         cat_offsets[node + 1] = cat_offsets[node] + n_cats
     cat_values = np.concatenate(cat_parts) if cat_parts else np.empty(0)
-    return Tree(feature, threshold, left, right, np.asarray(grown.leaf_of_node, dtype=np.int32),
-                missing_left, cat_offsets, cat_values, *leaves)
+    return Tree(
+        feature,
+        threshold,
+        left,
+        right,
+        np.asarray(grown.leaf_of_node, dtype=np.int32),
+        missing_left,
+        cat_offsets,
+        cat_values,
+        *leaves,
+    )

@@ -60,8 +60,7 @@ std::array<PyObject*, max_params> match_arguments(const Signature& sig, PyObject
             Ref shown = Ref::steal(PyObject_Str(key));
             const char* s = shown ? PyUnicode_AsUTF8(shown.get()) : nullptr;
             if (s == nullptr) throw PythonError{};
-            raise_type_error(
-                cat(sig.full_name, " got an unexpected keyword argument '", s, "'"));
+            raise_type_error(cat(sig.full_name, " got an unexpected keyword argument '", s, "'"));
         }
         if (slots[match] != nullptr)
             raise_type_error(cat(sig.full_name, " got multiple values for argument '",
@@ -101,9 +100,9 @@ std::array<PyObject*, max_params> match_arguments(const Signature& sig, PyObject
 
 [[noreturn, gnu::cold]] void fail_cannot_convert(const char* name, PyObject* obj,
                                                  const char* target) {
-    PyErr_SetString(PyExc_TypeError,
-                    cat("'", type_qualname(obj), "' object cannot be converted to '", target, "'")
-                        .c_str());
+    PyErr_SetString(
+        PyExc_TypeError,
+        cat("'", type_qualname(obj), "' object cannot be converted to '", target, "'").c_str());
     fail_argument(name);
 }
 
@@ -286,9 +285,7 @@ Arguments convert_arguments(const Signature& sig, PyObject* const* args, Py_ssiz
                 slot.c_contiguous =
                     is_c_contiguous<2>({shape[0], shape[1]}, {strides[0], strides[1]}, item);
                 break;
-            default:
-                slot.c_contiguous = is_c_contiguous<3>(shape, strides, item);
-                break;
+            default: slot.c_contiguous = is_c_contiguous<3>(shape, strides, item); break;
         }
         if (!aligned) {
             // Misaligned memory (a byte-offset buffer, a packed record field) is

@@ -62,13 +62,13 @@ void report_fault(Fault& fault) noexcept {
     fault.mark_reported();
     try {
         const auto& where = fault.where();
-        std::string text =
-            cat("thread '<unnamed>' (", long(::syscall(SYS_gettid)), ") panicked at ",
-                source_path(where.file_name()), ":", where.line(), ":", where.column(), ":\n",
-                fault.message(), "\n");
+        std::string text = cat("thread '<unnamed>' (", long(::syscall(SYS_gettid)),
+                               ") panicked at ", source_path(where.file_name()), ":", where.line(),
+                               ":", where.column(), ":\n", fault.message(), "\n");
         if (!hint_written.exchange(true))
-            text += "note: to stop where a fault is raised, run Python under gdb with "
-                    "'catch throw': gdb -ex 'catch throw' -ex run --args python script.py\n";
+            text +=
+                "note: to stop where a fault is raised, run Python under gdb with "
+                "'catch throw': gdb -ex 'catch throw' -ex run --args python script.py\n";
         write_stderr(text);
     } catch (...) {
         abort_at_boundary();

@@ -37,8 +37,7 @@ long numpy_major_version() {
     Ref version = Ref::steal(PyObject_GetAttrString(numpy.get(), "__version__"));
     Ref lib = version ? Ref::steal(PyObject_GetAttrString(numpy.get(), "lib")) : Ref();
     Ref parser = lib ? Ref::steal(PyObject_GetAttrString(lib.get(), "NumpyVersion")) : Ref();
-    Ref parsed =
-        parser ? Ref::steal(PyObject_CallOneArg(parser.get(), version.get())) : Ref();
+    Ref parsed = parser ? Ref::steal(PyObject_CallOneArg(parser.get(), version.get())) : Ref();
     Ref major = parsed ? Ref::steal(PyObject_GetAttrString(parsed.get(), "major")) : Ref();
     if (!major) numpy_unreachable(take_error_text());
     long value = PyLong_AsLong(major.get());

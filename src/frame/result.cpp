@@ -33,11 +33,8 @@ PyType_Slot container_slots[] = {
 };
 
 PyType_Spec container_spec = {
-    "tarnwick_runtime.PySliceContainer",
-    sizeof(SliceContainer),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    container_slots,
+    "tarnwick_runtime.PySliceContainer",           sizeof(SliceContainer), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, container_slots,
 };
 
 PyTypeObject* container_type() {

@@ -31,9 +31,8 @@ template <unsigned K, Target Into, Hessians Hess>
 }
 
 template <unsigned K, Target Into>
-[[gnu::always_inline]] inline void dispatch_rows(const FeatureBlocks& blocks,
-                                                 const PassRows& rows, uint64_t first,
-                                                 BinQuad* quads) {
+[[gnu::always_inline]] inline void dispatch_rows(const FeatureBlocks& blocks, const PassRows& rows,
+                                                 uint64_t first, BinQuad* quads) {
     if (rows.hessians == Hessians::counted)
         dispatch_access<K, Into, Hessians::counted>(blocks, rows, first, quads);
     else
@@ -41,8 +40,7 @@ template <unsigned K, Target Into>
 }
 
 template <unsigned K, Target Into>
-void pass(const FeatureBlocks& blocks, const PassRows& rows, uint64_t first,
-          BinQuad* quads) {
+void pass(const FeatureBlocks& blocks, const PassRows& rows, uint64_t first, BinQuad* quads) {
     dispatch_rows<K, Into>(blocks, rows, first, quads);
 }
 
@@ -62,8 +60,8 @@ template <unsigned K, Target Into>
 }
 
 template <Target Into>
-constexpr Pass avx_passes[] = {nullptr, pass_avx<1, Into>, pass_avx<2, Into>,
-                               pass_avx<3, Into>, pass_avx<4, Into>};
+constexpr Pass avx_passes[] = {nullptr, pass_avx<1, Into>, pass_avx<2, Into>, pass_avx<3, Into>,
+                               pass_avx<4, Into>};
 
 template <Target Into>
 const Pass* choose_passes() {

@@ -137,9 +137,15 @@ NodeRows lay_out_rows(const FeatureBlocks& blocks, const Vec<int64_t>& rows,
 
     NodeRows out;
     PassRows& view = out.view;
-    view = PassRows{nullptr, grad.flat(), hess.flat(), n_sel, r0,
+    view = PassRows{nullptr,
+                    grad.flat(),
+                    hess.flat(),
+                    n_sel,
+                    r0,
                     consecutive ? RowAccess::consecutive : RowAccess::listed,
-                    Hessians::summed, 0.0, high - low + 1 > sparse_span * n_sel};
+                    Hessians::summed,
+                    0.0,
+                    high - low + 1 > sparse_span * n_sel};
     const bool counted = hessians_counted(hess, n_sel, &view.each_hess);
     if (counted) {
         view.hessians = Hessians::counted;

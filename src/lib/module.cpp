@@ -4,8 +4,8 @@
 #include <atomic>
 
 #include "frame/call_frame.hpp"
-#include "frame/text.hpp"
 #include "frame/result.hpp"
+#include "frame/text.hpp"
 #include "lib/wrappers.hpp"
 
 namespace tarnwick {
@@ -29,9 +29,8 @@ constexpr PyMethodDef method(const char* name, const char* doc) {
 
 // In registration order, which is also the order of __all__.
 PyMethodDef functions[] = {
-    method<wrap_build_histograms>(
-        "build_histograms",
-        "build_histograms(binned, rows, grad, hess, n_bins_max)\n--\n\n"),
+    method<wrap_build_histograms>("build_histograms",
+                                  "build_histograms(binned, rows, grad, hess, n_bins_max)\n--\n\n"),
     method<wrap_partition_rows>(
         "partition_rows",
         "partition_rows(binned, rows, feature, bin, left_categories, missing_bin)\n--\n\n"
@@ -91,15 +90,7 @@ PyMethodDef functions[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "tarnwick_native",
-    "",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "tarnwick_native", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 std::atomic<int64_t> owner_interpreter{-1};

@@ -17,9 +17,8 @@ Ref wrap_partition_rows(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     };
     static constexpr Signature sig{"partition_rows()", params};
     Arguments a = convert_arguments(sig, args, nargs, kwnames);
-    RowPartition parts =
-        partition_rows(a.array<uint16_t, 2>(0), a.array<int64_t, 1>(1), a.usize(2), a.i64(3),
-                       a.optional_array<int64_t, 1>(4), a.u16(5));
+    RowPartition parts = partition_rows(a.array<uint16_t, 2>(0), a.array<int64_t, 1>(1), a.usize(2),
+                                        a.i64(3), a.optional_array<int64_t, 1>(4), a.u16(5));
     Ref left = to_array(std::move(parts.left), {parts.n_left});
     Ref right = to_array(std::move(parts.right), {parts.n_right});
     return to_tuple({&left, &right});

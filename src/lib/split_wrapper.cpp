@@ -34,8 +34,8 @@ Ref wrap_find_best_split(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     Ref gain = to_float(best->gain);
     Ref left = to_int(best->left_count);
     Ref right = to_int(best->right_count);
-    Ref categories = best->left_categories ? to_int_list(*best->left_categories)
-                                           : Ref::borrow(Py_None);
+    Ref categories =
+        best->left_categories ? to_int_list(*best->left_categories) : Ref::borrow(Py_None);
     return to_tuple({&feature, &bin, &gain, &left, &right, &categories});
 }
 

@@ -24,22 +24,19 @@ void mirror_gram(double* gram, uint64_t d) {
 
 }  // namespace
 
-void accumulate_leaf(const SlotBlocks& out, uint64_t leaf, uint64_t d,
-                     const Vec<int64_t>& offsets, const Vec<int64_t>& order,
-                     const Vec<double>& grad, const Vec<double>& hess, const double* z,
-                     uint64_t z_count) {
+void accumulate_leaf(const SlotBlocks& out, uint64_t leaf, uint64_t d, const Vec<int64_t>& offsets,
+                     const Vec<int64_t>& order, const Vec<double>& grad, const Vec<double>& hess,
+                     const double* z, uint64_t z_count) {
     int64_t s, e;
     leaf_span(leaf, offsets, s, e);
-    accumulate_span(out, Embedding{z, z_count, d}, order, s, e, row_column(grad),
-                    row_column(hess));
+    accumulate_span(out, Embedding{z, z_count, d}, order, s, e, row_column(grad), row_column(hess));
     mirror_gram(out.gram, d);
 }
 
 void accumulate_leaf_mc(const SlotBlocks& out, uint64_t leaf, uint64_t d,
-                        const Vec<int64_t>& offsets, const Vec<int64_t>& order,
-                        const double* grad, uint64_t grad_count, const double* hess,
-                        uint64_t hess_count, uint64_t c, uint64_t n_classes, const double* z,
-                        uint64_t z_count) {
+                        const Vec<int64_t>& offsets, const Vec<int64_t>& order, const double* grad,
+                        uint64_t grad_count, const double* hess, uint64_t hess_count, uint64_t c,
+                        uint64_t n_classes, const double* z, uint64_t z_count) {
     // The class is checked before anything is read with it. With c below
     // n_classes, the flat index r * n_classes + c is inside the matrix exactly
     // when r is below its row count; checking r keeps a huge row id from

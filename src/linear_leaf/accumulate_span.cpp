@@ -107,8 +107,8 @@ template <class V, uint64_t D, int R>
 
 /// gram[i][j] of one element, the R rows' terms in row order.
 template <int R>
-[[gnu::always_inline]] inline void add_gram_at(const Sweep<R>& s, const double (&w)[R],
-                                               double* row, uint64_t j) {
+[[gnu::always_inline]] inline void add_gram_at(const Sweep<R>& s, const double (&w)[R], double* row,
+                                               uint64_t j) {
     double acc = row[j];
     for (int q = 0; q < R; ++q) acc = acc + s.x[q][j] * w[q];
     row[j] = acc;
@@ -280,8 +280,8 @@ void accumulate_span_lanes2(const SlotBlocks& out, const Embedding& z, const Vec
 }
 
 [[gnu::target("avx2")]] void accumulate_span_lanes4(const SlotBlocks& out, const Embedding& z,
-                                                    const Vec<int64_t>& order, int64_t s,
-                                                    int64_t e, RowColumn grad, RowColumn hess) {
+                                                    const Vec<int64_t>& order, int64_t s, int64_t e,
+                                                    RowColumn grad, RowColumn hess) {
     switch (z.d) {
         case 8: return span_loop<Lanes4, 8>(out, z, order, s, e, grad, hess);
         case 16: return span_loop<Lanes4, 16>(out, z, order, s, e, grad, hess);

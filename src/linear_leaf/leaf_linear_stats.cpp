@@ -4,9 +4,9 @@
 
 namespace tarnwick {
 
-LeafStats leaf_linear_stats(const Mat<double>& z, const Vec<double>& grad,
-                            const Vec<double>& hess, const Vec<int64_t>& order,
-                            const Vec<int64_t>& offsets, const Vec<int64_t>& linear) {
+LeafStats leaf_linear_stats(const Mat<double>& z, const Vec<double>& grad, const Vec<double>& hess,
+                            const Vec<int64_t>& order, const Vec<int64_t>& offsets,
+                            const Vec<int64_t>& linear) {
     // The embedding rows are read as flat memory.
     if (!z.c_contiguous) fault("Z must be C-contiguous");
     LeafStats stats;
@@ -20,8 +20,8 @@ LeafStats leaf_linear_stats(const Mat<double>& z, const Vec<double>& grad,
 
     const int64_t* leaves = linear.flat();
     for_each_slot(stats.n_linear, stats.d, order.len(), [&](uint64_t k) {
-        accumulate_leaf(slot_blocks(stats, k), uint64_t(leaves[k]), stats.d, offsets, order,
-                        grad, hess, z.flat(), z.size());
+        accumulate_leaf(slot_blocks(stats, k), uint64_t(leaves[k]), stats.d, offsets, order, grad,
+                        hess, z.flat(), z.size());
     });
     return stats;
 }

@@ -81,18 +81,16 @@ void accumulate_span_lanes4(const SlotBlocks& out, const Embedding& z, const Vec
                             int64_t s, int64_t e, RowColumn grad, RowColumn hess);
 
 /// Fills one linear slot from the rows of leaf `leaf` of a single tree.
-void accumulate_leaf(const SlotBlocks& out, uint64_t leaf, uint64_t d,
-                     const Vec<int64_t>& offsets, const Vec<int64_t>& order,
-                     const Vec<double>& grad, const Vec<double>& hess, const double* z,
-                     uint64_t z_count);
+void accumulate_leaf(const SlotBlocks& out, uint64_t leaf, uint64_t d, const Vec<int64_t>& offsets,
+                     const Vec<int64_t>& order, const Vec<double>& grad, const Vec<double>& hess,
+                     const double* z, uint64_t z_count);
 
 /// Fills one linear slot from the rows of pooled leaf `leaf`, whose gradients
 /// and hessians are column c of the flat C-ordered (n_rows, n_classes) grad and hess.
 void accumulate_leaf_mc(const SlotBlocks& out, uint64_t leaf, uint64_t d,
-                        const Vec<int64_t>& offsets, const Vec<int64_t>& order,
-                        const double* grad, uint64_t grad_count, const double* hess,
-                        uint64_t hess_count, uint64_t c, uint64_t n_classes, const double* z,
-                        uint64_t z_count);
+                        const Vec<int64_t>& offsets, const Vec<int64_t>& order, const double* grad,
+                        uint64_t grad_count, const double* hess, uint64_t hess_count, uint64_t c,
+                        uint64_t n_classes, const double* z, uint64_t z_count);
 
 /// Allocates items 2 to 6 of `stats` for its n_linear and d, holding their
 /// initial values (sums +0.0, z_min +inf, z_max -inf). Sizes that do not

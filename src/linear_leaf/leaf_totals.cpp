@@ -16,8 +16,8 @@ constexpr uint64_t prefetch_distance = 16;
 
 /// Totals of the rows at positions [s, e) of order, each added in position
 /// order from +0.0. Nothing is read when s >= e.
-void sum_leaf_rows(const Vec<int64_t>& order, int64_t s, int64_t e, RowColumn grad,
-                   RowColumn hess, double& total_grad, double& total_hess) {
+void sum_leaf_rows(const Vec<int64_t>& order, int64_t s, int64_t e, RowColumn grad, RowColumn hess,
+                   double& total_grad, double& total_hess) {
     double g_sum = 0.0;
     double h_sum = 0.0;
     if (s < e) {
@@ -89,8 +89,8 @@ void leaf_totals_mc(LeafStats& stats, const Vec<int64_t>& order, const Vec<int64
         if (s >= e) continue;
         const uint64_t c = uint64_t(leaf_class[l]);
         sum_leaf_rows(order, s, e, class_column(grad.flat(), grad.size(), c, n_classes),
-                      class_column(hess.flat(), hess.size(), c, n_classes),
-                      stats.leaf_grad_sum[l], stats.leaf_hess_sum[l]);
+                      class_column(hess.flat(), hess.size(), c, n_classes), stats.leaf_grad_sum[l],
+                      stats.leaf_hess_sum[l]);
     }
 }
 

@@ -25,9 +25,9 @@ struct LeafStats {
 };
 
 /// Statistics of every leaf and of every linear slot of one tree.
-LeafStats leaf_linear_stats(const Mat<double>& z, const Vec<double>& grad,
-                            const Vec<double>& hess, const Vec<int64_t>& order,
-                            const Vec<int64_t>& offsets, const Vec<int64_t>& linear);
+LeafStats leaf_linear_stats(const Mat<double>& z, const Vec<double>& grad, const Vec<double>& hess,
+                            const Vec<int64_t>& order, const Vec<int64_t>& offsets,
+                            const Vec<int64_t>& linear);
 
 /// The same statistics pooled over the class trees of one multiclass round;
 /// leaf l reads column leaf_class[l] of grad and hess.

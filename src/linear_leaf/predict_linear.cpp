@@ -102,9 +102,8 @@ using Mask2 = int64_t __attribute__((vector_size(16)));
 /// into [lo, hi] first when clipping. False when a pair of bounds is not
 /// ordered (lo > hi, or a NaN).
 template <bool Clip, uint64_t D>
-[[gnu::always_inline]] inline bool row_products(const double* x, const double* w,
-                                                const double* lo, const double* hi,
-                                                double* p) {
+[[gnu::always_inline]] inline bool row_products(const double* x, const double* w, const double* lo,
+                                                const double* hi, double* p) {
     Mask2 ordered = {-1, -1};
     for (uint64_t j = 0; j < D; j += 2) {
         Lanes2 c, weight;
@@ -186,8 +185,8 @@ void predict_rows(uint64_t begin, uint64_t end, const Tables& t, double* out) {
     // z is read front to back; asking for it a little early keeps the
     // loads from waiting on memory. Prefetches past the end are harmless,
     // so the address is computed as a plain number.
-    const uintptr_t z_ahead = reinterpret_cast<uintptr_t>(t.z.values) +
-                              prefetch_rows * d * sizeof(double);
+    const uintptr_t z_ahead =
+        reinterpret_cast<uintptr_t>(t.z.values) + prefetch_rows * d * sizeof(double);
     uint64_t i = begin;
     for (; i + block_rows <= end; i += block_rows) {
         const uintptr_t ahead = z_ahead + i * d * sizeof(double);
@@ -226,8 +225,15 @@ Buffer<double> predict_linear(const Vec<int64_t>& leaf_idx, const Mat<double>& z
 
     const uint64_t n = leaf_idx.len();
     const uint64_t d = z.shape[1];
-    const Tables t{leaf_idx.flat(), n,  d,           Slices(z, d),     bias.flat(),
-                   bias.len(),      Slices(weights, d), Slices(z_min, d), Slices(z_max, d)};
+    const Tables t{leaf_idx.flat(),
+                   n,
+                   d,
+                   Slices(z, d),
+                   bias.flat(),
+                   bias.len(),
+                   Slices(weights, d),
+                   Slices(z_min, d),
+                   Slices(z_max, d)};
     Buffer<double> out = Buffer<double>::zeroed(n);
     const RowsFn rows = clip ? rows_for_width<true>(d) : rows_for_width<false>(d);
 

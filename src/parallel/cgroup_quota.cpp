@@ -113,7 +113,8 @@ std::optional<Membership> find_group(const std::string& root) {
 
 void keep_min(std::optional<uint64_t>& quota, std::optional<uint64_t> limit,
               std::optional<uint64_t> period) {
-    if (limit && period && *period > 0) quota = std::min(quota.value_or(UINT64_MAX), *limit / *period);
+    if (limit && period && *period > 0)
+        quota = std::min(quota.value_or(UINT64_MAX), *limit / *period);
 }
 
 /// Version 2: the smallest cpu.max from the group's directory up to the mount.
@@ -129,7 +130,8 @@ std::optional<uint64_t> quota_v2(const std::string& root, std::string_view group
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         auto fields = split(line, ' ');
         // "max" as the limit does not parse, and so sets no limit.
-        if (fields.size() >= 2) keep_min(quota, parse_unsigned(fields[0]), parse_unsigned(fields[1]));
+        if (fields.size() >= 2)
+            keep_min(quota, parse_unsigned(fields[0]), parse_unsigned(fields[1]));
     }
     return quota;
 }

@@ -90,7 +90,9 @@ void announce_work(Pool& pool, bool everyone) {
     pool.epoch.fetch_add(1);
     if (pool.sleepers.load() == 0) return;
     // Taking the mutex waits out a worker between its last check and its wait.
-    { std::lock_guard lock(pool.sleep_mutex); }
+    {
+        std::lock_guard lock(pool.sleep_mutex);
+    }
     if (everyone)
         pool.wake.notify_all();
     else
@@ -214,10 +216,9 @@ Pool* create_pool(uint64_t threads) {
         announce_work(*pool, true);
         pool.release();
         char buf[256];
-        creation_error = new std::string(cat(pool_failed_prefix, "failed to start worker thread ",
-                                             i, " of ", threads, ": ",
-                                             strerror_r(err, buf, sizeof buf), " (os error ",
-                                             err, ")"));
+        creation_error = new std::string(
+            cat(pool_failed_prefix, "failed to start worker thread ", i, " of ", threads, ": ",
+                strerror_r(err, buf, sizeof buf), " (os error ", err, ")"));
         fault(*creation_error);
     }
     return pool.release();

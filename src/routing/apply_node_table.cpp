@@ -66,8 +66,8 @@ void note_prefetch_column(NodeTable& table, uint32_t column) {
 /// leaving out untouched, when a lane meets an unchecked node or the walk
 /// outgrows the tree.
 template <unsigned R>
-bool descend_group(const NodeTable& table, const FlatTree& tree, const double* x,
-                   uint64_t n_cols, uint64_t first, uint64_t count, int64_t* out) {
+bool descend_group(const NodeTable& table, const FlatTree& tree, const double* x, uint64_t n_cols,
+                   uint64_t first, uint64_t count, int64_t* out) {
     const TableNode* nodes = table.nodes;
     const double* row[R];
     uint32_t at[R];
@@ -128,8 +128,8 @@ NodeTable build_node_table(const Mat<double>& x, const FlatTree& tree) {
     return table;
 }
 
-void route_rows(const NodeTable& table, const Mat<double>& x, const FlatTree& tree,
-                uint64_t begin, uint64_t end, int64_t* out) {
+void route_rows(const NodeTable& table, const Mat<double>& x, const FlatTree& tree, uint64_t begin,
+                uint64_t end, int64_t* out) {
     if (table.nodes == nullptr) {
         for (uint64_t r = begin; r < end; ++r) out[r] = route_row(r, x, tree);
         return;

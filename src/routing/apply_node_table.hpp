@@ -55,7 +55,7 @@ NodeTable build_node_table(const Mat<double>& x, const FlatTree& tree);
 /// once through the table; a group that meets an unchecked node, or walks
 /// longer than the tree has nodes, is routed again by route_row, row by row,
 /// which reports the fault of the first failing row.
-void route_rows(const NodeTable& table, const Mat<double>& x, const FlatTree& tree,
-                uint64_t begin, uint64_t end, int64_t* out);
+void route_rows(const NodeTable& table, const Mat<double>& x, const FlatTree& tree, uint64_t begin,
+                uint64_t end, int64_t* out);
 
 }  // namespace tarnwick

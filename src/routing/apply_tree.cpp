@@ -43,8 +43,8 @@ Buffer<int64_t> apply_tree(const Mat<double>& x, const FlatTree& tree) {
     } else {
         parallel_for_each(chunk_count(n_rows, chunk_rows), [&](uint64_t begin, uint64_t end) {
             for (uint64_t c = begin; c < end; ++c)
-                route_rows(table, x, tree, c * chunk_rows,
-                           std::min(n_rows, (c + 1) * chunk_rows), out);
+                route_rows(table, x, tree, c * chunk_rows, std::min(n_rows, (c + 1) * chunk_rows),
+                           out);
         });
     }
     return result;

@@ -15,9 +15,7 @@ struct NumericRule {
     int64_t bin;
     uint16_t missing_bin;
 
-    bool goes_left(uint16_t code) const {
-        return (code == missing_bin) | (int64_t(code) <= bin);
-    }
+    bool goes_left(uint16_t code) const { return (code == missing_bin) | (int64_t(code) <= bin); }
 };
 
 /// A lookup of missing_bin + 1 entries, with the missing code itself marked
@@ -70,9 +68,8 @@ void route_rows(const uint16_t* codes, uint64_t n_rows, const Vec<int64_t>& rows
 
 }  // namespace
 
-RowPartition partition_rows(const Mat<uint16_t>& binned, const Vec<int64_t>& rows,
-                            uint64_t feature, int64_t bin,
-                            const std::optional<Vec<int64_t>>& left_categories,
+RowPartition partition_rows(const Mat<uint16_t>& binned, const Vec<int64_t>& rows, uint64_t feature,
+                            int64_t bin, const std::optional<Vec<int64_t>>& left_categories,
                             uint16_t missing_bin) {
     if (!binned.c_contiguous) [[unlikely]]
         fault("feature-major binned must be C-contiguous");

@@ -22,9 +22,8 @@ struct RowPartition {
 /// Splits `rows` by one rule on feature `feature`: the numeric rule (codes at
 /// or below `bin` go left) when left_categories is absent, otherwise the
 /// listed codes go left. Rows whose code is missing_bin always go left.
-RowPartition partition_rows(const Mat<uint16_t>& binned, const Vec<int64_t>& rows,
-                            uint64_t feature, int64_t bin,
-                            const std::optional<Vec<int64_t>>& left_categories,
+RowPartition partition_rows(const Mat<uint16_t>& binned, const Vec<int64_t>& rows, uint64_t feature,
+                            int64_t bin, const std::optional<Vec<int64_t>>& left_categories,
                             uint16_t missing_bin);
 
 /// One flat tree, node 0 the root; node i's left categories are

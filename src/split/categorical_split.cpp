@@ -25,8 +25,8 @@ void scan_prefixes(const Tensor3<double>& hist, uint64_t f, It first, int64_t st
     const int64_t channel = hist.strides[2];
     double g = 0.0, h = 0.0, c = 0.0;
     for (int64_t k = 1; k <= steps; ++k) {
-        const char* cell = hist.data + int64_t(f) * hist.strides[0] +
-                           first[k - 1].code * hist.strides[1];
+        const char* cell =
+            hist.data + int64_t(f) * hist.strides[0] + first[k - 1].code * hist.strides[1];
         g += load_cell(cell);
         h += load_cell(cell + channel);
         c += load_cell(cell + 2 * channel);
@@ -79,8 +79,8 @@ void search_categorical(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_
         for (uint64_t b = 0; b < n; ++b) {
             const char* cell = row + int64_t(b) * hist.strides[1];
             if (load_cell(cell + 2 * channel) >= min_count)
-                eligible.push_back({load_cell(cell) / (load_cell(cell + channel) + cat_smooth),
-                                    int64_t(b)});
+                eligible.push_back(
+                    {load_cell(cell) / (load_cell(cell + channel) + cat_smooth), int64_t(b)});
         }
         if (eligible.size() < 2) continue;
 

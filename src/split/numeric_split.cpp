@@ -73,8 +73,8 @@ struct LaneScore {
 /// split_gain operation for operation, so the lane count cannot change a bit.
 /// Marks in `beating` the lanes that beat `floor`.
 template <class V>
-[[gnu::always_inline]] inline void score_lanes(const LaneScore<V>& s, ThresholdBlock& b,
-                                               uint64_t i, const V& floor, MaskOf<V>& beating) {
+[[gnu::always_inline]] inline void score_lanes(const LaneScore<V>& s, ThresholdBlock& b, uint64_t i,
+                                               const V& floor, MaskOf<V>& beating) {
     V g_left, h_left, c_left;
     std::memcpy(&g_left, b.grad + i, sizeof g_left);
     std::memcpy(&h_left, b.hess + i, sizeof h_left);
@@ -92,9 +92,8 @@ template <class V>
 
 /// Offers thresholds start .. start+m-1, whose gains are in the block, to the
 /// acceptance rule in ascending order.
-[[gnu::always_inline]] inline void offer_block(const ThresholdBlock& b, uint64_t f,
-                                               uint64_t start, uint64_t m, const NodeScore& s,
-                                               RunningBest& best) {
+[[gnu::always_inline]] inline void offer_block(const ThresholdBlock& b, uint64_t f, uint64_t start,
+                                               uint64_t m, const NodeScore& s, RunningBest& best) {
     for (uint64_t i = 0; i < m; ++i) {
         if (beats(best, b.gain[i])) {
             best.gain = b.gain[i];
@@ -195,8 +194,7 @@ void search_numeric_lanes2(const Tensor3<double>& hist, const Vec<int64_t>& n_bi
 }
 
 void search_numeric(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_per_feature,
-                    const Vec<bool8>& categorical_mask, const NodeScore& score,
-                    RunningBest& best) {
+                    const Vec<bool8>& categorical_mask, const NodeScore& score, RunningBest& best) {
     if (__builtin_cpu_supports("avx2"))
         search_numeric_lanes4(hist, n_bins_per_feature, categorical_mask, score, best);
     else

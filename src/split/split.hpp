@@ -34,7 +34,6 @@ struct Split {
 /// in hist: (n_features, n_bins, channels) with gradient, hessian, count first.
 std::optional<Split> find_best_split(const Tensor3<double>& hist,
                                      const Vec<int64_t>& n_bins_per_feature,
-                                     const Vec<bool8>& categorical_mask,
-                                     const SplitParams& params);
+                                     const Vec<bool8>& categorical_mask, const SplitParams& params);
 
 }  // namespace tarnwick

@@ -13,10 +13,10 @@ namespace tarnwick {
 
 /// What every candidate of one node is scored against.
 struct NodeScore {
-    double grad;              // G_P, feature 0 summed over all of its bins
-    double hess;              // H_P
-    double count;             // C_P
-    double parent;            // G_P * G_P / (H_P + l2), computed once
+    double grad;    // G_P, feature 0 summed over all of its bins
+    double hess;    // H_P
+    double count;   // C_P
+    double parent;  // G_P * G_P / (H_P + l2), computed once
     double l2;
     double min_samples_leaf;  // counts are compared as floats
 };
@@ -67,8 +67,7 @@ inline double load_cell(const char* p) {
 /// Runs the numeric phase over every feature not marked categorical, with
 /// the widest vector lanes the processor offers.
 void search_numeric(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_per_feature,
-                    const Vec<bool8>& categorical_mask, const NodeScore& score,
-                    RunningBest& best);
+                    const Vec<bool8>& categorical_mask, const NodeScore& score, RunningBest& best);
 
 /// The numeric phase with two-lane (SSE2) and four-lane (AVX2, which the
 /// processor must have) vectors. Every lane performs the scalar operations,

@@ -88,7 +88,9 @@ def leaf_linear_stats_mc(
     linear: NDArray[np.int64],
     leaf_class: NDArray[np.int64],
 ) -> _LeafStats:
-    """leaf_linear_stats pooled over the class trees of one round; grad and hess are (n_rows, n_classes)."""
+    """leaf_linear_stats pooled over the class trees of one round.
+
+    grad and hess are (n_rows, n_classes)."""
 
 def predict_linear(
     leaf_idx: NDArray[np.int64],
@@ -99,7 +101,9 @@ def predict_linear(
     z_max: NDArray[np.float64],
     clip: bool | np.bool_,
 ) -> NDArray[np.float64]:
-    """Per row: bias plus the embedding (clamped to the leaf's guard if clip) dotted with the weights."""
+    """Per row: bias plus the embedding dotted with the weights.
+
+    With clip, the embedding is first clamped to the leaf's guard."""
 
 def apply_tree(
     x: NDArray[np.float64],

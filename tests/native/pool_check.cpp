@@ -122,7 +122,8 @@ void mode_cover() {
             std::string at = " (n = " + std::to_string(n) + ")";
             expect(pieces.size() >= expected.size(), "at least the unstolen division" + at);
             if (t == 1) expect(pieces == expected, "one worker divides as the rule says" + at);
-            if (rep == 0 && n >= 1000) std::printf("pieces %llu %zu\n", (unsigned long long)n, pieces.size());
+            if (rep == 0 && n >= 1000)
+                std::printf("pieces %llu %zu\n", (unsigned long long)n, pieces.size());
         }
     }
     std::printf("threads %llu\n", (unsigned long long)t);
@@ -314,13 +315,20 @@ void mode_stress() {
 
 int main(int argc, char** argv) {
     std::string mode = argc == 2 ? argv[1] : "";
-    if (mode == "cover") mode_cover();
-    else if (mode == "fault") mode_fault();
-    else if (mode == "nested") mode_nested();
-    else if (mode == "workers") mode_workers();
-    else if (mode == "fork") mode_fork();
-    else if (mode == "fail") mode_fail();
-    else if (mode == "stress") mode_stress();
+    if (mode == "cover")
+        mode_cover();
+    else if (mode == "fault")
+        mode_fault();
+    else if (mode == "nested")
+        mode_nested();
+    else if (mode == "workers")
+        mode_workers();
+    else if (mode == "fork")
+        mode_fork();
+    else if (mode == "fail")
+        mode_fail();
+    else if (mode == "stress")
+        mode_stress();
     else {
         std::fprintf(stderr, "usage: %s cover|workers|fault|nested|fork|fail|stress\n", argv[0]);
         return 2;
