@@ -1,6 +1,6 @@
-"""Time per tree of the reference learner and its peers, at 1 and 2 threads.
+"""Time per tree of tarnwick and its peers, at 1 and 2 threads.
 
-    python benchmarks/bench_learner.py [--rows 1000000] [--rounds 21] [--repeat 2]
+    python -m benchmarks.bench_learner [--rows 1000000] [--rounds 21] [--repeat 2]
                                        [--threads 1,2] [--chart PATH]
 
 Data: the demo's generated regression set (n rows x 32 features, 255 bins,
@@ -27,8 +27,7 @@ import time
 
 import numpy as np
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "examples"))
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 OURS = "tarnwick"
 OURS_LINEAR = "tarnwick, linear leaves (d=8)"
@@ -74,12 +73,12 @@ class Clock:
 def instrument(clock):
     """Routes our learner's kernel calls and NumPy steps through the clock."""
     import tarnwick_native as tn
-    from tarnwick_learner import booster, grower, losses
+    from tarnwick import grower, losses, shard
 
     for name in KERNELS:
         setattr(tn, name, clock.wrap(name, getattr(tn, name)))
     grower.larger_child_histogram = clock.wrap(STEPS[1], grower.larger_child_histogram)
-    booster.tree_tables = clock.wrap(STEPS[2], booster.tree_tables)
+    shard.Shard.leaf_sums = clock.wrap(STEPS[2], shard.Shard.leaf_sums)
     losses.SquaredError.gradients = staticmethod(
         clock.wrap(STEPS[0], losses.SquaredError.gradients)
     )
@@ -87,14 +86,11 @@ def instrument(clock):
 
 def worker(args):
     """Measures every learner at the thread count of this process; prints JSON."""
-    from datasets import generated
-    from peers import Settings, available, make_peer, timed_fit
-    from tarnwick_learner import TarnwickRegressor
+    from examples.datasets import generated
+    from examples.peers import Settings, available, make_ours, make_peer, timed_fit
 
     threads = int(os.environ["RAYON_NUM_THREADS"])
     ds = generated(args.rows, seed=0)
-    z = ds.x[:, ds.embedding]
-    z = np.ascontiguousarray((z - z.mean(axis=0)) / z.std(axis=0))
     clock = Clock()
     instrument(clock)
     s = Settings(rounds=args.rounds)
@@ -105,14 +101,8 @@ def worker(args):
     for _ in range(args.repeat):
         for name in learners:
             if name in (OURS, OURS_LINEAR):
-                model = TarnwickRegressor(
-                    n_rounds=s.rounds,
-                    learning_rate=s.learning_rate,
-                    max_leaves=s.leaves,
-                    max_bins=s.bins,
-                    min_samples_leaf=s.min_samples_leaf,
-                    l2=s.l2,
-                )
+                linear = ds.embedding if name == OURS_LINEAR else None
+                model = make_ours("regression", s, linear_features=linear)
             else:
                 model = make_peer(name, "regression", s, threads)
             clock.rounds.clear()
@@ -120,7 +110,6 @@ def worker(args):
                 model,
                 ds.x,
                 ds.y,
-                z if name == OURS_LINEAR else None,
                 threads,
                 after_round=clock.snapshot,
             )
@@ -167,7 +156,8 @@ def run_workers(args):
         env.pop("RAYON_RS_NUM_CPUS", None)
         cmd = [
             sys.executable,
-            os.path.abspath(__file__),
+            "-m",
+            "benchmarks.bench_learner",
             "--worker",
             "--rows",
             str(args.rows),
@@ -176,7 +166,7 @@ def run_workers(args):
             "--repeat",
             str(args.repeat),
         ]
-        proc = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, check=True)
+        proc = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, check=True, cwd=ROOT)
         results.append(json.loads(proc.stdout))
     return results
 
@@ -271,7 +261,7 @@ def main():
         help="turns of every learner; the fastest median round counts",
     )
     parser.add_argument("--threads", default="1,2")
-    parser.add_argument("--chart", default=os.path.join(HERE, "time_per_tree.png"))
+    parser.add_argument("--chart", default=os.path.join(ROOT, "benchmarks", "time_per_tree.png"))
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.rounds < 2:

@@ -1,6 +1,6 @@
-"""The main job: train the reference learner on four data sets and compare it,
-on held-out data, with a constant baseline, LightGBM, XGBoost and
-scikit-learn's HistGradientBoosting trained with the same settings.
+"""The main job: train tarnwick on four data sets and compare it, on held-out
+data, with a constant baseline, LightGBM, XGBoost and scikit-learn's
+HistGradientBoosting trained with the same settings.
 
     python examples/demo.py            # full run, about 2.5 minutes on 2 cores
     python examples/demo.py --quick    # smaller generated data, fewer splits
@@ -15,13 +15,15 @@ import argparse
 import os
 import sys
 
-import numpy as np
+# The worker pool of the native passes is sized once, from RAYON_NUM_THREADS,
+# when it starts: set it before tarnwick is first used (all processors by
+# default, as the peers use).
+os.environ.setdefault("RAYON_NUM_THREADS", str(len(os.sched_getaffinity(0))))
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
+import numpy as np  # noqa: E402
+import tarnwick  # noqa: E402
 from datasets import DataSet, bundled, generated  # noqa: E402
-from peers import PEERS, Settings, available, make_peer, timed_fit  # noqa: E402
-from tarnwick_learner import TarnwickClassifier, TarnwickRegressor  # noqa: E402
+from peers import PEERS, Settings, available, make_ours, make_peer, timed_fit  # noqa: E402
 
 OURS = "tarnwick"
 OURS_LINEAR = "tarnwick, linear leaves"
@@ -61,57 +63,36 @@ def constant_output(task, y_train, n_test):
 
 
 def fit_ours(task, s, linear, data, verbose):
-    """Fits our learner; returns (held-out output, fit seconds, median round seconds)."""
-    x_train, y_train, x_test, z_train, z_test = data
-    cls = TarnwickRegressor if task == "regression" else TarnwickClassifier
-    model = cls(
-        n_rounds=s.rounds,
-        learning_rate=s.learning_rate,
-        max_leaves=s.leaves,
-        max_bins=s.bins,
-        min_samples_leaf=s.min_samples_leaf,
-        l2=s.l2,
-        verbose=verbose,
-        **linear,
-    )
-    if not linear:
-        z_train = z_test = None
-    seconds, rounds = timed_fit(model, x_train, y_train, z_train)
-    out = (
-        model.predict(x_test, z_test)
-        if task == "regression"
-        else model.predict_proba(x_test, z_test)
-    )
+    """Fits our learner; returns (held-out output, fit seconds, median round
+    seconds). linear, if given, holds the settings of embedded-linear leaves
+    (their columns, linear_features, among them)."""
+    x_train, y_train, x_test = data
+    model = make_ours(task, s, verbose=verbose, **(linear or {}))
+    seconds, rounds = timed_fit(model, x_train, y_train)
+    out = model.predict(x_test) if task == "regression" else model.predict_proba(x_test)
     return out, seconds, float(np.median(rounds))
 
 
 def fit_peer(name, task, s, data):
-    x_train, y_train, x_test = data[:3]
+    x_train, y_train, x_test = data
     model = make_peer(name, task, s)
     seconds, rounds = timed_fit(model, x_train, y_train)
     out = model.predict(x_test) if task == "regression" else model.predict_proba(x_test)
     return out, seconds, float(np.median(rounds))
 
 
-def standardised(z_train, z_test):
-    mean, sd = z_train.mean(axis=0), z_train.std(axis=0)
-    sd[sd == 0] = 1.0
-    return (z_train - mean) / sd, (z_test - mean) / sd
-
-
 def evaluate(ds, s, splits, linear, peers, verbose=0):
-    """Per learner: list of (metric, accuracy, seconds per tree) over the splits."""
+    """Per learner: list of (per-row losses, accuracy, fit seconds, seconds
+    per tree) over the splits."""
     results = {}
     trees_per_round = int(ds.y.max()) + 1 if ds.task == "multiclass" else 1
     for x_train, y_train, x_test, y_test in splits:
-        z_train = z_test = None
-        if ds.embedding is not None:
-            z_train, z_test = standardised(x_train[:, ds.embedding], x_test[:, ds.embedding])
-        data = (x_train, y_train, x_test, z_train, z_test)
+        data = (x_train, y_train, x_test)
         runs = {"constant baseline": (constant_output(ds.task, y_train, y_test.size), None, None)}
-        runs[OURS] = fit_ours(ds.task, s, {}, data, verbose)
+        runs[OURS] = fit_ours(ds.task, s, None, data, verbose)
         if linear is not None and ds.embedding is not None:
-            runs[OURS_LINEAR] = fit_ours(ds.task, s, linear, data, verbose)
+            settings = {"linear_features": ds.embedding, **linear}
+            runs[OURS_LINEAR] = fit_ours(ds.task, s, settings, data, verbose)
         for name in peers:
             runs[name] = fit_peer(name, ds.task, s, data)
         for name, (out, seconds, round_seconds) in runs.items():
@@ -158,6 +139,48 @@ def report(ds, s, results, n_splits):
             print(f"  {a} - {b}: {mean:+.4f} {unit}, standard error {se:.4f} ({basis})")
 
 
+def chart(sections, path):
+    """Held-out metric (mean and standard deviation over the splits) and fit
+    time of every learner on every data set, one column of panels per set."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    names = []
+    for _, results in sections:
+        names += [n for n in results if n != "constant baseline" and n not in names]
+    colors = ["#1f5fa8" if n.startswith(OURS) else "#9a9a9a" for n in names]
+    fig, axes = plt.subplots(2, len(sections), figsize=(4.4 * len(sections), 6.0), squeeze=False)
+    for col, (ds, results) in enumerate(sections):
+        unit = "RMSE" if ds.task == "regression" else "log loss"
+        runs = [results.get(n, []) for n in names]
+        means = np.array(
+            [np.mean([metric(ds.task, r[0]) for r in rs]) if rs else np.nan for rs in runs]
+        )
+        spread = np.array(
+            [np.std([metric(ds.task, r[0]) for r in rs]) if rs else 0.0 for rs in runs]
+        )
+        seconds = np.array([np.mean([r[2] for r in rs]) if rs else np.nan for rs in runs])
+        top, bottom = axes[0, col], axes[1, col]
+        top.barh(names, means, xerr=spread, color=colors, error_kw={"lw": 0.8, "capsize": 2})
+        shown = means[np.isfinite(means)]
+        top.set_xlim(shown.min() * 0.97, shown.max() * 1.02)
+        top.set_title(ds.name.split(" (")[0], fontsize=10)
+        top.set_xlabel(f"held-out {unit}, lower is better", fontsize=8)
+        bottom.barh(names, seconds, color=colors)
+        bottom.set_xlabel("fit time (s)", fontsize=8)
+        for ax in (top, bottom):
+            ax.tick_params(labelsize=8)
+            ax.invert_yaxis()
+    fig.suptitle(
+        "tarnwick and its peers at the same settings (bars: mean over splits)", fontsize=11
+    )
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    print(f"\nchart written to {path}")
+
+
 def random_splits(ds, n_splits):
     out = []
     for seed in range(n_splits):
@@ -177,14 +200,19 @@ def main():
         help="100,000 generated rows, 2 splits of the small data sets",
     )
     parser.add_argument("--rows", type=int, help="generated training rows (default 1,000,000)")
+    parser.add_argument(
+        "--chart",
+        default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "demo_results.png"),
+        help="where to write the results chart (PNG)",
+    )
     args = parser.parse_args()
     n_rows = args.rows or (100_000 if args.quick else 1_000_000)
     n_splits = 2 if args.quick else 10
     peers = [name for name in PEERS if available(name)]
     missing = [name for name in PEERS if name not in peers]
     print(
-        f"tarnwick reference learner demo; worker threads: "
-        f"{os.environ.get('RAYON_NUM_THREADS', 'all CPUs')}; peers: {', '.join(peers)}"
+        f"tarnwick {tarnwick.__version__} demo; worker threads: "
+        f"{os.environ['RAYON_NUM_THREADS']}; peers: {', '.join(peers)}"
         + (f" (not installed: {', '.join(missing)})" if missing else "")
     )
 
@@ -193,10 +221,12 @@ def main():
         ("digits", Settings(), None),
         ("diabetes", Settings(learning_rate=0.05, leaves=4), {"linear_l2": 1000.0}),
     ]
+    sections = []
     for name, s, linear in plans:
         ds = bundled(name)
         results = evaluate(ds, s, random_splits(ds, n_splits), linear, peers)
         report(ds, s, results, n_splits)
+        sections.append((ds, results))
 
     s = Settings()
     ds = generated(n_rows + n_rows // 5, seed=0)
@@ -214,6 +244,8 @@ def main():
         ds, s, [(x_train, y_train, x_test, y_test)], {"linear_l2": 1.0}, peers, verbose=1
     )
     report(ds, s, results, 1)
+    sections.append((ds, results))
+    chart(sections, args.chart)
 
 
 if __name__ == "__main__":

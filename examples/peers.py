@@ -1,6 +1,6 @@
-"""The peer learners, configured with the same settings as ours.
+"""Our learner and its peers, configured with the same settings.
 
-Each peer gets the same number of rounds, leaves, bins, learning rate, L2
+Each learner gets the same number of rounds, leaves, bins, learning rate, L2
 term and minimum leaf size where it has one; everything else stays at its
 defaults. Our learner has no minimum leaf hessian: LightGBM and XGBoost get
 their smallest usable one, 1e-3 (LightGBM's default; 0 trips a check in
@@ -30,6 +30,26 @@ PEERS = {"LightGBM": "lightgbm", "XGBoost": "xgboost", "scikit-learn HGB": "skle
 
 def available(name):
     return importlib.util.find_spec(PEERS[name]) is not None
+
+
+def make_ours(task, s, linear_features=None, **extra):
+    """An unfitted tarnwick estimator with the settings s (early stopping off,
+    as for the peers); linear_features makes its leaves embedded-linear."""
+    import tarnwick
+
+    cls = tarnwick.TarnwickRegressor if task == "regression" else tarnwick.TarnwickClassifier
+    return cls(
+        max_iter=s.rounds,
+        learning_rate=s.learning_rate,
+        max_leaf_nodes=s.leaves,
+        max_bins=s.bins,
+        min_samples_leaf=s.min_samples_leaf,
+        l2_regularization=s.l2,
+        early_stopping=False,
+        random_state=0,
+        linear_features=linear_features,
+        **extra,
+    )
 
 
 def make_peer(name, task, s, threads=None):
@@ -96,12 +116,13 @@ def thread_limit(threads):
     return threadpool_limits(limits=threads, user_api="openmp")
 
 
-def timed_fit(model, x, y, z=None, threads=None, after_round=None):
+def timed_fit(model, x, y, threads=None, after_round=None):
     """Fits model (ours or a peer) and returns the fit seconds and the seconds
     of each boosting round but the first, from stamps at the end of every
-    round: our learner's and LightGBM's callbacks, an XGBoost training
-    callback, and for HistGradientBoosting (which has no callback) the start
-    of each round's first tree. after_round, if given, runs at each stamp."""
+    round: the end of our learner's rounds, LightGBM's callbacks, an XGBoost
+    training callback, and for HistGradientBoosting (which has no callback)
+    the start of each round's first tree. after_round, if given, runs at
+    each stamp."""
     stamps = []
 
     def stamp(*_):
@@ -111,9 +132,9 @@ def timed_fit(model, x, y, z=None, threads=None, after_round=None):
 
     kind = type(model).__module__.split(".")[0]
     fit_args = {}
-    grower_patch = contextlib.nullcontext()
-    if kind == "tarnwick_learner":
-        fit_args = {"z": z, "callback": stamp}
+    stamping = contextlib.nullcontext()
+    if kind == "tarnwick":
+        stamping = _stamped_rounds(stamp)
     elif kind == "lightgbm":
         fit_args = {"callbacks": [stamp]}
     elif kind == "xgboost":
@@ -126,8 +147,8 @@ def timed_fit(model, x, y, z=None, threads=None, after_round=None):
 
         model.set_params(callbacks=[Stamp()])
     else:
-        grower_patch = _stamped_hgb_grower(stamp)
-    with thread_limit(threads), grower_patch:
+        stamping = _stamped_hgb_grower(stamp)
+    with thread_limit(threads), stamping:
         start = time.perf_counter()
         model.fit(x, y, **fit_args)
         seconds = time.perf_counter() - start
@@ -136,6 +157,24 @@ def timed_fit(model, x, y, z=None, threads=None, after_round=None):
         per_round = len(stamps) // model.n_iter_
         return seconds, np.diff(stamps[::per_round])
     return seconds, np.diff(stamps)
+
+
+@contextlib.contextmanager
+def _stamped_rounds(stamp):
+    from tarnwick import booster
+
+    original = booster.Boosting.round
+
+    def stamped(self, *args, **kwargs):
+        out = original(self, *args, **kwargs)
+        stamp()
+        return out
+
+    booster.Boosting.round = stamped
+    try:
+        yield
+    finally:
+        booster.Boosting.round = original
 
 
 @contextlib.contextmanager

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up .venv (Python >= 3.12, the newest NumPy 2.x, pytest, hypothesis,
-# mypy, the type stubs, ruff and clang-format), builds the module, checks
+# pandas, mypy, ruff and clang-format), builds and installs the package (the
+# learner, the module and its type stubs), checks
 # formatting and lint (scripts/lint.sh) and runs the test suite. Extra
 # arguments go to pytest.
 #
@@ -16,7 +17,6 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 main_venv="$root/.venv"
 "$root/scripts/setup.sh" "$main_venv" "$root/requirements/test.txt"
-"$main_venv/bin/python" -m pip install --quiet --no-build-isolation --no-deps "$root/stubs"
 cd "$root"
 
 matrix="${TARNWICK_MATRIX:-}"

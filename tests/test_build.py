@@ -240,11 +240,14 @@ def test_stubs_type_a_correct_caller_and_reject_misuse(stub_dir, mypy_cache, tmp
     assert flagged == [7, 8, 13, 15], proc.stdout + proc.stderr
 
 
-def test_installed_stubs_package_is_found_by_mypy(mypy_cache, tmp_path):
-    try:
-        importlib.metadata.distribution("tarnwick_native-stubs")
-    except importlib.metadata.PackageNotFoundError:
-        pytest.skip("the tarnwick_native-stubs package is not installed")
+def test_installed_package_carries_the_stubs_and_is_typed(mypy_cache, tmp_path):
+    """A plain install gives mypy the module's types: the wheel carries the
+    stub package beside the module and marks the learner as typed."""
+    files = {str(f) for f in importlib.metadata.distribution("tarnwick").files}
+    assert "tarnwick_native-stubs/__init__.pyi" in files
+    assert "tarnwick/py.typed" in files
+    stubtest = run_mypy(["mypy.stubtest", "tarnwick_native"], None, tmp_path)
+    assert stubtest.returncode == 0, stubtest.stdout + stubtest.stderr
     (tmp_path / "use.py").write_text(
         "import tarnwick_native as tn\nreveal_type(tn.find_best_split)\n"
     )

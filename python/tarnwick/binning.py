@@ -1,0 +1,277 @@
+"""Feature binning: bin edges for numeric features, a bin per level for categorical ones.
+
+The binned matrix is uint16, feature-major (n_features, n_rows), C-contiguous.
+Feature f has regular bins 0 .. n_f - 1 and its missing bin is code n_f.
+
+Numeric feature: ``edges[f]`` holds the n_f - 1 upper bin edges in ascending
+order; a value v falls in the first bin whose edge is >= v, so "bin <= t" is
+exactly "v <= edges[f][t]", and a tree grown on bins becomes a tree on raw
+values by reading edges[f][t] as the threshold. Edges lie midway between two
+neighbouring distinct training values, and they are chosen over the distinct
+values and their counts: a value that many rows share fills a bin of its own
+without using up the bins of its neighbours, so a feature with at least
+max_bins distinct values always gets max_bins bins.
+
+Categorical feature: bin b holds the raw category values ``cat_values[f]``
+whose ``cat_codes[f]`` entry is b. Levels get a bin each, most frequent first:
+the first max_bins levels, and beyond them every level seen at least three
+times; the levels left over, too rare to be told apart, share one last bin.
+A feature may so have more than max_bins bins (up to 65,535); the histograms
+are as wide as the widest feature.
+
+Edges are computed from summaries (distinct values and their counts) of one
+or more blocks of rows, merged in block order, so that a model trained on
+partitions of a data set gets the bins of the same rows in one block.
+"""
+
+import heapq
+import os
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+from functools import cached_property
+
+import numpy as np
+
+# Codes are uint16 and each feature keeps one code for its missing bin.
+MAX_BINS = 65535
+# Rows whose distinct values and counts choose a numeric feature's edges.
+SAMPLE_ROWS = 200_000
+# Categorical levels seen fewer times than this share one bin beyond the
+# first max_bins levels.
+RARE_LEVEL_ROWS = 3
+# Rows binned per piece: a piece of a feature-major block stays in cache.
+BLOCK_ROWS = 16_384
+
+
+@dataclass
+class FeatureSummary:
+    """Distinct non-missing values of one feature in some rows, with counts,
+    and whether any row held a missing value."""
+
+    values: np.ndarray  # float64, ascending
+    counts: np.ndarray  # float64: rows, or their weights
+    has_missing: bool
+
+
+@dataclass
+class Bins:
+    edges: list  # per feature: float64 upper edges (empty for categorical)
+    cat_values: list  # per feature: sorted raw category values (None for numeric)
+    cat_codes: list  # per feature: bin code of each entry of cat_values
+    n_bins: np.ndarray  # int64 (n_features,): regular bins n_f
+    categorical: np.ndarray  # bool (n_features,)
+    missing: np.ndarray  # bool (n_features,): missing values were seen in training
+
+    @property
+    def n_bins_max(self):
+        """Histogram bin axis: one past the largest missing code."""
+        return int(self.n_bins.max(initial=0)) + 1
+
+    @cached_property
+    def search_edges(self):
+        """Per numeric feature, its edges and then +inf: NaN, which sorts
+        after +inf, lands one past every value, at the missing code."""
+        return [np.append(e, np.inf) for e in self.edges]
+
+    def threshold(self, feature, bin_):
+        """Raw threshold of a numeric split 'bins 0..bin_ go left'."""
+        return float(self.edges[feature][bin_])
+
+    def category_values(self, feature, codes):
+        """Raw values of the categories whose bins are listed in codes, ascending."""
+        hit = np.isin(self.cat_codes[feature], codes)
+        return self.cat_values[feature][hit]
+
+
+def worker_count():
+    """Threads for the NumPy passes of binning (sorting and searching release
+    the interpreter lock): the worker pool's count, RAYON_NUM_THREADS, else
+    the processors this process may use. Results do not depend on it."""
+    given = os.environ.get("RAYON_NUM_THREADS", "")
+    if given.isdigit() and int(given) > 0:
+        return int(given)
+    return len(os.sched_getaffinity(0))
+
+
+def sample_positions(n_rows, n_total, seed, block):
+    """Sorted positions of the rows of one block (of n_rows out of n_total)
+    whose values choose numeric edges: all of them up to SAMPLE_ROWS in all,
+    else a share of SAMPLE_ROWS proportional to the block, drawn from a stream
+    that depends on the seed and the block's index only."""
+    if n_total <= SAMPLE_ROWS:
+        return None
+    size = min(n_rows, round(SAMPLE_ROWS * n_rows / n_total))
+    rng = np.random.default_rng([seed, block])
+    return np.sort(rng.choice(n_rows, size, replace=False))
+
+
+def summarize(x, categorical, sample, weight=None):
+    """Per-feature summaries of the raw rows x (n_rows, n_features): numeric
+    features over the sampled rows (all rows when sample is None),
+    categorical ones over all rows. With sample weights a value counts its
+    rows' weights, so that integer weights bin as repeated rows do."""
+
+    def one(f):
+        col = x[:, f]
+        missing = np.isnan(col)
+        has_missing = bool(missing.any())
+        w = weight
+        if not categorical[f] and sample is not None:
+            col = col[sample]
+            missing = np.isnan(col)
+            w = None if weight is None else weight[sample]
+        present = col[~missing]
+        if w is None:
+            values, counts = np.unique(present, return_counts=True)
+            return FeatureSummary(values, counts.astype(np.float64), has_missing)
+        values, inverse = np.unique(present, return_inverse=True)
+        counts = np.bincount(inverse, w[~missing], minlength=values.size)
+        return FeatureSummary(values, counts, has_missing)
+
+    with ThreadPoolExecutor(worker_count()) as pool:
+        return list(pool.map(one, range(x.shape[1])))
+
+
+def merge_summaries(parts):
+    """One summary per feature from the summaries of several blocks of rows,
+    in block order."""
+    if len(parts) == 1:
+        return parts[0]
+    merged = []
+    for per_block in zip(*parts):
+        values, inverse = np.unique(
+            np.concatenate([s.values for s in per_block]), return_inverse=True
+        )
+        counts = np.bincount(inverse, np.concatenate([s.counts for s in per_block]))
+        merged.append(FeatureSummary(values, counts, any(s.has_missing for s in per_block)))
+    return merged
+
+
+def numeric_edges(values, counts, max_bins):
+    """Upper bin edges of a numeric feature from its distinct values and
+    counts: min(len(values), max_bins) bins of as equal a count as the ties
+    allow, each edge midway between the last value of its bin and the first
+    of the next."""
+    n_values = values.size
+    if n_values <= max_bins:
+        cuts = np.arange(1, n_values)
+    else:
+        cumulative = np.cumsum(counts)
+        targets = cumulative[-1] * np.arange(1, max_bins) / max_bins
+        # A bin ends with the value at which the running count reaches its
+        # share; a value heavier than a share ends several bins at once.
+        cuts = np.unique(np.searchsorted(cumulative, targets, side="left") + 1)
+        cuts = cuts[cuts < n_values]
+        if cuts.size < max_bins - 1:
+            cuts = _more_cuts(cuts, cumulative, max_bins - 1)
+    lower, upper = values[cuts - 1], values[cuts]
+    edges = lower * 0.5 + upper * 0.5
+    # Keep lower <= edge < upper where halving rounds badly (subnormal or
+    # infinite neighbours): the edge then sits on the lower value.
+    return np.where((lower <= edges) & (edges < upper), edges, lower)
+
+
+def _more_cuts(cuts, cumulative, wanted):
+    """cuts plus further cuts up to wanted in all: the bin with the most rows
+    among those holding two or more distinct values is halved by count, until
+    there are enough."""
+    n_values = cumulative.size
+    bounds = np.concatenate([[0], cuts, [n_values]])
+    before = np.concatenate([[0], cumulative])
+
+    def entry(lo, hi):
+        return (-(before[hi] - before[lo]), lo, hi)
+
+    heap = [entry(lo, hi) for lo, hi in zip(bounds[:-1], bounds[1:]) if hi - lo >= 2]
+    heapq.heapify(heap)
+    added = []
+    while heap and cuts.size + len(added) < wanted:
+        _, lo, hi = heapq.heappop(heap)
+        middle = (before[lo] + before[hi]) / 2
+        cut = int(np.searchsorted(before[lo + 1 : hi], middle)) + lo + 1
+        # The cut nearest the middle count, strictly inside the bin.
+        if cut > lo + 1 and middle - before[cut - 1] < before[cut] - middle:
+            cut -= 1
+        cut = min(max(cut, lo + 1), hi - 1)
+        added.append(cut)
+        for a, b in ((lo, cut), (cut, hi)):
+            if b - a >= 2:
+                heapq.heappush(heap, entry(a, b))
+    return np.sort(np.concatenate([cuts, np.asarray(added, dtype=cuts.dtype)]))
+
+
+def category_codes(values, counts, max_bins):
+    """Bin code of each category value: a bin per level for the max_bins
+    most frequent levels (ties by value) and for every other level seen at
+    least RARE_LEVEL_ROWS times, numbered in ascending value order; the
+    rarer levels left over share one last bin, as do the levels beyond the
+    largest code."""
+    by_count = np.argsort(-counts, kind="stable")
+    own = (np.arange(values.size) < max_bins) | (counts[by_count] >= RARE_LEVEL_ROWS)
+    n_own = min(int(np.count_nonzero(own)), MAX_BINS - 1)
+    has_own = np.zeros(values.size, dtype=bool)
+    has_own[by_count[:n_own]] = True
+    codes = np.full(values.size, n_own, dtype=np.int64)
+    codes[has_own] = np.arange(n_own)
+    return codes
+
+
+def bins_from_summaries(summaries, categorical, max_bins):
+    """The bins of every feature from its merged summary."""
+    if not 2 <= max_bins <= MAX_BINS:
+        raise ValueError(f"max_bins must be in [2, {MAX_BINS}], got {max_bins}")
+    n_features = len(summaries)
+    edges, cat_values, cat_codes = [], [], []
+    n_bins = np.zeros(n_features, dtype=np.int64)
+    for f, s in enumerate(summaries):
+        if categorical[f]:
+            codes = category_codes(s.values, s.counts, max_bins)
+            edges.append(np.empty(0))
+            cat_values.append(s.values)
+            cat_codes.append(codes)
+            n_bins[f] = int(codes.max(initial=-1)) + 1
+        else:
+            e = numeric_edges(s.values, s.counts, max_bins)
+            edges.append(e)
+            cat_values.append(None)
+            cat_codes.append(None)
+            n_bins[f] = e.size + 1
+    missing = np.array([s.has_missing for s in summaries], dtype=bool)
+    return Bins(edges, cat_values, cat_codes, n_bins, np.asarray(categorical, dtype=bool), missing)
+
+
+def fit_bins(x, categorical, max_bins, seed, weight=None):
+    """The bins of the raw rows x (n_rows, n_features) as one block."""
+    sample = sample_positions(x.shape[0], x.shape[0], seed, 0)
+    summaries = summarize(x, categorical, sample, weight)
+    return bins_from_summaries(summaries, categorical, max_bins)
+
+
+def _bin_feature(bins, f, col, out):
+    """Writes the codes of one raw column into out; NaN goes to the missing bin."""
+    if not bins.categorical[f]:
+        out[:] = np.searchsorted(bins.search_edges[f], col, side="left")
+        return
+    values = bins.cat_values[f]
+    if values.size == 0:
+        out[:] = bins.n_bins[f]
+        return
+    pos = np.minimum(np.searchsorted(values, col), values.size - 1)
+    # A level not seen in training goes where missing values go.
+    out[:] = np.where(values[pos] == col, bins.cat_codes[f][pos], bins.n_bins[f])
+
+
+def bin_rows(bins, x):
+    """The feature-major uint16 binned matrix of the raw rows x (n_rows, n_features)."""
+    n_rows, n_features = x.shape
+    out = np.empty((n_features, n_rows), dtype=np.uint16)
+
+    def block(start):
+        stop = min(start + BLOCK_ROWS, n_rows)
+        columns = np.ascontiguousarray(x[start:stop].T)
+        for f in range(n_features):
+            _bin_feature(bins, f, columns[f], out[f, start:stop])
+
+    with ThreadPoolExecutor(worker_count()) as pool:
+        list(pool.map(block, range(0, n_rows, BLOCK_ROWS)))
+    return out

@@ -1,0 +1,61 @@
+"""The boosting loop, apart from any estimator.
+
+One Boosting drives the training rows (a Shard, or the partitions of a
+distributed fit) round by round: gradients, one tree per output grown from
+node histograms, the leaf values solved from the leaves' sums, and the
+training scores updated. It returns each round's trees on raw values; what
+to do with them (validation, early stopping) is the caller's.
+"""
+
+from dataclasses import dataclass
+
+from .grower import GrowParams, grow_tree
+from .leaves import leaf_tables
+from .shard import reorder_due
+from .splitting import SplitFinder, SplitParams
+from .trees import flatten
+
+
+@dataclass(frozen=True)
+class LeafParams:
+    l2: float
+    learning_rate: float
+    linear_l2: float
+    linear_min_rows: int
+
+
+@dataclass(frozen=True)
+class BoostParams:
+    max_iter: int
+    grow: GrowParams
+    split: SplitParams
+    leaf: LeafParams
+
+
+class Boosting:
+    """Rounds of boosting on training rows with n_rows rows in all."""
+
+    def __init__(self, rows, n_rows, loss, bins, params):
+        self.rows, self.n_rows, self.loss, self.bins = rows, n_rows, loss, bins
+        self.params = params
+        self.finder = SplitFinder(bins, params.split)
+
+    def start(self):
+        """Sets every row's score to the initial score, which it returns."""
+        init = self.loss.init_score(self.rows.init_sums())
+        self.rows.set_scores(init)
+        return init
+
+    def round(self, iteration, train_loss=False):
+        """Grows the trees of one round; returns them, and with train_loss
+        the training loss sums after the round (else None)."""
+        rows, p = self.rows, self.params
+        rows.compute_gradients()
+        grown = [
+            grow_tree(rows, k, self.n_rows, self.finder, p.grow) for k in range(self.loss.n_outputs)
+        ]
+        tables = [leaf_tables(s, p.leaf) for s in rows.leaf_sums()]
+        rows.add_leaf_outputs(tables)
+        sums = rows.loss_sums() if train_loss else None
+        rows.end_round(reorder_due(iteration) and iteration + 1 < p.max_iter)
+        return [flatten(g, self.bins, t) for g, t in zip(grown, tables)], sums

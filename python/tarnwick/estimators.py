@@ -1,0 +1,695 @@
+"""scikit-learn estimators: TarnwickRegressor and TarnwickClassifier.
+
+Parameters, input validation, the train/validation split, early stopping and
+prediction; the boosting itself is booster.Boosting over one Shard of the
+training rows.
+"""
+
+import sys
+import time
+from contextlib import contextmanager
+from numbers import Integral, Real
+
+import numpy as np
+from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin, _fit_context
+from sklearn.metrics import check_scoring
+from sklearn.model_selection import train_test_split
+from sklearn.utils import check_random_state, compute_sample_weight
+from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
+from sklearn.utils.multiclass import check_classification_targets
+from sklearn.utils.validation import (
+    _check_sample_weight,
+    check_array,
+    check_consistent_length,
+    check_is_fitted,
+    column_or_1d,
+)
+
+from . import binning, embedding, inputs
+from .booster import Boosting, BoostParams, LeafParams
+from .embedding import Embedding
+from .grower import GrowParams
+from .losses import make_loss
+from .shard import Shard
+from .splitting import SplitParams
+
+THREADS_NOTE = """
+    The native passes run on a pool of worker threads that is created on the
+    first parallel pass and sized once, from the environment variable
+    RAYON_NUM_THREADS (else RAYON_RS_NUM_CPUS, else the processors the
+    process may use): set it before the first fit or predict of the process.
+    Models are bitwise the same for any number of threads.
+"""
+
+# Rows of the training set on which a scorer other than 'loss' computes the
+# training score.
+SCORER_TRAIN_ROWS = 10_000
+
+
+class _TarnwickBase(BaseEstimator):
+    """Parameters, fit and raw prediction shared by both estimators."""
+
+    _parameter_constraints: dict = {
+        "learning_rate": [Interval(Real, 0, None, closed="neither")],
+        "max_iter": [Interval(Integral, 1, None, closed="left")],
+        "max_leaf_nodes": [Interval(Integral, 2, None, closed="left"), None],
+        "max_depth": [Interval(Integral, 1, None, closed="left"), None],
+        "min_samples_leaf": [Interval(Integral, 1, None, closed="left")],
+        "l2_regularization": [Interval(Real, 0, None, closed="left")],
+        "max_bins": [Interval(Integral, 2, binning.MAX_BINS, closed="both")],
+        "categorical_features": ["array-like", StrOptions({"from_dtype"}), None],
+        "early_stopping": [StrOptions({"auto"}), "boolean"],
+        "scoring": [str, callable, None],
+        "validation_fraction": [
+            Interval(RealNotInt, 0, 1, closed="neither"),
+            Interval(Integral, 1, None, closed="left"),
+            None,
+        ],
+        "n_iter_no_change": [Interval(Integral, 1, None, closed="left")],
+        "tol": [Interval(Real, 0, None, closed="left")],
+        "verbose": ["verbose"],
+        "random_state": ["random_state"],
+        "cat_smooth": [Interval(Real, 0, None, closed="left")],
+        "min_data_per_group": [Interval(Integral, 1, None, closed="left")],
+        "max_cat_threshold": [Interval(Integral, 1, None, closed="left")],
+        "linear_features": ["array-like", None],
+        "linear_l2": [Interval(Real, 0, None, closed="left")],
+        "linear_min_rows": [Interval(Integral, 1, None, closed="left"), None],
+    }
+
+    def __init__(
+        self,
+        *,
+        learning_rate=0.1,
+        max_iter=100,
+        max_leaf_nodes=31,
+        max_depth=None,
+        min_samples_leaf=20,
+        l2_regularization=0.0,
+        max_bins=255,
+        categorical_features="from_dtype",
+        early_stopping="auto",
+        scoring="loss",
+        validation_fraction=0.1,
+        n_iter_no_change=10,
+        tol=1e-7,
+        verbose=0,
+        random_state=None,
+        cat_smooth=10.0,
+        min_data_per_group=100,
+        max_cat_threshold=32,
+        linear_features=None,
+        linear_l2=1.0,
+        linear_min_rows=None,
+    ):
+        self.learning_rate = learning_rate
+        self.max_iter = max_iter
+        self.max_leaf_nodes = max_leaf_nodes
+        self.max_depth = max_depth
+        self.min_samples_leaf = min_samples_leaf
+        self.l2_regularization = l2_regularization
+        self.max_bins = max_bins
+        self.categorical_features = categorical_features
+        self.early_stopping = early_stopping
+        self.scoring = scoring
+        self.validation_fraction = validation_fraction
+        self.n_iter_no_change = n_iter_no_change
+        self.tol = tol
+        self.verbose = verbose
+        self.random_state = random_state
+        self.cat_smooth = cat_smooth
+        self.min_data_per_group = min_data_per_group
+        self.max_cat_threshold = max_cat_threshold
+        self.linear_features = linear_features
+        self.linear_l2 = linear_l2
+        self.linear_min_rows = linear_min_rows
+
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        tags.input_tags.allow_nan = True
+        tags.input_tags.categorical = True
+        return tags
+
+    # ------------------------------------------------------------ input
+
+    def _features(self, X, reset):
+        """The float matrix of X; at fit (reset) also the categorical mask
+        and the categories of encoded DataFrame columns."""
+        if reset:
+            names = _frame_names(X)
+            mask = None
+            if inputs.is_frame(X):
+                mask = inputs.categorical_mask(self.categorical_features, X, X.shape[1], names)
+                X, self._categories = inputs.encode_categories(X, mask, None)
+            else:
+                self._categories = None
+            x = inputs.validated_matrix(self, X, reset=True)
+            if mask is None:
+                mask = inputs.categorical_mask(self.categorical_features, X, x.shape[1], None)
+            self._categorical = mask
+            return x
+        X, _ = inputs.encode_categories(X, self._categorical, self._categories)
+        return inputs.validated_matrix(self, X, reset=False)
+
+    def _check_weights(self, sample_weight, x, y):
+        weight = None
+        if sample_weight is not None:
+            weight = _check_sample_weight(
+                sample_weight,
+                x,
+                dtype=np.float64,
+                ensure_non_negative=True,
+                allow_all_zero_weights=True,
+            )
+        weight = self._class_weights(y, weight)
+        if weight is not None and not np.isfinite(weight).all():
+            raise ValueError("sample_weight must be finite")
+        return weight
+
+    def _class_weights(self, y, weight):
+        return weight
+
+    # ------------------------------------------------------------ fit
+
+    def _fit(self, X, y, sample_weight, X_val, y_val, sample_weight_val, z, z_val):
+        start = time.perf_counter()
+        x = self._features(X, reset=True)
+        y = self._targets(column_or_1d(y, warn=True), reset=True)
+        check_consistent_length(x, y)
+        weight = self._check_weights(sample_weight, x, y)
+        x, y, weight, z = _without_zero_weights(x, y, weight, z)
+        if x.shape[0] == 0:
+            raise ValueError("every sample has weight zero: there is nothing to fit")
+
+        rng = check_random_state(self.random_state)
+        seed = int(rng.randint(np.iinfo(np.int32).max))
+        self._embedding = Embedding.fit(self, x, z)
+        z = embedding.transform(self._embedding, x, z)
+
+        given_val = X_val is not None or y_val is not None
+        if given_val:
+            if X_val is None or y_val is None:
+                raise ValueError("X_val and y_val must be passed together")
+            if self.early_stopping is False:
+                raise ValueError(
+                    "X_val and y_val are passed to fit while early_stopping is False; "
+                    "set early_stopping to 'auto' or True to use them"
+                )
+        self.do_early_stopping_ = self.early_stopping is True or (
+            self.early_stopping == "auto" and (x.shape[0] > 10_000 or given_val)
+        )
+        validation = None
+        if self.do_early_stopping_:
+            if given_val:
+                x_val = self._features(X_val, reset=False)
+                val_y = self._targets(column_or_1d(y_val, warn=True), reset=False)
+                check_consistent_length(x_val, val_y)
+                val_w = None
+                if sample_weight_val is not None:
+                    val_w = _check_sample_weight(
+                        sample_weight_val, x_val, dtype=np.float64, ensure_non_negative=True
+                    )
+                val_z = embedding.transform(self._embedding, x_val, z_val)
+                validation = (x_val, val_y, val_w, val_z)
+            elif self.validation_fraction is not None:
+                (x, y, weight, z), validation = self._split_validation(x, y, weight, z, seed)
+
+        bins = binning.fit_bins(x, self._categorical, self.max_bins, seed, weight)
+        self._category_values = [v if v is not None else np.empty(0) for v in bins.cat_values]
+        binned = binning.bin_rows(bins, x)
+        self._loss = make_loss(self._kind, self._n_classes)
+        shard = Shard(binned, y, weight, z, self._loss, bins.n_bins_max)
+        del binned
+        boosting = Boosting(shard, x.shape[0], self._loss, bins, self._boost_params(z))
+        self._init_score = boosting.start()
+        self._trees = []
+        self._run(boosting, shard, x, y, weight, z, validation, seed, start)
+        return self
+
+    def _boost_params(self, z):
+        d = 0 if z is None else z.shape[1]
+        min_rows = self.linear_min_rows if self.linear_min_rows is not None else 2 * (d + 1)
+        return BoostParams(
+            self.max_iter,
+            GrowParams(self.max_leaf_nodes, self.max_depth, self.min_samples_leaf),
+            SplitParams(
+                self.min_samples_leaf,
+                float(self.l2_regularization),
+                float(self.cat_smooth),
+                self.min_data_per_group,
+                self.max_cat_threshold,
+            ),
+            LeafParams(
+                float(self.l2_regularization),
+                float(self.learning_rate),
+                float(self.linear_l2),
+                min_rows,
+            ),
+        )
+
+    def _split_validation(self, x, y, weight, z, seed):
+        stratify = y if self._kind == "classification" else None
+        parts = [a for a in (x, y, weight, z) if a is not None]
+        pieces = train_test_split(
+            *parts, test_size=self.validation_fraction, stratify=stratify, random_state=seed
+        )
+        train, val = pieces[0::2], pieces[1::2]
+
+        def unpack(arrays):
+            arrays = list(arrays)
+            out = [arrays.pop(0), arrays.pop(0)]
+            out.append(arrays.pop(0) if weight is not None else None)
+            out.append(np.ascontiguousarray(arrays.pop(0)) if z is not None else None)
+            return out
+
+        train, val = unpack(train), unpack(val)
+        train[0] = np.ascontiguousarray(train[0])
+        val[0] = np.ascontiguousarray(val[0])
+        return tuple(train), tuple(val)
+
+    def _run(self, boosting, shard, x, y, weight, z, validation, seed, start):
+        """The rounds, with early stopping when it is on."""
+        monitor = _Monitor(self, shard, x, y, weight, z, validation, seed)
+        monitor.record([])
+        best = 0
+        for iteration in range(self.max_iter):
+            trees, loss_sums = boosting.round(iteration, train_loss=monitor.wants_train_loss)
+            self._trees.extend(trees)
+            monitor.record(trees, loss_sums)
+            if self.verbose > 1 or (
+                self.verbose and (iteration + 1) % max(1, self.max_iter // 10) == 0
+            ):
+                _report(self, iteration, trees, monitor, start)
+            if monitor.should_stop():
+                break
+        self._train_raw = shard.scores_in_block_order()
+        best = monitor.best_iteration()
+        per_round = self._loss.n_outputs
+        del self._trees[best * per_round :]
+        self.n_iter_ = best
+        self.train_score_ = np.asarray(monitor.train_scores[: best + 1])
+        self.validation_score_ = np.asarray(monitor.validation_scores[: best + 1])
+        if self.verbose:
+            print(
+                f"Fit {len(self._trees)} trees in {time.perf_counter() - start:.3f} s",
+                file=sys.stderr,
+            )
+
+    # ------------------------------------------------------------ predict
+
+    @property
+    def n_trees_per_iteration_(self):
+        check_is_fitted(self)
+        return self._loss.n_outputs
+
+    @property
+    def is_categorical_(self):
+        check_is_fitted(self)
+        return self._categorical.copy() if self._categorical.any() else None
+
+    @property
+    def feature_importances_(self):
+        """Total gain of the splits on each feature, normalised to sum to 1."""
+        check_is_fitted(self)
+        total = np.zeros(self.n_features_in_)
+        for tree in self._trees:
+            internal = tree.leaf_id < 0
+            np.add.at(total, tree.feature[internal], tree.gain[internal])
+        s = total.sum()
+        return total / s if s > 0 else total
+
+    def _raw_predict(self, X, z=None, n_trees=None):
+        """Raw scores (K, n_rows) of the first n_trees trees (all by default)."""
+        override = getattr(self, "_raw_override", None)
+        if override is not None and X is override[0]:
+            return override[1]
+        check_is_fitted(self)
+        x = self._features(X, reset=False)
+        x = inputs.unseen_as_missing(x, self._categorical, self._category_values)
+        z = embedding.transform(self._embedding, x, z)
+        k = self._init_score.size
+        raw = np.empty((k, x.shape[0]))
+        raw[:] = self._init_score[:, None]
+        trees = self._trees if n_trees is None else self._trees[:n_trees]
+        for t, tree in enumerate(trees):
+            raw[t % k] += tree.predict(x, z)
+        return raw
+
+    def _staged_raw(self, X, z):
+        check_is_fitted(self)
+        x = self._features(X, reset=False)
+        x = inputs.unseen_as_missing(x, self._categorical, self._category_values)
+        z = embedding.transform(self._embedding, x, z)
+        k = self._init_score.size
+        raw = np.empty((k, x.shape[0]))
+        raw[:] = self._init_score[:, None]
+        for t, tree in enumerate(self._trees):
+            raw[t % k] += tree.predict(x, z)
+            if t % k == k - 1:
+                yield raw.copy()
+
+    def save(self, path):
+        """Writes the fitted model to path as a NumPy .npz file (no pickles);
+        tarnwick.load_model reads it back."""
+        from .model_file import save_model
+
+        check_is_fitted(self)
+        save_model(self, path)
+
+
+def _frame_names(X):
+    if not inputs.is_frame(X):
+        return None
+    names = list(X.columns)
+    return np.asarray(names, dtype=object) if all(isinstance(n, str) for n in names) else None
+
+
+def _without_zero_weights(x, y, weight, z):
+    """The rows with a positive weight: a row of weight zero has no pull on
+    the model, and leaving it out keeps it out of the bins and the counts too."""
+    if weight is None or weight.all():
+        return x, y, weight, z
+    keep = weight > 0
+    return x[keep], y[keep], weight[keep], None if z is None else z[keep]
+
+
+class _Monitor:
+    """Training and validation scores after every round, and the early
+    stopping rule: stop when none of the last n_iter_no_change scores beats
+    the one before them by more than tol. Scores are the negative loss
+    (scoring 'loss') or the scorer's value; higher is better."""
+
+    def __init__(self, est, shard, x, y, weight, z, validation, seed):
+        self.est, self.shard = est, shard
+        self.on = est.do_early_stopping_
+        self.use_loss = est.scoring == "loss"
+        self.train_scores, self.validation_scores = [], []
+        self.validation = validation
+        self.wants_train_loss = self.on and self.use_loss
+        if not self.on:
+            return
+        if validation is not None:
+            x_val, _, _, z_val = validation
+            self.val_raw = np.empty((est._init_score.size, x_val.shape[0]))
+            self.val_raw[:] = est._init_score[:, None]
+        if not self.use_loss:
+            self.scorer = check_scoring(est, est.scoring)
+            n = x.shape[0]
+            rows = np.arange(n)
+            if n > SCORER_TRAIN_ROWS:
+                rows = np.random.default_rng(seed).choice(n, SCORER_TRAIN_ROWS, replace=False)
+            self.small = (
+                x[rows],
+                y[rows],
+                None if weight is None else weight[rows],
+                None if z is None else z[rows],
+            )
+            self.small_raw = np.empty((est._init_score.size, rows.size))
+            self.small_raw[:] = est._init_score[:, None]
+
+    def record(self, trees, loss_sums=None):
+        if not self.on:
+            return
+        est = self.est
+        k = est._init_score.size
+        if self.validation is not None:
+            x_val, _, _, z_val = self.validation
+            for t, tree in enumerate(trees):
+                self.val_raw[t % k] += tree.predict(x_val, z_val)
+        if self.use_loss:
+            if loss_sums is None:
+                loss_sums = self.shard.loss_sums()
+            self.train_scores.append(-loss_sums[0] / loss_sums[1])
+            if self.validation is not None:
+                _, y_val, w_val, _ = self.validation
+                sums = est._loss.loss_sums(y_val, _flat(self.val_raw), w_val)
+                self.validation_scores.append(-sums[0] / sums[1])
+            return
+        x_s, y_s, w_s, z_s = self.small
+        for t, tree in enumerate(trees):
+            self.small_raw[t % k] += tree.predict(x_s, z_s)
+        self.train_scores.append(self._score(x_s, y_s, w_s, z_s, self.small_raw))
+        if self.validation is not None:
+            x_val, y_val, w_val, z_val = self.validation
+            self.validation_scores.append(self._score(x_val, y_val, w_val, z_val, self.val_raw))
+
+    def _score(self, x, y, weight, z, raw):
+        labels = self.est._labels(y)
+        with _raw_override(self.est, x, raw):
+            if weight is None:
+                return float(self.scorer(self.est, x, labels))
+            return float(self.scorer(self.est, x, labels, sample_weight=weight))
+
+    def _scores(self):
+        return self.validation_scores if self.validation is not None else self.train_scores
+
+    def should_stop(self):
+        if not self.on:
+            return False
+        scores = self._scores()
+        reference = self.est.n_iter_no_change + 1
+        if len(scores) < reference:
+            return False
+        return not any(s > scores[-reference] + self.est.tol for s in scores[-reference + 1 :])
+
+    def best_iteration(self):
+        """Rounds to keep: all without early stopping, else up to the best score."""
+        scores = self._scores()
+        if not self.on:
+            return len(self.est._trees) // self.est._loss.n_outputs
+        return int(np.argmax(scores))
+
+
+@contextmanager
+def _raw_override(est, x, raw):
+    """Makes prediction on x return raw (a scorer's calls during fit)."""
+    est._raw_override = (x, raw)
+    try:
+        yield
+    finally:
+        est._raw_override = None
+
+
+def _flat(raw):
+    return raw[0] if raw.shape[0] == 1 else raw
+
+
+def _report(est, iteration, trees, monitor, start):
+    leaves = sum(int((t.leaf_id >= 0).sum()) for t in trees)
+    line = f"[{iteration + 1}/{est.max_iter}] {len(trees)} tree(s), {leaves} leaves"
+    if monitor.train_scores:
+        line += f", train score: {monitor.train_scores[-1]:.5f}"
+    if monitor.validation_scores:
+        line += f", val score: {monitor.validation_scores[-1]:.5f}"
+    print(f"{line}, in {time.perf_counter() - start:.3f} s", file=sys.stderr)
+
+
+class TarnwickRegressor(RegressorMixin, _TarnwickBase):
+    __doc__ = (
+        """Gradient-boosted trees for regression (squared error), with optional
+    embedded-linear leaves.
+
+    A drop-in for scikit-learn's HistGradientBoostingRegressor: the shared
+    parameters have its names, meanings and defaults, and the fitted
+    attributes are the same. Missing values (NaN) are supported; each split
+    learns where they go. Categorical features (columns of category dtype
+    in a DataFrame by default) get a bin per level: the first max_bins
+    levels, and every later level seen at least three times; rarer levels
+    share one bin, and a level never seen in training goes where missing
+    values go.
+
+    Parameters beyond HistGradientBoosting's:
+    cat_smooth, min_data_per_group, max_cat_threshold: the categorical split
+        search sorts the eligible levels (at least min_data_per_group rows)
+        by gradient sum over hessian sum plus cat_smooth, and puts at most
+        max_cat_threshold of them on one side.
+    linear_features: columns of X (indices, names or a boolean mask) whose
+        standardised values form the embedding z of embedded-linear leaves:
+        every leaf then outputs bias + w . z, fitted by a ridge-regularised
+        Newton step (linear_l2) on the leaf's rows; a leaf with fewer than
+        linear_min_rows rows (default 2 (d + 1)) keeps a constant output.
+        At prediction z is clamped to the range each leaf saw. Instead, an
+        embedding that is not part of X can be passed as fit(..., z=...)
+        and predict(..., z=...).
+
+    Early stopping (on by default above 10,000 rows, or when X_val is
+    given) keeps the trees up to the best validation score.
+"""
+        + THREADS_NOTE
+    )
+
+    _kind = "regression"
+    _n_classes = 0
+
+    @_fit_context(prefer_skip_nested_validation=True)
+    def fit(
+        self,
+        X,
+        y,
+        sample_weight=None,
+        *,
+        X_val=None,
+        y_val=None,
+        sample_weight_val=None,
+        z=None,
+        z_val=None,
+    ):
+        """Fits the model; X_val and y_val, when given, are the validation
+        set of early stopping; z (and z_val) an embedding for linear leaves."""
+        return self._fit(X, y, sample_weight, X_val, y_val, sample_weight_val, z, z_val)
+
+    def _targets(self, y, reset):
+        y = check_array(y, ensure_2d=False, dtype=np.float64, input_name="y")
+        return y
+
+    def _labels(self, y):
+        return y
+
+    def predict(self, X, z=None):
+        return self._raw_predict(X, z)[0]
+
+    def staged_predict(self, X, z=None):
+        for raw in self._staged_raw(X, z):
+            yield raw[0]
+
+
+class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
+    __doc__ = (
+        """Gradient-boosted trees for classification (log loss: logistic for two
+    classes, softmax with one tree per class and round for more), with
+    optional embedded-linear leaves.
+
+    A drop-in for scikit-learn's HistGradientBoostingClassifier; see
+    TarnwickRegressor for the shared behaviour and our own parameters.
+    class_weight ("balanced" or a dict) scales the sample weights by class.
+"""
+        + THREADS_NOTE
+    )
+
+    _parameter_constraints: dict = {
+        **_TarnwickBase._parameter_constraints,
+        "class_weight": [dict, StrOptions({"balanced"}), None],
+    }
+    _kind = "classification"
+
+    def __init__(
+        self,
+        *,
+        learning_rate=0.1,
+        max_iter=100,
+        max_leaf_nodes=31,
+        max_depth=None,
+        min_samples_leaf=20,
+        l2_regularization=0.0,
+        max_bins=255,
+        categorical_features="from_dtype",
+        early_stopping="auto",
+        scoring="loss",
+        validation_fraction=0.1,
+        n_iter_no_change=10,
+        tol=1e-7,
+        verbose=0,
+        random_state=None,
+        class_weight=None,
+        cat_smooth=10.0,
+        min_data_per_group=100,
+        max_cat_threshold=32,
+        linear_features=None,
+        linear_l2=1.0,
+        linear_min_rows=None,
+    ):
+        super().__init__(
+            learning_rate=learning_rate,
+            max_iter=max_iter,
+            max_leaf_nodes=max_leaf_nodes,
+            max_depth=max_depth,
+            min_samples_leaf=min_samples_leaf,
+            l2_regularization=l2_regularization,
+            max_bins=max_bins,
+            categorical_features=categorical_features,
+            early_stopping=early_stopping,
+            scoring=scoring,
+            validation_fraction=validation_fraction,
+            n_iter_no_change=n_iter_no_change,
+            tol=tol,
+            verbose=verbose,
+            random_state=random_state,
+            cat_smooth=cat_smooth,
+            min_data_per_group=min_data_per_group,
+            max_cat_threshold=max_cat_threshold,
+            linear_features=linear_features,
+            linear_l2=linear_l2,
+            linear_min_rows=linear_min_rows,
+        )
+        self.class_weight = class_weight
+
+    @_fit_context(prefer_skip_nested_validation=True)
+    def fit(
+        self,
+        X,
+        y,
+        sample_weight=None,
+        *,
+        X_val=None,
+        y_val=None,
+        sample_weight_val=None,
+        z=None,
+        z_val=None,
+    ):
+        """Fits the model; X_val and y_val, when given, are the validation
+        set of early stopping; z (and z_val) an embedding for linear leaves."""
+        return self._fit(X, y, sample_weight, X_val, y_val, sample_weight_val, z, z_val)
+
+    @property
+    def _n_classes(self):
+        return self.classes_.size
+
+    def _targets(self, y, reset):
+        if reset:
+            check_classification_targets(y)
+            self.classes_, encoded = np.unique(y, return_inverse=True)
+            if self.classes_.size < 2:
+                raise ValueError(
+                    f"{type(self).__name__} needs samples of at least 2 classes, "
+                    f"but the data holds only one class: {self.classes_[0]!r}"
+                )
+        else:
+            unknown = ~np.isin(y, self.classes_)
+            if unknown.any():
+                raise ValueError(
+                    f"y_val holds classes not seen in training: {np.unique(y[unknown])}"
+                )
+            encoded = np.searchsorted(self.classes_, y)
+        encoded = encoded.astype(np.int64)
+        return encoded.astype(np.float64) if self.classes_.size == 2 else encoded
+
+    def _labels(self, y):
+        return self.classes_[y.astype(np.int64)]
+
+    def _class_weights(self, y, weight):
+        if self.class_weight is None:
+            return weight
+        per_row = compute_sample_weight(self.class_weight, self.classes_[y.astype(np.int64)])
+        return per_row if weight is None else weight * per_row
+
+    def decision_function(self, X, z=None):
+        """Raw scores: (n_rows,) for two classes, (n_rows, n_classes) for more."""
+        raw = self._raw_predict(X, z)
+        return raw[0] if raw.shape[0] == 1 else raw.T
+
+    def predict_proba(self, X, z=None):
+        """Class probabilities, (n_rows, n_classes)."""
+        raw = self._raw_predict(X, z)
+        return self._loss.transform(_flat(raw))
+
+    def predict(self, X, z=None):
+        proba = self.predict_proba(X, z)
+        return self.classes_[np.argmax(proba, axis=1)]
+
+    def staged_predict_proba(self, X, z=None):
+        for raw in self._staged_raw(X, z):
+            yield self._loss.transform(_flat(raw))
+
+    def staged_predict(self, X, z=None):
+        for proba in self.staged_predict_proba(X, z):
+            yield self.classes_[np.argmax(proba, axis=1)]

@@ -1,0 +1,116 @@
+"""Leaf-wise growth of one tree from node histograms.
+
+The grower decides; the training rows (a Shard, or the partitions of a
+distributed fit) hold the rows and do the passes. Per split the rows
+partition the parent's rows once and build the histogram of the smaller
+child only (the child counts are known from the split); the larger child's
+histogram is the parent's minus the smaller's, in the parent's buffer.
+Children of the last split get no histogram. Nodes are numbered in creation
+order; the leaf with the largest gain splits next (ties: the older node), so
+growth is deterministic.
+"""
+
+import heapq
+from dataclasses import dataclass
+
+import numpy as np
+
+
+@dataclass(frozen=True)
+class GrowParams:
+    max_leaf_nodes: int | None
+    max_depth: int | None
+    min_samples_leaf: int
+
+
+class Node:
+    """A node of a tree being grown. An internal node has a split; a leaf
+    has its leaf number."""
+
+    __slots__ = ("depth", "hist", "left", "n_rows", "right", "split", "leaf")
+
+    def __init__(self, depth, n_rows):
+        self.depth, self.n_rows = depth, n_rows
+        self.hist = self.split = None
+        self.left = self.right = self.leaf = -1
+
+
+@dataclass
+class GrownTree:
+    """A tree in bin space: nodes in creation order, node 0 the root, and the
+    node of each leaf (leaves numbered in node order)."""
+
+    nodes: list
+    leaf_nodes: list
+
+    def depth_first_leaves(self):
+        """Leaf numbers in depth-first order, left before right."""
+        out, stack = [], [0]
+        while stack:
+            node = self.nodes[stack.pop()]
+            if node.split is None:
+                out.append(node.leaf)
+            else:
+                stack += [node.right, node.left]
+        return out
+
+
+def larger_child_histogram(parent, smaller):
+    """The larger child's histogram: parent minus smaller child, in the
+    parent's buffer. Counts stay exact; sums differ from a direct build only
+    in rounding, and the same inputs always give the same bits."""
+    return np.subtract(parent, smaller, out=parent)
+
+
+def grow_tree(rows, k, n_rows, finder, params):
+    """Grows tree k of the round (the class of a softmax round) on training
+    rows that have n_rows rows in all."""
+    max_depth = params.max_depth if params.max_depth is not None else 1 << 30
+    max_leaves = params.max_leaf_nodes if params.max_leaf_nodes is not None else 1 << 62
+    min_rows = 2 * params.min_samples_leaf
+
+    def splittable(node):
+        return node.depth < max_depth and node.n_rows >= min_rows
+
+    nodes = [Node(0, n_rows)]
+    queue = []
+
+    def consider(index, hist):
+        node = nodes[index]
+        split = finder(hist)
+        if split is not None:
+            node.hist, node.split = hist, split
+            heapq.heappush(queue, (-split.gain, index))
+
+    build_root = splittable(nodes[0]) and max_leaves > 1
+    root_hist = rows.start_tree(k, build_root)
+    if build_root:
+        consider(0, root_hist)
+    n_leaves = 1
+    while queue and n_leaves < max_leaves:
+        _, index = heapq.heappop(queue)
+        parent = nodes[index]
+        s = parent.split
+        left, right = len(nodes), len(nodes) + 1
+        parent.left, parent.right = left, right
+        nodes += [Node(parent.depth + 1, s.n_left), Node(parent.depth + 1, s.n_right)]
+        n_leaves += 1
+        small, large = (left, right) if s.n_left <= s.n_right else (right, left)
+        wanted = n_leaves < max_leaves and (splittable(nodes[left]) or splittable(nodes[right]))
+        small_hist = rows.split(index, s, left, right, small if wanted else None)
+        hist, parent.hist = parent.hist, None
+        if wanted:
+            if splittable(nodes[large]):
+                consider(large, larger_child_histogram(hist, small_hist))
+            if splittable(nodes[small]):
+                consider(small, small_hist)
+    # Nodes still waiting in the queue stay leaves.
+    leaf_nodes = []
+    for index, node in enumerate(nodes):
+        if node.left < 0:
+            node.split = node.hist = None
+            node.leaf = len(leaf_nodes)
+            leaf_nodes.append(index)
+    tree = GrownTree(nodes, leaf_nodes)
+    rows.end_tree(tree)
+    return tree

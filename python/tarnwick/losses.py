@@ -1,0 +1,148 @@
+"""Losses: initial score, gradients and hessians, the loss value, and the link
+to predictions.
+
+Raw scores are float64, shape (n_rows,) for one output and (K, n_rows),
+class-major, for softmax, so that each class's gradient row is contiguous.
+Sample weights w scale every row's gradient and hessian and its share of
+the loss. The initial score and the loss value are computed from per-block
+sums (``init_sums``, ``loss_sums``), added in block order by the caller, so
+that a model trained on partitions of the rows gets the same values as one
+trained on the rows in one block.
+"""
+
+import numpy as np
+
+
+def _weighted_sum(values, weight):
+    return values.sum() if weight is None else (values * weight).sum()
+
+
+def _weight_total(n, weight):
+    return float(n) if weight is None else weight.sum()
+
+
+class SquaredError:
+    name = "squared_error"
+    n_outputs = 1
+
+    @staticmethod
+    def init_sums(y, weight):
+        """[sum of w y, sum of w]."""
+        return np.array([_weighted_sum(y, weight), _weight_total(y.size, weight)])
+
+    @staticmethod
+    def init_score(sums):
+        return np.array([sums[0] / sums[1]])
+
+    @staticmethod
+    def gradients(y, raw, weight, hess_out):
+        """Gradient and hessian of 0.5 (raw - y)^2. Unweighted, the hessian
+        is 1 for every row, handed out as one broadcast value: the histograms
+        then count it instead of adding it up (the same bits), and hess_out
+        is not needed."""
+        if weight is None:
+            return raw - y, np.broadcast_to(1.0, raw.shape)
+        grad = raw - y
+        grad *= weight
+        return grad, weight
+
+    @staticmethod
+    def loss_sums(y, raw, weight):
+        """[sum of w 0.5 (raw - y)^2, sum of w]."""
+        return np.array(
+            [_weighted_sum(0.5 * (raw - y) ** 2, weight), _weight_total(y.size, weight)]
+        )
+
+    @staticmethod
+    def transform(raw):
+        return raw
+
+
+def sigmoid(raw):
+    with np.errstate(over="ignore"):
+        return 1.0 / (1.0 + np.exp(-raw))
+
+
+class Logistic:
+    name = "log_loss"
+    n_outputs = 1
+
+    @staticmethod
+    def init_sums(y, weight):
+        return np.array([_weighted_sum(y, weight), _weight_total(y.size, weight)])
+
+    @staticmethod
+    def init_score(sums):
+        p = np.clip(sums[0] / sums[1], 1e-12, 1 - 1e-12)
+        return np.array([np.log(p / (1 - p))])
+
+    @staticmethod
+    def gradients(y, raw, weight, hess_out):
+        p = sigmoid(raw)
+        np.multiply(p, 1.0 - p, out=hess_out)
+        grad = p - y
+        if weight is not None:
+            grad *= weight
+            hess_out *= weight
+        return grad, hess_out
+
+    @staticmethod
+    def loss_sums(y, raw, weight):
+        # log(1 + exp(raw)) - y raw, without overflow for large |raw|.
+        rows = np.logaddexp(0.0, raw) - y * raw
+        return np.array([_weighted_sum(rows, weight), _weight_total(y.size, weight)])
+
+    @staticmethod
+    def transform(raw):
+        p = sigmoid(raw)
+        return np.stack([1.0 - p, p], axis=1)
+
+
+def softmax(raw):
+    """Class probabilities (K, n) of class-major raw scores."""
+    e = np.exp(raw - raw.max(axis=0))
+    return e / e.sum(axis=0)
+
+
+class Softmax:
+    name = "log_loss"
+
+    def __init__(self, n_classes):
+        self.n_outputs = n_classes
+
+    def init_sums(self, y, weight):
+        """Per class the sum of the weights of its rows, then the sum of all."""
+        per_class = np.bincount(y, weight, minlength=self.n_outputs).astype(np.float64)
+        return np.append(per_class, _weight_total(y.size, weight))
+
+    def init_score(self, sums):
+        prior = sums[:-1] / sums[-1]
+        return np.log(np.clip(prior, 1e-12, None))
+
+    def gradients(self, y, raw, weight, hess_out):
+        """y holds class indices; raw and the results are (K, n)."""
+        p = softmax(raw)
+        np.multiply(p, 1.0 - p, out=hess_out)
+        p[y, np.arange(y.size)] -= 1.0
+        if weight is not None:
+            p *= weight
+            hess_out *= weight
+        return p, hess_out
+
+    @staticmethod
+    def loss_sums(y, raw, weight):
+        shifted = raw - raw.max(axis=0)
+        log_norm = np.log(np.exp(shifted).sum(axis=0))
+        rows = log_norm - shifted[y, np.arange(y.size)]
+        return np.array([_weighted_sum(rows, weight), _weight_total(y.size, weight)])
+
+    @staticmethod
+    def transform(raw):
+        return softmax(raw).T
+
+
+def make_loss(kind, n_classes):
+    """The loss of a regressor (n_classes 0) or a classifier."""
+    if kind == "regression":
+        return SquaredError()
+    return Logistic() if n_classes == 2 else Softmax(n_classes)

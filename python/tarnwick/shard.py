@@ -1,0 +1,216 @@
+"""The training rows of one block, as the kernels read them.
+
+A Shard holds a block's binned matrix, targets, weights, training scores and
+embedding, and does every pass over its rows that a boosting round needs:
+gradients, the histograms of the nodes the grower asks for, partitions, the
+leaf sums, and the score updates. The grower and the booster see only node
+histograms and leaf sums, so the same loop drives one in-process Shard or
+the Shards of many partitions, whose sums it adds in partition order.
+
+Row order. A node's histogram reads its rows' codes from the feature-major
+binned matrix, one code per row and feature. When a node's rows are
+scattered over the whole block, nearly every code lies in a cache line of
+its own. The trees of one boosting run keep splitting on much the same
+rules, so after rounds 1, 2, 4, 8, ... the Shard reorders its rows leaf by
+leaf, in the depth-first order of the round's first tree, each leaf keeping
+its rows' order: every node of that tree then lies in one stretch of the
+matrix, and so do most nodes of the trees that follow. Reordering changes the
+order in which a histogram adds its rows, so sums may differ in their last
+bits from those of another order; for given data and settings the sequence
+of orders is fixed, so training gives the same bits every time and for any
+number of threads.
+"""
+
+import numpy as np
+import tarnwick_native as tn
+
+
+def reorder_due(iteration):
+    """Whether to reorder after boosting round iteration (from 0): after
+    rounds 1, 2, 4, 8, ... counted from 1, so that the cost stays small
+    against the rounds it serves while the order follows the trees."""
+    done = iteration + 1
+    return done & (done - 1) == 0
+
+
+def leaf_layout(leaf_rows, n_rows):
+    """order, offsets and each row's leaf for the rows grouped by leaf."""
+    counts = np.fromiter(map(len, leaf_rows), dtype=np.int64, count=len(leaf_rows))
+    offsets = np.zeros(len(leaf_rows) + 1, dtype=np.int64)
+    np.cumsum(counts, out=offsets[1:])
+    order = np.concatenate(leaf_rows)
+    leaf_of_row = np.empty(n_rows, dtype=np.int64)
+    leaf_of_row[order] = np.repeat(np.arange(len(leaf_rows), dtype=np.int64), counts)
+    return order, offsets, leaf_of_row
+
+
+def leaf_of_rows(leaf_rows, n_rows):
+    """Each row's leaf, in the narrowest index type (it writes least)."""
+    n_leaves = len(leaf_rows)
+    out = np.empty(n_rows, dtype=np.min_scalar_type(max(n_leaves - 1, 0)))
+    for leaf, rows in enumerate(leaf_rows):
+        out[rows] = leaf
+    return out
+
+
+class Shard:
+    """The training rows of one block. binned is feature-major (n_features,
+    n_rows); y is (n_rows,) (class indices for softmax); weight is (n_rows,)
+    or None; z is (n_rows, d) or None."""
+
+    def __init__(self, binned, y, weight, z, loss, n_bins_max):
+        self.binned, self.y, self.weight, self.z = binned, y, weight, z
+        self.loss, self.n_bins_max = loss, n_bins_max
+        self.n_rows = binned.shape[1]
+        n_out = loss.n_outputs
+        self.raw = np.zeros(self.n_rows) if n_out == 1 else np.zeros((n_out, self.n_rows))
+        self._hess = np.empty_like(self.raw)
+        self.grad = self.hess = None
+        # original[i] is the block's row number of the row now at position i.
+        self.original = np.arange(self.n_rows)
+        self._all_rows = np.arange(self.n_rows, dtype=np.int64)
+        # The next order's binned matrix is written here: a fresh matrix each
+        # time would cost page faults on every reordering.
+        self._spare = None
+        self._node_rows = {}
+        self._trees = []
+
+    # ------------------------------------------------------------ a round
+
+    def init_sums(self):
+        return self.loss.init_sums(self.y, self.weight)
+
+    def set_scores(self, init_score):
+        self.raw.reshape(init_score.size, self.n_rows)[:] = init_score[:, None]
+
+    def compute_gradients(self):
+        self.grad, self.hess = self.loss.gradients(self.y, self.raw, self.weight, self._hess)
+
+    def _class_gradients(self, k):
+        if self.grad.ndim == 1:
+            return self.grad, self.hess
+        return self.grad[k], self.hess[k]
+
+    def start_tree(self, k, build):
+        """Starts tree k of the round at the root; its histogram if build."""
+        self._node_rows = {0: self._all_rows}
+        self._k = k
+        if not build:
+            return None
+        grad, hess = self._class_gradients(k)
+        return tn.build_histograms(self.binned, self._all_rows, grad, hess, self.n_bins_max)
+
+    def split(self, node, split, left, right, build):
+        """Divides the rows of node between its children left and right by
+        split; the histogram of the child numbered build, if any."""
+        rows = self._node_rows.pop(node)
+        self._node_rows[left], self._node_rows[right] = tn.partition_rows(
+            self.binned, rows, split.feature, split.bin_, split.codes, split.missing_bin
+        )
+        if build is None:
+            return None
+        grad, hess = self._class_gradients(self._k)
+        return tn.build_histograms(self.binned, self._node_rows[build], grad, hess, self.n_bins_max)
+
+    def end_tree(self, tree):
+        self._trees.append((tree, [self._node_rows.pop(i) for i in tree.leaf_nodes]))
+
+    def leaf_sums(self):
+        """Per tree of the round, the sums its leaf values are solved from:
+        (grad_sum, hess_sum) per leaf for constant leaves; with an embedding,
+        the leaf_linear_stats tuple and the leaves' row counts."""
+        leaf_rows = [rows for _, rows in self._trees]
+        if self.z is None:
+            self._leaf_index = [leaf_of_rows(rows, self.n_rows) for rows in leaf_rows]
+            return [self._constant_sums(k, rows) for k, rows in enumerate(leaf_rows)]
+        layouts = [leaf_layout(rows, self.n_rows) for rows in leaf_rows]
+        self._leaf_index = [index for _, _, index in layouts]
+        if len(layouts) == 1:
+            order, offsets, _ = layouts[0]
+            grad, hess = self._class_gradients(0)
+            linear = np.arange(offsets.size - 1, dtype=np.int64)
+            stats = tn.leaf_linear_stats(self.z, grad, hess, order, offsets, linear)
+            return [(stats, np.diff(offsets))]
+        return self._pooled_linear_sums(layouts)
+
+    def _constant_sums(self, k, leaf_rows):
+        n_leaves = len(leaf_rows)
+        index = self._leaf_index[k]
+        grad, hess = self._class_gradients(k)
+        if hess.strides[0] == 0:
+            # A broadcast hessian: the same bits as adding the equal values up.
+            counts = np.fromiter(map(len, leaf_rows), dtype=np.float64, count=n_leaves)
+            hess_sum = counts * hess[0]
+        else:
+            hess_sum = np.bincount(index, hess, n_leaves)
+        return np.bincount(index, grad, n_leaves), hess_sum
+
+    def _pooled_linear_sums(self, layouts):
+        """The class trees' statistics from one pooled call, cut per tree."""
+        order = np.concatenate([lay[0] for lay in layouts])
+        counts = np.concatenate([np.diff(lay[1]) for lay in layouts])
+        offsets = np.zeros(counts.size + 1, dtype=np.int64)
+        np.cumsum(counts, out=offsets[1:])
+        per_tree = [lay[1].size - 1 for lay in layouts]
+        leaf_class = np.repeat(np.arange(len(layouts), dtype=np.int64), per_tree)
+        stats = tn.leaf_linear_stats_mc(
+            self.z,
+            np.ascontiguousarray(self.grad.T),
+            np.ascontiguousarray(self.hess.T),
+            order,
+            offsets,
+            np.arange(counts.size, dtype=np.int64),
+            leaf_class,
+        )
+        out, start = [], 0
+        for n in per_tree:
+            cut = slice(start, start + n)
+            out.append((tuple(t[cut] for t in stats), counts[cut]))
+            start += n
+        return out
+
+    def add_leaf_outputs(self, tables):
+        """Adds every tree's leaf outputs to its rows' scores; tables[k] is
+        tree k's (bias, weights, z_min, z_max)."""
+        scores = self.raw.reshape(-1, self.n_rows)
+        for k, (table, index) in enumerate(zip(tables, self._leaf_index)):
+            if self.z is None:
+                # np.take: NumPy's fancy indexing is about twice as slow here.
+                scores[k] += np.take(table[0], index)
+            else:
+                scores[k] += tn.predict_linear(index, self.z, *table, False)
+
+    def loss_sums(self):
+        return self.loss.loss_sums(self.y, self.raw, self.weight)
+
+    def end_round(self, reorder):
+        """Forgets the round's trees, after reordering the rows by the first."""
+        if reorder:
+            tree, leaf_rows = self._trees[0]
+            self._reorder(np.concatenate([leaf_rows[i] for i in tree.depth_first_leaves()]))
+        self._trees, self._leaf_index = [], None
+
+    # ------------------------------------------------------------ row order
+
+    def _reorder(self, positions):
+        """Puts the rows at positions first to last."""
+        spare = self._spare if self._spare is not None else np.empty_like(self.binned)
+        self._spare = self.binned
+        # Feature by feature: NumPy's take along the second axis of the whole
+        # matrix is about a third slower.
+        for codes, moved in zip(self.binned, spare):
+            np.take(codes, positions, out=moved)
+        self.binned = spare
+        self.y = self.y[positions]
+        if self.weight is not None:
+            self.weight = self.weight[positions]
+        self.raw = np.take(self.raw, positions, axis=-1)
+        if self.z is not None:
+            self.z = np.take(self.z, positions, axis=0)
+        self.original = self.original[positions]
+
+    def scores_in_block_order(self):
+        """The training scores, (n_rows,) or (K, n_rows), in the block's row order."""
+        out = np.empty_like(self.raw)
+        out[..., self.original] = self.raw
+        return out

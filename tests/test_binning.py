@@ -1,0 +1,184 @@
+"""Binning of the learner: numeric edges over distinct values and counts,
+categorical bins per level, and summaries merged over blocks of rows."""
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from tarnwick import binning
+from tarnwick.binning import (
+    bin_rows,
+    bins_from_summaries,
+    fit_bins,
+    merge_summaries,
+    numeric_edges,
+    summarize,
+)
+
+
+def assert_codes_agree_with_edges(bins, x, binned):
+    """Every value lies above its bin's lower edge and at or below its upper
+    edge, NaN in the missing bin: so "bin <= t" is "value <= edges[t]"."""
+    for f in range(x.shape[1]):
+        edges, codes, col = bins.edges[f], binned[f].astype(np.int64), x[:, f]
+        assert np.all(np.diff(edges) > 0)
+        missing = np.isnan(col)
+        assert np.all(codes[missing] == bins.n_bins[f])
+        v, c = col[~missing], codes[~missing]
+        upper = np.append(edges, np.inf)[c]
+        lower = np.insert(edges, 0, -np.inf)[c]
+        # The first bin also holds -inf.
+        assert np.all(((c == 0) | (lower < v)) & (v <= upper))
+
+
+def test_bin_codes_agree_with_raw_thresholds():
+    rng = np.random.default_rng(1)
+    x = rng.standard_normal((5000, 3)) * [1.0, 1e-3, 1e6]
+    x[::17] = np.nan
+    bins = fit_bins(x, np.zeros(3, dtype=bool), 64, seed=0)
+    binned = bin_rows(bins, x)
+    assert binned.dtype == np.uint16 and binned.shape == (3, 5000)
+    assert binned.flags.c_contiguous and bins.n_bins_max > binned.max()
+    assert list(bins.n_bins) == [64, 64, 64]
+    assert_codes_agree_with_edges(bins, x, binned)
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    values=st.lists(
+        st.one_of(
+            st.floats(allow_nan=True, allow_infinity=True),
+            st.sampled_from([0.0, -0.0, 5e-324, -5e-324, 1.0, 1.0 + 2**-52]),
+        ),
+        min_size=1,
+        max_size=300,
+    ),
+    max_bins=st.integers(2, 40),
+)
+def test_edges_separate_neighbouring_values_of_any_kind(values, max_bins):
+    """Subnormal, signed-zero, huge and infinite neighbours: each edge lies
+    at or above its bin's last value and below the next bin's first."""
+    x = np.array(values)[:, None]
+    bins = fit_bins(x, np.zeros(1, dtype=bool), max_bins, seed=0)
+    distinct = np.unique(x[~np.isnan(x)])
+    assert bins.n_bins[0] == max(1, min(distinct.size, max_bins))
+    assert_codes_agree_with_edges(bins, x, bin_rows(bins, x))
+
+
+def test_few_distinct_values_get_a_bin_each():
+    x = np.array([[3.0, 1.0, 2.0, 3.0, np.nan, 1.0]]).T
+    bins = fit_bins(x, np.zeros(1, dtype=bool), 255, seed=0)
+    assert bins.n_bins[0] == 3 and list(bins.edges[0]) == [1.5, 2.5]
+    assert bin_rows(bins, x)[0].tolist() == [2, 0, 1, 2, 3, 0]
+
+
+@pytest.mark.parametrize("max_bins", [16, 255])
+def test_a_feature_with_many_tied_values_gets_max_bins_bins(max_bins):
+    """Integer values with a heavy head and a long tail: quantiles of the
+    rows fall on the same few values again and again, yet every bin is used,
+    and the tail, where few rows are, keeps bins of its own."""
+    rng = np.random.default_rng(2)
+    head = rng.geometric(0.3, 120_000)
+    col = np.concatenate([head, rng.integers(50, 5000, 80_000)]).astype(np.float64)
+    x = col[:, None]
+    bins = fit_bins(x, np.zeros(1, dtype=bool), max_bins, seed=0)
+    assert bins.n_bins[0] == max_bins
+    quantile_edges = np.unique(np.quantile(col, np.linspace(0, 1, max_bins + 1)[1:-1]))
+    assert quantile_edges.size < max_bins - 1
+    counts = np.bincount(bin_rows(bins, x)[0], minlength=max_bins + 1)
+    assert np.all(counts[:max_bins] > 0)
+    # Bins hold about an equal share, except where one value is heavier.
+    heaviest = np.unique(col, return_counts=True)[1].max()
+    assert counts[:max_bins].max() <= max(heaviest, 2 * col.size / max_bins)
+
+
+def test_edges_balance_counts_over_distinct_values():
+    values = np.arange(10.0)
+    counts = np.array([1, 1, 1, 100, 1, 1, 1, 1, 1, 1.0])
+    edges = numeric_edges(values, counts, 4)
+    assert edges.size == 3
+    # The heavy value sits in a bin of its own.
+    assert np.count_nonzero((edges > 2.0) & (edges < 4.0)) == 2
+
+
+def test_rare_categories_beyond_max_bins_share_one_bin():
+    x = np.concatenate([np.repeat([5.0, 9.0, 2.0, 4.0], [50, 40, 30, 3]), [7.0, 8.0, np.nan]])
+    bins = fit_bins(x[:, None], np.ones(1, dtype=bool), 2, seed=0)
+    # The two most frequent levels and those seen three times or more have a
+    # bin each, numbered by value; 7 and 8 share the last.
+    assert bins.n_bins[0] == 5
+    codes = bin_rows(bins, x[:, None])[0]
+    assert codes.tolist() == [2] * 50 + [3] * 40 + [0] * 30 + [1] * 3 + [4, 4, 5]
+    assert bins.category_values(0, [4]).tolist() == [7.0, 8.0]
+
+
+def test_categories_get_a_bin_each_beyond_255():
+    rng = np.random.default_rng(3)
+    levels = rng.permutation(1000).astype(np.float64) * 3.5
+    x = np.repeat(levels, 5)[:, None]
+    bins = fit_bins(x, np.ones(1, dtype=bool), 255, seed=0)
+    assert bins.n_bins[0] == 1000 and bins.n_bins_max == 1001
+    binned = bin_rows(bins, x)[0]
+    assert np.array_equal(bins.cat_values[0][bins.cat_codes[0][binned]], x[:, 0])
+
+
+def test_unseen_categories_and_nan_fall_in_the_missing_bin():
+    train = np.array([[1.0], [2.0], [2.0], [7.0]])
+    bins = fit_bins(train, np.ones(1, dtype=bool), 255, seed=0)
+    codes = bin_rows(bins, np.array([[2.0], [3.0], [np.nan], [7.0], [-1.0]]))[0]
+    assert codes.tolist() == [1, 3, 3, 2, 3]
+
+
+def test_integer_weights_bin_as_repeated_rows():
+    rng = np.random.default_rng(4)
+    x = rng.integers(0, 400, (600, 2)).astype(np.float64)
+    weight = rng.integers(0, 4, 600).astype(np.float64)
+    categorical = np.array([False, True])
+    weighted = fit_bins(x[weight > 0], categorical, 32, 0, weight[weight > 0])
+    repeated = fit_bins(np.repeat(x, weight.astype(int), axis=0), categorical, 32, 0)
+    assert np.array_equal(weighted.edges[0], repeated.edges[0])
+    assert np.array_equal(weighted.cat_codes[1], repeated.cat_codes[1])
+
+
+def test_merged_block_summaries_give_the_bins_of_all_rows():
+    rng = np.random.default_rng(5)
+    x = rng.integers(0, 900, (3000, 3)).astype(np.float64)
+    x[rng.random(x.shape) < 0.1] = np.nan
+    categorical = np.array([False, True, False])
+    whole = fit_bins(x, categorical, 64, seed=0)
+    blocks = [x[:1000], x[1000:1700], x[1700:]]
+    merged = merge_summaries([summarize(b, categorical, None) for b in blocks])
+    parts = bins_from_summaries(merged, categorical, 64)
+    for f in range(3):
+        assert np.array_equal(whole.edges[f], parts.edges[f])
+    assert np.array_equal(whole.cat_codes[1], parts.cat_codes[1])
+    assert np.array_equal(whole.missing, parts.missing)
+
+
+def test_large_data_is_binned_from_a_sample_that_the_seed_fixes():
+    n = binning.SAMPLE_ROWS + 5000
+    x = np.random.default_rng(6).standard_normal((n, 1))
+    a, b = (fit_bins(x, np.zeros(1, dtype=bool), 255, seed=s) for s in (1, 1))
+    c = fit_bins(x, np.zeros(1, dtype=bool), 255, seed=2)
+    assert np.array_equal(a.edges[0], b.edges[0])
+    assert not np.array_equal(a.edges[0], c.edges[0])
+    assert binning.sample_positions(n, n, 1, 0).size == binning.SAMPLE_ROWS
+
+
+def test_binning_does_not_depend_on_the_thread_count(monkeypatch):
+    rng = np.random.default_rng(7)
+    x = rng.standard_normal((50_000, 4))
+    x[:, 3] = rng.integers(0, 30, 50_000)
+    categorical = np.array([False, False, False, True])
+    out = []
+    for threads in ("1", "3"):
+        monkeypatch.setenv("RAYON_NUM_THREADS", threads)
+        bins = fit_bins(x, categorical, 255, seed=0)
+        out.append((bins.edges, bin_rows(bins, x)))
+    assert all(np.array_equal(a, b) for a, b in zip(out[0][0], out[1][0]))
+    assert np.array_equal(out[0][1], out[1][1])
+
+
+def test_max_bins_outside_the_code_range_is_refused():
+    with pytest.raises(ValueError, match="max_bins"):
+        fit_bins(np.zeros((3, 1)), np.zeros(1, dtype=bool), 65536, seed=0)

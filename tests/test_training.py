@@ -1,0 +1,336 @@
+"""Training inside the learner: growth, leaf values, linear leaves, row order
+and reproducibility, through the estimators and the parts they drive."""
+
+import numpy as np
+import pytest
+import tarnwick_native as tn
+from support import results_in_subprocess, same_bits
+from tarnwick import TarnwickClassifier, TarnwickRegressor, booster, losses
+from tarnwick.binning import bin_rows, fit_bins
+from tarnwick.grower import GrowParams, grow_tree
+from tarnwick.leaves import constant_tables, linear_tables
+from tarnwick.shard import Shard, reorder_due
+from tarnwick.splitting import SplitFinder, SplitParams
+
+
+def mixed_data(n, seed=0):
+    """Numeric columns with NaN, a categorical column (0-11), an embedding z,
+    a regression target y that depends on z, and a three-class target that
+    depends on x alone."""
+    rng = np.random.default_rng(seed)
+    x = rng.standard_normal((n, 6))
+    x[rng.random((n, 6)) < 0.05] = np.nan
+    x[:, 5] = rng.integers(0, 12, n)
+    z = rng.standard_normal((n, 3))
+    side = np.nan_to_num(x[:, 1]) > 0
+    plain = 2.0 * np.nan_to_num(x[:, 0]) + np.isin(x[:, 5], [1, 4, 7]) * 1.5 + side
+    y = plain + z[:, 0] * np.where(side, 2.0, -1.0) + 0.1 * rng.standard_normal(n)
+    classes = np.digitize(plain, [-0.5, 1.0])
+    return x, z, y, classes
+
+
+def fitted(task, rounds, linear=False, seed=0, **params):
+    x, z, y, classes = mixed_data(3000, seed)
+    cls = TarnwickRegressor if task == "regression" else TarnwickClassifier
+    target = {"regression": y, "binary": y > 0.5, "multiclass": classes}[task]
+    model = cls(max_iter=rounds, early_stopping=False, categorical_features=[5], **params)
+    return model.fit(x, target, z=z if linear else None), x, z if linear else None
+
+
+# ------------------------------------------------------ training = prediction
+
+
+@pytest.mark.parametrize("task", ["regression", "binary", "multiclass"])
+@pytest.mark.parametrize("linear", [False, True])
+def test_prediction_on_training_rows_repeats_the_training_scores(task, linear):
+    """The flat trees on raw values route every training row to the leaf that
+    the binned partition gave it, and the clamp leaves training rows alone."""
+    model, x, z = fitted(task, 4, linear, max_leaf_nodes=15, min_data_per_group=10)
+    assert same_bits(model._raw_predict(x, z), model._train_raw.reshape(-1, len(x)))
+
+
+def test_steps_are_fitted_exactly():
+    rng = np.random.default_rng(2)
+    x = rng.integers(0, 40, (400, 2)) / 40.0
+    y = 3.0 * (x[:, 0] > 0.5) - 2.0 * (x[:, 1] <= 0.25)
+    model = TarnwickRegressor(
+        max_iter=1, learning_rate=1.0, min_samples_leaf=1, max_leaf_nodes=4, early_stopping=False
+    ).fit(x, y)
+    assert np.allclose(model.predict(x), y)
+    # Thresholds lie midway between neighbouring training values.
+    edge = np.array([[0.5 + 0.0124, 0.25 + 0.0124], [0.5 + 0.0126, 0.25 + 0.0126]])
+    assert np.allclose(model.predict(edge), [-2.0, 3.0])
+
+
+def test_missing_values_join_the_side_they_resemble():
+    """Missing values go where the gain is larger: here with the high values,
+    which the binned tree can only express as a mirrored split."""
+    rng = np.random.default_rng(12)
+    x = rng.integers(0, 20, (1000, 1)) / 20.0
+    x[::5, 0] = np.nan
+    y = np.where(np.isnan(x[:, 0]) | (x[:, 0] > 0.5), 2.0, 0.0)
+    model = TarnwickRegressor(
+        max_iter=1, learning_rate=1.0, max_leaf_nodes=2, early_stopping=False
+    ).fit(x, y)
+    assert not model._trees[0].missing_left[0]
+    assert np.allclose(
+        model.predict(np.array([[np.nan], [0.9], [0.5], [0.1]])), [2.0, 2.0, 0.0, 0.0]
+    )
+
+
+def test_category_subset_is_learnt_and_unseen_categories_go_with_missing_values():
+    rng = np.random.default_rng(3)
+    x = rng.integers(0, 10, (2000, 1)).astype(np.float64)
+    x[::10] = np.nan
+    y = np.where(np.isin(x[:, 0], [2, 5, 6]) | np.isnan(x[:, 0]), 4.0, 0.0)
+    model = TarnwickRegressor(
+        max_iter=1,
+        learning_rate=1.0,
+        categorical_features=[0],
+        max_leaf_nodes=2,
+        min_data_per_group=1,
+        early_stopping=False,
+    ).fit(x, y)
+    assert model._trees[0].cat_offsets[1] > 0
+    pred = model.predict(np.array([[2.0], [5.0], [6.0], [3.0], [np.nan], [42.0], [-1.0]]))
+    assert np.allclose(pred, [4.0, 4.0, 4.0, 0.0, 4.0, 4.0, 4.0])
+
+
+def test_tree_respects_leaf_limits():
+    x, _, y, _ = mixed_data(4000)
+    for leaves, depth, min_leaf in [(7, None, 100), (31, 3, 20), (None, 4, 5)]:
+        model = TarnwickRegressor(
+            max_iter=1,
+            max_leaf_nodes=leaves,
+            max_depth=depth,
+            min_samples_leaf=min_leaf,
+            early_stopping=False,
+        ).fit(x, y)
+        tree = model._trees[0]
+        n_leaves = int((tree.leaf_id >= 0).sum())
+        counts = np.bincount(tree.apply(x), minlength=n_leaves)
+        assert n_leaves <= (leaves or np.inf) and (depth is None or n_leaves <= 2**depth)
+        assert counts.min() >= min_leaf and counts.sum() == len(x)
+    assert n_leaves > 8
+
+
+# --------------------------------------------------------------- linear leaves
+
+
+def test_linear_leaves_fit_piecewise_linear_targets():
+    x, z, y, _ = mixed_data(6000, seed=4)
+    train, test = slice(0, 4000), slice(4000, None)
+    params = dict(max_iter=30, max_leaf_nodes=8, linear_l2=0.1, categorical_features=[5])
+    params.update(min_data_per_group=10, early_stopping=False)
+    const = TarnwickRegressor(**params).fit(x[train], y[train])
+    linear = TarnwickRegressor(**params).fit(x[train], y[train], z=z[train])
+    rmse_const = np.sqrt(np.mean((const.predict(x[test]) - y[test]) ** 2))
+    rmse_linear = np.sqrt(np.mean((linear.predict(x[test], z=z[test]) - y[test]) ** 2))
+    assert rmse_linear < 0.5 * rmse_const
+
+
+def test_leaves_without_rows_or_enough_rows_are_constant_and_clampable():
+    d = 2
+    stats = (
+        np.array([-4.0, 3.0, 0.0]),
+        np.array([2.0, 1.0, 0.0]),
+        np.array([[1.0, 2.0], [0.5, 0.5], [0.0, 0.0]]),
+        np.array([np.eye(d) * 3.0, np.eye(d), np.zeros((d, d))]),
+        np.array([[1.0, -1.0], [0.1, 0.2], [0.0, 0.0]]),
+        np.array([[-1.0, -2.0], [0.0, 0.0], [np.inf, np.inf]]),
+        np.array([[1.0, 2.0], [1.0, 1.0], [-np.inf, -np.inf]]),
+    )
+    counts = np.array([50, 3, 0])
+    bias, weights, z_min, z_max = linear_tables(
+        stats, counts, l2=1.0, ridge=1.0, min_rows=6, learning_rate=0.5
+    )
+    assert np.all(weights[0] != 0.0)
+    assert np.all(weights[1:] == 0.0)
+    assert bias[1] == -3.0 / 2.0 * 0.5 and bias[2] == 0.0
+    assert np.all(np.isfinite(z_min)) and np.all(z_min <= z_max)
+    out = tn.predict_linear(
+        np.array([0, 1, 2]), np.full((3, d), 7.0), bias, weights, z_min, z_max, True
+    )
+    assert np.all(np.isfinite(out)) and out[1] == bias[1] and out[2] == bias[2]
+
+
+def test_non_finite_embedding_values_take_the_training_mean():
+    x, z, y, _ = mixed_data(2000, seed=5)
+    z[::7, 1] = np.nan
+    model = TarnwickRegressor(max_iter=3, early_stopping=False).fit(x, y, z=z)
+    fill = model._embedding.center[1]
+    filled, z_inf = z.copy(), z.copy()
+    filled[::7, 1] = fill
+    z_inf[::7, 1] = np.inf
+    assert np.allclose(fill, np.nanmean(z[:, 1]))
+    assert same_bits(model.predict(x, z=z), model.predict(x, z=filled))
+    assert same_bits(model.predict(x, z=z), model.predict(x, z=z_inf))
+
+
+@pytest.mark.parametrize("linear", [False, True])
+def test_broadcast_unit_hessian_fits_the_same_bits_as_a_vector_of_ones(monkeypatch, linear):
+    """Squared error hands its unit hessian over as one broadcast value,
+    which the histograms and the leaf sums count instead of adding up."""
+    x, z, y, _ = mixed_data(3000, seed=9)
+
+    def fit():
+        model = TarnwickRegressor(
+            max_iter=4, max_leaf_nodes=12, categorical_features=[5], early_stopping=False
+        )
+        return model.fit(x, y, z=z if linear else None)
+
+    broadcast = fit()
+    monkeypatch.setattr(
+        losses.SquaredError,
+        "gradients",
+        staticmethod(lambda y, raw, weight, hess_out: (raw - y, np.ones_like(raw))),
+    )
+    ones = fit()
+    assert same_bits(broadcast._train_raw, ones._train_raw)
+    for a, b in zip(broadcast._trees, ones._trees):
+        for name in ("feature", "threshold", "bias", "weights"):
+            assert same_bits(getattr(a, name), getattr(b, name)), name
+
+
+def test_leaves_of_zero_hessian_output_zero():
+    """Without an L2 term a leaf whose rows all have zero hessian (saturated
+    probabilities) has no Newton step: it outputs 0, not NaN or infinity."""
+    bias, weights, _, _ = constant_tables(
+        np.array([0.0, -1e-300, 3.0]), np.array([0.0, 0.0, 2.0]), 0.0, 0.5
+    )
+    assert bias.tolist() == [0.0, 0.0, -0.75] and weights.shape == (3, 0)
+
+
+# ------------------------------------------------------------------ row order
+
+
+def grown_on(x, y, categorical, max_leaves=20, min_samples_leaf=30):
+    bins = fit_bins(x, categorical, 255, seed=0)
+    loss = losses.SquaredError()
+    rows = Shard(bin_rows(bins, x), y, None, None, loss, bins.n_bins_max)
+    rows.set_scores(loss.init_score(rows.init_sums()))
+    rows.compute_gradients()
+    finder = SplitFinder(bins, SplitParams(min_samples_leaf, 0.0, 10.0, 100, 32))
+    tree = grow_tree(rows, 0, len(y), finder, GrowParams(max_leaves, None, min_samples_leaf))
+    return rows, tree
+
+
+def test_depth_first_order_puts_every_node_in_one_stretch():
+    x, _, y, _ = mixed_data(5000, seed=4)
+    rows, tree = grown_on(x, y, np.arange(6) == 5)
+    leaf_rows = rows._trees[0][1]
+    order = np.concatenate([leaf_rows[leaf] for leaf in tree.depth_first_leaves()])
+    assert np.array_equal(np.sort(order), np.arange(len(y)))
+    position = np.empty_like(order)
+    position[order] = np.arange(len(order))
+
+    def subtree_rows(index):
+        node = tree.nodes[index]
+        if node.split is None:
+            return leaf_rows[node.leaf]
+        return np.concatenate([subtree_rows(node.left), subtree_rows(node.right)])
+
+    for index, node in enumerate(tree.nodes):
+        spots = np.sort(position[subtree_rows(index)])
+        assert spots[-1] - spots[0] + 1 == spots.size, index
+        # Within a leaf the rows keep their order.
+        if node.split is None:
+            assert np.all(np.diff(order[spots]) > 0)
+
+
+def test_reordering_moves_every_array_together_and_back():
+    rng = np.random.default_rng(5)
+    binned = rng.integers(0, 9, (3, 50)).astype(np.uint16)
+    y, z, weight = rng.standard_normal(50), rng.standard_normal((50, 2)), rng.random(50)
+    rows = Shard(binned.copy(), y, weight, z, losses.Softmax(2), 10)
+    raw = rng.standard_normal((2, 50))
+    rows.raw[:] = raw
+    first, second = rng.permutation(50), rng.permutation(50)
+    rows._reorder(first)
+    rows._reorder(second)
+    caller = first[second]
+    assert np.array_equal(rows.original, caller)
+    for now, before in [(rows.binned, binned), (rows.raw, raw)]:
+        assert np.array_equal(now, before[:, caller])
+    assert np.array_equal(rows.y, y[caller]) and np.array_equal(rows.z, z[caller])
+    assert np.array_equal(rows.weight, weight[caller])
+    assert np.array_equal(rows.scores_in_block_order(), raw)
+
+
+def test_reordering_runs_after_power_of_two_rounds():
+    assert [r for r in range(40) if reorder_due(r)] == [0, 1, 3, 7, 15, 31]
+
+
+@pytest.mark.parametrize("task", ["regression", "multiclass"])
+def test_row_order_changes_the_rounding_not_the_fit(monkeypatch, task):
+    """Reordering changes the order in which histograms add their rows: the
+    first round, grown before any reordering, is the same to the bit, and
+    later rounds fit as well (a near tie between two splits may go the other
+    way)."""
+    x, z, y, classes = mixed_data(4000, seed=6)
+    target = y if task == "regression" else classes
+    cls = TarnwickRegressor if task == "regression" else TarnwickClassifier
+
+    def fit():
+        model = cls(
+            max_iter=6,
+            max_leaf_nodes=15,
+            categorical_features=[5],
+            min_data_per_group=10,
+            early_stopping=False,
+        )
+        return model.fit(x, target, z=z)
+
+    reordered = fit()
+    monkeypatch.setattr(booster, "reorder_due", lambda iteration: False)
+    kept = fit()
+    n_first = 1 if task == "regression" else 3
+    for a, b in zip(reordered._trees[:n_first], kept._trees[:n_first]):
+        for name in ("feature", "threshold", "bias", "weights"):
+            assert same_bits(getattr(a, name), getattr(b, name)), name
+    assert not same_bits(reordered._train_raw, kept._train_raw)
+    loss = reordered._loss
+    sums = [loss.loss_sums(target, m._train_raw, None) for m in (reordered, kept)]
+    assert sums[0][0] == pytest.approx(sums[1][0], rel=0.02)
+
+
+# ------------------------------------------------------------ reproducibility
+
+FIT_ALL = """
+import numpy as np
+from tarnwick import TarnwickClassifier, TarnwickRegressor
+from tarnwick.model_file import model_arrays
+
+rng = np.random.default_rng(11)
+n = 20_000
+x = rng.standard_normal((n, 8))
+x[rng.random((n, 8)) < 0.05] = np.nan
+x[:, 7] = rng.integers(0, 12, n)
+z = rng.standard_normal((n, 4))
+y = 2.0 * np.nan_to_num(x[:, 0]) + z[:, 0] * (x[:, 1] > 0) + 0.3 * rng.standard_normal(n)
+weight = rng.random(n)
+result = {}
+for label, model, target, emb, w in [
+        ("regression", TarnwickRegressor(max_iter=3, categorical_features=[7]), y, z, None),
+        ("weighted", TarnwickRegressor(max_iter=3, linear_features=[2, 3]), y, None, weight),
+        ("binary", TarnwickClassifier(max_iter=3), y > 0, None, weight),
+        ("multiclass", TarnwickClassifier(max_iter=2), np.digitize(y, [-1.0, 1.0]), z, None)]:
+    model.set_params(early_stopping=True, random_state=0)
+    model.fit(x, target, w, z=emb)
+    arrays = model_arrays(model)
+    arrays["prediction"] = model._raw_predict(x, emb)
+    arrays["train"] = model._train_raw
+    result[label] = arrays
+"""
+
+
+def test_one_and_two_threads_give_identical_models_and_predictions():
+    """20,000 rows x 8 features and d = 4 take the parallel branch of every
+    kernel that has one; early stopping splits off a validation set."""
+    one = results_in_subprocess(FIT_ALL, threads=1)
+    two = results_in_subprocess(FIT_ALL, threads=2)
+    assert one.keys() == two.keys()
+    for label in one:
+        assert one[label].keys() == two[label].keys()
+        for name in one[label]:
+            assert same_bits(one[label][name], two[label][name]), (label, name)
