@@ -173,6 +173,24 @@ class _TarnwickBase(BaseEstimator):
 
     def _fit(self, X, y, sample_weight, X_val, y_val, sample_weight_val, z, z_val):
         start = time.perf_counter()
+        x, y, weight, z, seed = self._training_input(X, y, sample_weight, z)
+        validation = self._validation_input(x.shape[0], X_val, y_val, sample_weight_val, z_val)
+        if self.do_early_stopping_ and validation is None and self.validation_fraction is not None:
+            (x, y, weight, z), validation = self._split_validation(x, y, weight, z, seed)
+        bins = binning.fit_bins(x, self._categorical, self.max_bins, seed, weight)
+        self._loss = make_loss(self._kind, self._n_classes)
+        shard = Shard(binning.bin_rows(bins, x), y, weight, z, self._loss, bins.n_bins_max)
+        sample = None
+        if self.do_early_stopping_ and self.scoring != "loss":
+            sample = _scorer_sample(x, y, weight, z, seed)
+        self._boost(shard, x.shape[0], bins, validation, sample, start)
+        self._train_raw = shard.scores_in_block_order()
+        return self
+
+    def _training_input(self, X, y, sample_weight, z):
+        """The checked training rows (x, y, weight, z) without the rows of
+        weight zero, and the seed of the fit's random choices; fits the
+        feature names, categories and embedding."""
         x = self._features(X, reset=True)
         y = self._targets(column_or_1d(y, warn=True), reset=True)
         check_consistent_length(x, y)
@@ -180,14 +198,16 @@ class _TarnwickBase(BaseEstimator):
         x, y, weight, z = _without_zero_weights(x, y, weight, z)
         if x.shape[0] == 0:
             raise ValueError("every sample has weight zero: there is nothing to fit")
-
         rng = check_random_state(self.random_state)
         seed = int(rng.randint(np.iinfo(np.int32).max))
         self._embedding = Embedding.fit(self, x, z)
-        z = embedding.transform(self._embedding, x, z)
+        return x, y, weight, embedding.transform(self._embedding, x, z), seed
 
-        given_val = X_val is not None or y_val is not None
-        if given_val:
+    def _validation_input(self, n_rows, X_val, y_val, sample_weight_val, z_val):
+        """Decides on early stopping (do_early_stopping_); the checked
+        validation set (x, y, weight, z) when one is given, else None."""
+        given = X_val is not None or y_val is not None
+        if given:
             if X_val is None or y_val is None:
                 raise ValueError("X_val and y_val must be passed together")
             if self.early_stopping is False:
@@ -196,38 +216,54 @@ class _TarnwickBase(BaseEstimator):
                     "set early_stopping to 'auto' or True to use them"
                 )
         self.do_early_stopping_ = self.early_stopping is True or (
-            self.early_stopping == "auto" and (x.shape[0] > 10_000 or given_val)
+            self.early_stopping == "auto" and (n_rows > 10_000 or given)
         )
-        validation = None
-        if self.do_early_stopping_:
-            if given_val:
-                x_val = self._features(X_val, reset=False)
-                val_y = self._targets(column_or_1d(y_val, warn=True), reset=False)
-                check_consistent_length(x_val, val_y)
-                val_w = None
-                if sample_weight_val is not None:
-                    val_w = _check_sample_weight(
-                        sample_weight_val, x_val, dtype=np.float64, ensure_non_negative=True
-                    )
-                val_z = embedding.transform(self._embedding, x_val, z_val)
-                validation = (x_val, val_y, val_w, val_z)
-            elif self.validation_fraction is not None:
-                (x, y, weight, z), validation = self._split_validation(x, y, weight, z, seed)
+        if not given:
+            return None
+        x = self._features(X_val, reset=False)
+        y = self._targets(column_or_1d(y_val, warn=True), reset=False)
+        check_consistent_length(x, y)
+        weight = None
+        if sample_weight_val is not None:
+            weight = _check_sample_weight(
+                sample_weight_val, x, dtype=np.float64, ensure_non_negative=True
+            )
+        return x, y, weight, embedding.transform(self._embedding, x, z_val)
 
-        bins = binning.fit_bins(x, self._categorical, self.max_bins, seed, weight)
+    def _boost(self, rows, n_rows, bins, validation, sample, start):
+        """The boosting rounds on training rows with n_rows rows in all (one
+        Shard, or the partitions of a distributed fit), with early stopping
+        on the validation set (x, y, weight, z) or on the training rows (the
+        loss, or a scorer on the sample of them); sets the fitted model."""
         self._category_values = [v if v is not None else np.empty(0) for v in bins.cat_values]
-        binned = binning.bin_rows(bins, x)
-        self._loss = make_loss(self._kind, self._n_classes)
-        shard = Shard(binned, y, weight, z, self._loss, bins.n_bins_max)
-        del binned
-        boosting = Boosting(shard, x.shape[0], self._loss, bins, self._boost_params(z))
+        width = 0 if self._embedding is None else self._embedding.width
+        boosting = Boosting(rows, n_rows, self._loss, bins, self._boost_params(width))
         self._init_score = boosting.start()
         self._trees = []
-        self._run(boosting, shard, x, y, weight, z, validation, seed, start)
-        return self
+        monitor = _Monitor(self, rows, validation, sample)
+        monitor.record([])
+        for iteration in range(self.max_iter):
+            trees, loss_sums = boosting.round(iteration, train_loss=monitor.wants_train_loss)
+            self._trees.extend(trees)
+            monitor.record(trees, loss_sums)
+            if self.verbose > 1 or (
+                self.verbose and (iteration + 1) % max(1, self.max_iter // 10) == 0
+            ):
+                _report(self, iteration, trees, monitor, start)
+            if monitor.should_stop():
+                break
+        best = monitor.best_iteration()
+        del self._trees[best * self._loss.n_outputs :]
+        self.n_iter_ = best
+        self.train_score_ = np.asarray(monitor.train_scores[: best + 1])
+        self.validation_score_ = np.asarray(monitor.validation_scores[: best + 1])
+        if self.verbose:
+            print(
+                f"Fit {len(self._trees)} trees in {time.perf_counter() - start:.3f} s",
+                file=sys.stderr,
+            )
 
-    def _boost_params(self, z):
-        d = 0 if z is None else z.shape[1]
+    def _boost_params(self, d):
         min_rows = self.linear_min_rows if self.linear_min_rows is not None else 2 * (d + 1)
         return BoostParams(
             self.max_iter,
@@ -266,34 +302,6 @@ class _TarnwickBase(BaseEstimator):
         train[0] = np.ascontiguousarray(train[0])
         val[0] = np.ascontiguousarray(val[0])
         return tuple(train), tuple(val)
-
-    def _run(self, boosting, shard, x, y, weight, z, validation, seed, start):
-        """The rounds, with early stopping when it is on."""
-        monitor = _Monitor(self, shard, x, y, weight, z, validation, seed)
-        monitor.record([])
-        best = 0
-        for iteration in range(self.max_iter):
-            trees, loss_sums = boosting.round(iteration, train_loss=monitor.wants_train_loss)
-            self._trees.extend(trees)
-            monitor.record(trees, loss_sums)
-            if self.verbose > 1 or (
-                self.verbose and (iteration + 1) % max(1, self.max_iter // 10) == 0
-            ):
-                _report(self, iteration, trees, monitor, start)
-            if monitor.should_stop():
-                break
-        self._train_raw = shard.scores_in_block_order()
-        best = monitor.best_iteration()
-        per_round = self._loss.n_outputs
-        del self._trees[best * per_round :]
-        self.n_iter_ = best
-        self.train_score_ = np.asarray(monitor.train_scores[: best + 1])
-        self.validation_score_ = np.asarray(monitor.validation_scores[: best + 1])
-        if self.verbose:
-            print(
-                f"Fit {len(self._trees)} trees in {time.perf_counter() - start:.3f} s",
-                file=sys.stderr,
-            )
 
     # ------------------------------------------------------------ predict
 
@@ -373,39 +381,44 @@ def _without_zero_weights(x, y, weight, z):
     return x[keep], y[keep], weight[keep], None if z is None else z[keep]
 
 
+def _scorer_sample(x, y, weight, z, seed):
+    """At most SCORER_TRAIN_ROWS training rows (x, y, weight, z) on which a
+    scorer computes the training score."""
+    rows = slice(None)
+    if x.shape[0] > SCORER_TRAIN_ROWS:
+        rows = np.random.default_rng(seed).choice(x.shape[0], SCORER_TRAIN_ROWS, replace=False)
+    return (
+        x[rows],
+        y[rows],
+        None if weight is None else weight[rows],
+        None if z is None else z[rows],
+    )
+
+
 class _Monitor:
     """Training and validation scores after every round, and the early
     stopping rule: stop when none of the last n_iter_no_change scores beats
     the one before them by more than tol. Scores are the negative loss
-    (scoring 'loss') or the scorer's value; higher is better."""
+    (scoring 'loss') or the scorer's value; higher is better. The training
+    score of a scorer is taken on a sample of the training rows."""
 
-    def __init__(self, est, shard, x, y, weight, z, validation, seed):
-        self.est, self.shard = est, shard
+    def __init__(self, est, rows, validation, sample):
+        self.est, self.rows = est, rows
         self.on = est.do_early_stopping_
         self.use_loss = est.scoring == "loss"
         self.train_scores, self.validation_scores = [], []
-        self.validation = validation
+        self.validation, self.sample = validation, sample
         self.wants_train_loss = self.on and self.use_loss
         if not self.on:
             return
+        k = est._init_score.size
         if validation is not None:
-            x_val, _, _, z_val = validation
-            self.val_raw = np.empty((est._init_score.size, x_val.shape[0]))
+            self.val_raw = np.empty((k, validation[0].shape[0]))
             self.val_raw[:] = est._init_score[:, None]
         if not self.use_loss:
             self.scorer = check_scoring(est, est.scoring)
-            n = x.shape[0]
-            rows = np.arange(n)
-            if n > SCORER_TRAIN_ROWS:
-                rows = np.random.default_rng(seed).choice(n, SCORER_TRAIN_ROWS, replace=False)
-            self.small = (
-                x[rows],
-                y[rows],
-                None if weight is None else weight[rows],
-                None if z is None else z[rows],
-            )
-            self.small_raw = np.empty((est._init_score.size, rows.size))
-            self.small_raw[:] = est._init_score[:, None]
+            self.sample_raw = np.empty((k, sample[0].shape[0]))
+            self.sample_raw[:] = est._init_score[:, None]
 
     def record(self, trees, loss_sums=None):
         if not self.on:
@@ -418,22 +431,22 @@ class _Monitor:
                 self.val_raw[t % k] += tree.predict(x_val, z_val)
         if self.use_loss:
             if loss_sums is None:
-                loss_sums = self.shard.loss_sums()
+                loss_sums = self.rows.loss_sums()
             self.train_scores.append(-loss_sums[0] / loss_sums[1])
             if self.validation is not None:
                 _, y_val, w_val, _ = self.validation
                 sums = est._loss.loss_sums(y_val, _flat(self.val_raw), w_val)
                 self.validation_scores.append(-sums[0] / sums[1])
             return
-        x_s, y_s, w_s, z_s = self.small
+        x_s, _, _, z_s = self.sample
         for t, tree in enumerate(trees):
-            self.small_raw[t % k] += tree.predict(x_s, z_s)
-        self.train_scores.append(self._score(x_s, y_s, w_s, z_s, self.small_raw))
+            self.sample_raw[t % k] += tree.predict(x_s, z_s)
+        self.train_scores.append(self._score(self.sample, self.sample_raw))
         if self.validation is not None:
-            x_val, y_val, w_val, z_val = self.validation
-            self.validation_scores.append(self._score(x_val, y_val, w_val, z_val, self.val_raw))
+            self.validation_scores.append(self._score(self.validation, self.val_raw))
 
-    def _score(self, x, y, weight, z, raw):
+    def _score(self, rows, raw):
+        x, y, weight, _ = rows
         labels = self.est._labels(y)
         with _raw_override(self.est, x, raw):
             if weight is None:
@@ -454,10 +467,9 @@ class _Monitor:
 
     def best_iteration(self):
         """Rounds to keep: all without early stopping, else up to the best score."""
-        scores = self._scores()
         if not self.on:
             return len(self.est._trees) // self.est._loss.n_outputs
-        return int(np.argmax(scores))
+        return int(np.argmax(self._scores()))
 
 
 @contextmanager
