@@ -183,7 +183,7 @@ def test_broadcast_unit_hessian_fits_the_same_bits_as_a_vector_of_ones(monkeypat
     monkeypatch.setattr(
         losses.SquaredError,
         "gradients",
-        staticmethod(lambda y, raw, weight, hess_out: (raw - y, np.ones_like(raw))),
+        staticmethod(lambda y, raw, weight, grad, hess: (raw - y, np.ones_like(raw))),
     )
     ones = fit()
     assert same_bits(broadcast._train_raw, ones._train_raw)

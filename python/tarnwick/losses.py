@@ -3,6 +3,9 @@ to predictions.
 
 Raw scores are float64, shape (n_rows,) for one output and (K, n_rows),
 class-major, for softmax, so that each class's gradient row is contiguous.
+Gradients and hessians are written into buffers of the raw scores' shape
+that the caller keeps from round to round: a fresh array of a million rows
+costs its page faults on every round.
 Sample weights w scale every row's gradient and hessian and its share of
 the loss. The initial score and the loss value are computed from per-block
 sums (``init_sums``, ``loss_sums``), added in block order by the caller, so
@@ -34,15 +37,17 @@ class SquaredError:
     def init_score(sums):
         return np.array([sums[0] / sums[1]])
 
+    needs_hess_buffer = False
+
     @staticmethod
-    def gradients(y, raw, weight, hess_out):
+    def gradients(y, raw, weight, grad_out, hess_out):
         """Gradient and hessian of 0.5 (raw - y)^2. Unweighted, the hessian
         is 1 for every row, handed out as one broadcast value: the histograms
-        then count it instead of adding it up (the same bits), and hess_out
-        is not needed."""
+        then count it instead of adding it up (the same bits); weighted, it
+        is the weight. hess_out is not needed."""
+        grad = np.subtract(raw, y, out=grad_out)
         if weight is None:
-            return raw - y, np.broadcast_to(1.0, raw.shape)
-        grad = raw - y
+            return grad, np.broadcast_to(1.0, raw.shape)
         grad *= weight
         return grad, weight
 
@@ -58,9 +63,13 @@ class SquaredError:
         return raw
 
 
-def sigmoid(raw):
+def sigmoid(raw, out=None):
+    """1 / (1 + exp(-raw)), into out if given."""
+    p = np.negative(raw, out=out)
     with np.errstate(over="ignore"):
-        return 1.0 / (1.0 + np.exp(-raw))
+        np.exp(p, out=p)
+    p += 1.0
+    return np.reciprocal(p, out=p)
 
 
 class Logistic:
@@ -76,11 +85,14 @@ class Logistic:
         p = np.clip(sums[0] / sums[1], 1e-12, 1 - 1e-12)
         return np.array([np.log(p / (1 - p))])
 
+    needs_hess_buffer = True
+
     @staticmethod
-    def gradients(y, raw, weight, hess_out):
-        p = sigmoid(raw)
-        np.multiply(p, 1.0 - p, out=hess_out)
-        grad = p - y
+    def gradients(y, raw, weight, grad_out, hess_out):
+        p = sigmoid(raw, out=grad_out)
+        np.subtract(1.0, p, out=hess_out)
+        hess_out *= p
+        grad = np.subtract(p, y, out=p)
         if weight is not None:
             grad *= weight
             hess_out *= weight
@@ -98,14 +110,17 @@ class Logistic:
         return np.stack([1.0 - p, p], axis=1)
 
 
-def softmax(raw):
-    """Class probabilities (K, n) of class-major raw scores."""
-    e = np.exp(raw - raw.max(axis=0))
-    return e / e.sum(axis=0)
+def softmax(raw, out=None):
+    """Class probabilities (K, n) of class-major raw scores, into out if given."""
+    e = np.subtract(raw, raw.max(axis=0), out=out)
+    np.exp(e, out=e)
+    e /= e.sum(axis=0)
+    return e
 
 
 class Softmax:
     name = "log_loss"
+    needs_hess_buffer = True
 
     def __init__(self, n_classes):
         self.n_outputs = n_classes
@@ -119,10 +134,11 @@ class Softmax:
         prior = sums[:-1] / sums[-1]
         return np.log(np.clip(prior, 1e-12, None))
 
-    def gradients(self, y, raw, weight, hess_out):
+    def gradients(self, y, raw, weight, grad_out, hess_out):
         """y holds class indices; raw and the results are (K, n)."""
-        p = softmax(raw)
-        np.multiply(p, 1.0 - p, out=hess_out)
+        p = softmax(raw, out=grad_out)
+        np.subtract(1.0, p, out=hess_out)
+        hess_out *= p
         p[y, np.arange(y.size)] -= 1.0
         if weight is not None:
             p *= weight

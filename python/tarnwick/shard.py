@@ -64,14 +64,13 @@ class Shard:
         self.n_rows = binned.shape[1]
         n_out = loss.n_outputs
         self.raw = np.zeros(self.n_rows) if n_out == 1 else np.zeros((n_out, self.n_rows))
-        self._hess = np.empty_like(self.raw)
+        # Kept from round to round (a fresh array costs its page faults).
+        self._grad = np.empty_like(self.raw)
+        self._hess = np.empty_like(self.raw) if loss.needs_hess_buffer else None
         self.grad = self.hess = None
         # original[i] is the block's row number of the row now at position i.
         self.original = np.arange(self.n_rows)
         self._all_rows = np.arange(self.n_rows, dtype=np.int64)
-        # The next order's binned matrix is written here: a fresh matrix each
-        # time would cost page faults on every reordering.
-        self._spare = None
         self._node_rows = {}
         self._trees = []
 
@@ -84,7 +83,9 @@ class Shard:
         self.raw.reshape(init_score.size, self.n_rows)[:] = init_score[:, None]
 
     def compute_gradients(self):
-        self.grad, self.hess = self.loss.gradients(self.y, self.raw, self.weight, self._hess)
+        self.grad, self.hess = self.loss.gradients(
+            self.y, self.raw, self.weight, self._grad, self._hess
+        )
 
     def _class_gradients(self, k):
         if self.grad.ndim == 1:
@@ -173,10 +174,13 @@ class Shard:
         """Adds every tree's leaf outputs to its rows' scores; tables[k] is
         tree k's (bias, weights, z_min, z_max)."""
         scores = self.raw.reshape(-1, self.n_rows)
+        # The gradients are spent once the leaf sums are taken: their buffer
+        # takes the leaf outputs.
+        spent = self._grad.reshape(-1, self.n_rows)
         for k, (table, index) in enumerate(zip(tables, self._leaf_index)):
             if self.z is None:
                 # np.take: NumPy's fancy indexing is about twice as slow here.
-                scores[k] += np.take(table[0], index)
+                scores[k] += np.take(table[0], index, out=spent[k])
             else:
                 scores[k] += tn.predict_linear(index, self.z, *table, False)
 
@@ -194,13 +198,12 @@ class Shard:
 
     def _reorder(self, positions):
         """Puts the rows at positions first to last."""
-        spare = self._spare if self._spare is not None else np.empty_like(self.binned)
-        self._spare = self.binned
-        # Feature by feature: NumPy's take along the second axis of the whole
-        # matrix is about a third slower.
-        for codes, moved in zip(self.binned, spare):
+        # Feature by feature, in place through one feature's worth of codes:
+        # a second binned matrix would double the learner's largest array.
+        moved = np.empty(self.n_rows, dtype=self.binned.dtype)
+        for codes in self.binned:
             np.take(codes, positions, out=moved)
-        self.binned = spare
+            codes[:] = moved
         self.y = self.y[positions]
         if self.weight is not None:
             self.weight = self.weight[positions]
