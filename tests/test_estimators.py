@@ -149,6 +149,22 @@ def test_prediction_checks_its_input():
 # --------------------------------------------------------------- weights
 
 
+@pytest.mark.parametrize("linear", [False, True])
+def test_fit_leaves_the_callers_arrays_unchanged(linear):
+    """Training reorders its rows in place: on its own copies only."""
+    x, y = regression_data(3000)
+    weight = np.linspace(0.5, 2.0, 3000)
+    z = np.random.default_rng(0).standard_normal((3000, 2)) if linear else None
+    before = [a.copy() for a in (x, y, weight) + ((z,) if linear else ())]
+    TarnwickRegressor(max_iter=5).fit(x, y, sample_weight=weight, z=z)
+    labels = (y > 0).astype(np.float64)
+    labels_before = labels.copy()
+    TarnwickClassifier(max_iter=5).fit(x, labels, sample_weight=weight, z=z)
+    after = [x, y, weight] + ([z] if linear else [])
+    assert all(same_bits(a, b) for a, b in zip(before, after))
+    assert same_bits(labels, labels_before)
+
+
 def test_zero_weight_rows_have_no_pull():
     """Rows of weight zero change nothing: the model is that of the other
     rows alone, to the bit (they are not binned or counted either)."""

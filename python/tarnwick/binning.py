@@ -105,28 +105,31 @@ def sample_positions(n_rows, n_total, seed, block):
     return np.sort(rng.choice(n_rows, size, replace=False))
 
 
+def summarize_feature(col, categorical, sample, weight=None):
+    """The summary of one raw column: a numeric feature over the sampled
+    rows (all rows when sample is None), a categorical one over all rows.
+    With sample weights a value counts its rows' weights, so that integer
+    weights bin as repeated rows do."""
+    missing = np.isnan(col)
+    has_missing = bool(missing.any())
+    if not categorical and sample is not None:
+        col = col[sample]
+        missing = np.isnan(col)
+        weight = None if weight is None else weight[sample]
+    present = col[~missing]
+    if weight is None:
+        values, counts = np.unique(present, return_counts=True)
+        return FeatureSummary(values, counts.astype(np.float64), has_missing)
+    values, inverse = np.unique(present, return_inverse=True)
+    counts = np.bincount(inverse, weight[~missing], minlength=values.size)
+    return FeatureSummary(values, counts, has_missing)
+
+
 def summarize(x, categorical, sample, weight=None):
-    """Per-feature summaries of the raw rows x (n_rows, n_features): numeric
-    features over the sampled rows (all rows when sample is None),
-    categorical ones over all rows. With sample weights a value counts its
-    rows' weights, so that integer weights bin as repeated rows do."""
+    """Per-feature summaries of the raw rows x (n_rows, n_features)."""
 
     def one(f):
-        col = x[:, f]
-        missing = np.isnan(col)
-        has_missing = bool(missing.any())
-        w = weight
-        if not categorical[f] and sample is not None:
-            col = col[sample]
-            missing = np.isnan(col)
-            w = None if weight is None else weight[sample]
-        present = col[~missing]
-        if w is None:
-            values, counts = np.unique(present, return_counts=True)
-            return FeatureSummary(values, counts.astype(np.float64), has_missing)
-        values, inverse = np.unique(present, return_inverse=True)
-        counts = np.bincount(inverse, w[~missing], minlength=values.size)
-        return FeatureSummary(values, counts, has_missing)
+        return summarize_feature(x[:, f], categorical[f], sample, weight)
 
     with ThreadPoolExecutor(worker_count()) as pool:
         return list(pool.map(one, range(x.shape[1])))
@@ -216,35 +219,53 @@ def category_codes(values, counts, max_bins):
     return codes
 
 
-def bins_from_summaries(summaries, categorical, max_bins):
-    """The bins of every feature from its merged summary."""
+def feature_bins(summary, categorical, max_bins):
+    """(edges, category values, category codes, n_bins) of one feature."""
+    if categorical:
+        codes = category_codes(summary.values, summary.counts, max_bins)
+        return np.empty(0), summary.values, codes, int(codes.max(initial=-1)) + 1
+    edges = numeric_edges(summary.values, summary.counts, max_bins)
+    return edges, None, None, edges.size + 1
+
+
+def _bins(per_feature, categorical, missing):
+    edges, cat_values, cat_codes, n_bins = zip(*per_feature)
+    return Bins(
+        list(edges),
+        list(cat_values),
+        list(cat_codes),
+        np.array(n_bins, dtype=np.int64),
+        np.asarray(categorical, dtype=bool),
+        np.asarray(missing, dtype=bool),
+    )
+
+
+def _check_max_bins(max_bins):
     if not 2 <= max_bins <= MAX_BINS:
         raise ValueError(f"max_bins must be in [2, {MAX_BINS}], got {max_bins}")
-    n_features = len(summaries)
-    edges, cat_values, cat_codes = [], [], []
-    n_bins = np.zeros(n_features, dtype=np.int64)
-    for f, s in enumerate(summaries):
-        if categorical[f]:
-            codes = category_codes(s.values, s.counts, max_bins)
-            edges.append(np.empty(0))
-            cat_values.append(s.values)
-            cat_codes.append(codes)
-            n_bins[f] = int(codes.max(initial=-1)) + 1
-        else:
-            e = numeric_edges(s.values, s.counts, max_bins)
-            edges.append(e)
-            cat_values.append(None)
-            cat_codes.append(None)
-            n_bins[f] = e.size + 1
-    missing = np.array([s.has_missing for s in summaries], dtype=bool)
-    return Bins(edges, cat_values, cat_codes, n_bins, np.asarray(categorical, dtype=bool), missing)
+
+
+def bins_from_summaries(summaries, categorical, max_bins):
+    """The bins of every feature from its merged summary."""
+    _check_max_bins(max_bins)
+    per_feature = [feature_bins(s, c, max_bins) for s, c in zip(summaries, categorical)]
+    return _bins(per_feature, categorical, [s.has_missing for s in summaries])
 
 
 def fit_bins(x, categorical, max_bins, seed, weight=None):
-    """The bins of the raw rows x (n_rows, n_features) as one block."""
+    """The bins of the raw rows x (n_rows, n_features) as one block. Each
+    feature's summary becomes its bins at once: the summaries of many
+    continuous features together would take several times the binned matrix."""
+    _check_max_bins(max_bins)
     sample = sample_positions(x.shape[0], x.shape[0], seed, 0)
-    summaries = summarize(x, categorical, sample, weight)
-    return bins_from_summaries(summaries, categorical, max_bins)
+
+    def one(f):
+        summary = summarize_feature(x[:, f], categorical[f], sample, weight)
+        return feature_bins(summary, categorical[f], max_bins), summary.has_missing
+
+    with ThreadPoolExecutor(worker_count()) as pool:
+        done = list(pool.map(one, range(x.shape[1])))
+    return _bins([d[0] for d in done], categorical, [d[1] for d in done])
 
 
 def _bin_feature(bins, f, col, out):

@@ -59,7 +59,10 @@ class Shard:
     or None; z is (n_rows, d) or None."""
 
     def __init__(self, binned, y, weight, z, loss, n_bins_max):
-        self.binned, self.y, self.weight, self.z = binned, y, weight, z
+        # Rows are reordered in place: the shard owns its per-row vectors.
+        self.binned, self.z = binned, z
+        self.y = np.array(y)
+        self.weight = None if weight is None else np.array(weight)
         self.loss, self.n_bins_max = loss, n_bins_max
         self.n_rows = binned.shape[1]
         n_out = loss.n_outputs
@@ -197,20 +200,25 @@ class Shard:
     # ------------------------------------------------------------ row order
 
     def _reorder(self, positions):
-        """Puts the rows at positions first to last."""
-        # Feature by feature, in place through one feature's worth of codes:
-        # a second binned matrix would double the learner's largest array.
+        """Puts the rows at positions first to last, in place: the binned
+        matrix feature by feature through one feature's worth of codes (a
+        second matrix would double the largest array), the per-row vectors
+        through the spent gradient buffer."""
         moved = np.empty(self.n_rows, dtype=self.binned.dtype)
         for codes in self.binned:
             np.take(codes, positions, out=moved)
             codes[:] = moved
-        self.y = self.y[positions]
+        scratch = self._grad.reshape(-1)[: self.n_rows]
+        vectors = [self.y, self.original, *self.raw.reshape(-1, self.n_rows)]
         if self.weight is not None:
-            self.weight = self.weight[positions]
-        self.raw = np.take(self.raw, positions, axis=-1)
+            vectors.append(self.weight)
+        for vector in vectors:
+            # Every per-row vector has 8-byte items, as the scratch does.
+            out = scratch.view(vector.dtype)
+            np.take(vector, positions, out=out)
+            vector[:] = out
         if self.z is not None:
             self.z = np.take(self.z, positions, axis=0)
-        self.original = self.original[positions]
 
     def scores_in_block_order(self):
         """The training scores, (n_rows,) or (K, n_rows), in the block's row order."""
