@@ -40,7 +40,8 @@ def leaf_layout(leaf_rows, n_rows):
     np.cumsum(counts, out=offsets[1:])
     order = np.concatenate(leaf_rows)
     leaf_of_row = np.empty(n_rows, dtype=np.int64)
-    leaf_of_row[order] = np.repeat(np.arange(len(leaf_rows), dtype=np.int64), counts)
+    for leaf, rows in enumerate(leaf_rows):
+        leaf_of_row[rows] = leaf
     return order, offsets, leaf_of_row
 
 
