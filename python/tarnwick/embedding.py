@@ -31,20 +31,7 @@ class Embedding:
         if est.linear_features is not None:
             if z is not None:
                 raise ValueError("pass either linear_features or z, not both")
-            mask = inputs.column_mask(
-                est.linear_features,
-                x.shape[1],
-                getattr(est, "feature_names_in_", None),
-                "linear_features",
-            )
-            if not mask.any():
-                raise ValueError("linear_features selects no column")
-            if (mask & est._categorical).any():
-                raise ValueError(
-                    "linear_features must select numeric features; categorical: "
-                    f"{np.flatnonzero(mask & est._categorical).tolist()}"
-                )
-            columns = np.flatnonzero(mask)
+            columns = cls.linear_columns(est, x.shape[1])
             block = x[:, columns]
             finite = np.isfinite(block)
             counts = finite.sum(axis=0)
@@ -58,6 +45,24 @@ class Embedding:
         finite = np.isfinite(z)
         mean = _column_means(z, finite, finite.sum(axis=0))
         return cls(None, mean, np.ones_like(mean))
+
+    @staticmethod
+    def linear_columns(est, n_features):
+        """The columns of X that est's linear_features selects, checked."""
+        mask = inputs.column_mask(
+            est.linear_features,
+            n_features,
+            getattr(est, "feature_names_in_", None),
+            "linear_features",
+        )
+        if not mask.any():
+            raise ValueError("linear_features selects no column")
+        if (mask & est._categorical).any():
+            raise ValueError(
+                "linear_features must select numeric features; categorical: "
+                f"{np.flatnonzero(mask & est._categorical).tolist()}"
+            )
+        return np.flatnonzero(mask)
 
     def transform(self, x, z):
         """z of the rows of x, C-contiguous float64 with no missing entry."""

@@ -1,0 +1,160 @@
+"""The training rows of a Dask fit, as the boosting loop sees them.
+
+DaskRows offers the interface of one Shard (booster.Boosting and
+grower.grow_tree drive it unchanged) over the WorkerShards actors of a fit.
+Every result is a sum over the partitions, added in partition order with
+leaves.add_in_order and leaves.combine_leaf_sums; with one partition it is
+that partition's result unchanged, as in a single-process fit.
+
+Round trips. A request that returns nothing (scores, gradients, the last
+split of a tree, leaf outputs, the end of a round) is held back and sent
+with the next request that returns something, in the same message. So a
+tree of L leaves costs L round trips: the root's histogram (with the
+round's gradients), one per split that needs a child's histogram (the
+partition and the smaller child's histogram travel together), and the leaf
+sums. Each round trip is one message to every worker, answered with the
+results of all that worker's partitions.
+
+Faults. A request waits for its answers in slices of POLL_SECONDS; between
+slices the client asks the scheduler whether the workers are still there.
+A worker that is gone (its process died, or the scheduler dropped it after
+missing heartbeats) ends the fit with WorkerLostError: its partitions'
+binned rows and training scores existed only in that worker, so the fit
+cannot go on. A broken connection to a worker ends it at once.
+"""
+
+import pickle
+
+import numpy as np
+
+from ..leaves import add_in_order, combine_leaf_sums
+
+POLL_SECONDS = 1.0
+
+
+class WorkerLostError(RuntimeError):
+    """A worker that held training rows left the cluster during a fit."""
+
+
+class WorkerRows:
+    """One worker's actor and the partitions it holds (indices, ascending)."""
+
+    def __init__(self, address, future, actor, parts):
+        self.address, self.future, self.actor, self.parts = address, future, actor, parts
+
+
+def payload_bytes(obj):
+    """Bytes of the arrays in a result (nested tuples and lists)."""
+    if isinstance(obj, np.ndarray):
+        return obj.nbytes
+    if isinstance(obj, tuple | list):
+        return sum(payload_bytes(o) for o in obj)
+    return 8
+
+
+class DaskRows:
+    """The training rows of the partitions that the workers hold, n_parts
+    partitions in all."""
+
+    def __init__(self, client, workers, n_parts):
+        self.client, self.workers, self.n_parts = client, workers, n_parts
+        self._pending = []
+        self.round_trips = 0
+        self.bytes_sent = 0
+        self.bytes_received = 0
+
+    # ------------------------------------------------------------ messages
+
+    def _defer(self, method, *args):
+        self._pending.append((method, args, False))
+
+    def _ask(self, method, *args):
+        """The results of method on every partition, in partition order,
+        after the requests held back."""
+        requests = [*self._pending, (method, args, True)]
+        self._pending = []
+        per_part = [None] * self.n_parts
+        for worker, answer in zip(self.workers, self._exchange(requests)):
+            for index, result in zip(worker.parts, answer[0]):
+                per_part[index] = result
+        return per_part
+
+    def _exchange(self, requests):
+        """Sends requests to every worker at once; their answers."""
+        self.round_trips += 1
+        self.bytes_sent += len(pickle.dumps(requests)) * len(self.workers)
+        calls = []
+        for worker in self.workers:
+            try:
+                calls.append(worker.actor.run(requests))
+            except (OSError, RuntimeError) as exc:
+                raise self._lost(worker) from exc
+        answers = [self._wait(call, worker) for call, worker in zip(calls, self.workers)]
+        self.bytes_received += payload_bytes(answers)
+        return answers
+
+    def _wait(self, call, worker):
+        while True:
+            try:
+                return call.result(timeout=POLL_SECONDS)
+            except TimeoutError:
+                if not self._alive(worker):
+                    raise self._lost(worker) from None
+            except OSError as exc:
+                raise self._lost(worker) from exc
+
+    def _alive(self, worker):
+        known = self.client.scheduler_info(n_workers=-1)["workers"]
+        return worker.address in known and worker.future.status == "finished"
+
+    def _lost(self, worker):
+        return WorkerLostError(
+            f"worker {worker.address} left the cluster during fit; it held the "
+            f"training state of partitions {worker.parts}, so the fit cannot go on. "
+            "Fit again: the model does not depend on the number of workers."
+        )
+
+    def close(self):
+        """Drops the actors (and with them the binned rows on the workers)."""
+        for worker in self.workers:
+            worker.future.release()
+        self.workers = []
+
+    # ------------------------------------------------------- a Shard's interface
+
+    def init_sums(self):
+        return add_in_order(self._ask("init_sums"))
+
+    def set_scores(self, init_score):
+        self._defer("set_scores", init_score)
+
+    def compute_gradients(self):
+        self._defer("compute_gradients")
+
+    def start_tree(self, k, build):
+        if not build:
+            self._defer("start_tree", k, False)
+            return None
+        return add_in_order(self._ask("start_tree", k, True))
+
+    def split(self, node, split, left, right, build):
+        if build is None:
+            self._defer("split", node, split, left, right, None)
+            return None
+        return add_in_order(self._ask("split", node, split, left, right, build))
+
+    def end_tree(self, tree):
+        self._defer("end_tree", tree)
+
+    def leaf_sums(self):
+        per_part = self._ask("leaf_sums")
+        return [combine_leaf_sums([p[k] for p in per_part]) for k in range(len(per_part[0]))]
+
+    def add_leaf_outputs(self, tables):
+        self._defer("add_leaf_outputs", tables)
+
+    def loss_sums(self):
+        return add_in_order(self._ask("loss_sums"))
+
+    def end_round(self, reorder):
+        self._defer("end_round", reorder)

@@ -1,0 +1,54 @@
+"""The training rows that one worker holds, as a Dask actor.
+
+One WorkerShards per worker (not per partition): it bins the partitions
+that this worker holds into one Shard each, keeps them for the whole fit,
+and runs the client's requests on all of them, so that one message per
+worker and request carries the results of all its partitions. Shards are
+never merged: each keeps its partition's rows, and the client adds their
+results in partition order, which is what makes the model independent of
+where the partitions live.
+"""
+
+from .. import binning, embedding
+from ..shard import Shard
+
+# The Shard methods that the client may call, and only those.
+REQUESTS = frozenset(
+    {
+        "init_sums",
+        "set_scores",
+        "compute_gradients",
+        "start_tree",
+        "split",
+        "end_tree",
+        "leaf_sums",
+        "add_leaf_outputs",
+        "loss_sums",
+        "end_round",
+    }
+)
+
+
+class WorkerShards:
+    """The Shards of the partitions parts (Partition objects, in partition
+    order) that live on this worker."""
+
+    def __init__(self, parts, bins, emb, loss):
+        self.shards = []
+        for part in parts:
+            z = embedding.transform(emb, part.x, None)
+            binned = binning.bin_rows(bins, part.x)
+            self.shards.append(Shard(binned, part.y, part.weight, z, loss, bins.n_bins_max))
+
+    def run(self, requests):
+        """Runs requests, a list of (method, args, wanted), on every Shard in
+        turn; returns, for each wanted request, the list of its results per
+        Shard."""
+        out = []
+        for method, args, wanted in requests:
+            if method not in REQUESTS:
+                raise ValueError(f"unknown request {method!r}")
+            results = [getattr(shard, method)(*args) for shard in self.shards]
+            if wanted:
+                out.append(results)
+        return out
