@@ -23,7 +23,7 @@ import dask
 import dask.array as da
 import dask.dataframe as dd
 import numpy as np
-from distributed import default_client
+from distributed import Client
 from sklearn.base import _fit_context
 from sklearn.utils import check_random_state
 from sklearn.utils.validation import check_is_fitted
@@ -76,18 +76,22 @@ class _DaskFit:
 
     def _fit_dask(self, X, y, sample_weight, X_val, y_val, sample_weight_val):
         start = time.perf_counter()
-        client = self.client if self.client is not None else default_client()
+        client = self.client if self.client is not None else Client.current()
         rng = check_random_state(self.random_state)
         seed = int(rng.randint(np.iinfo(np.int32).max))
         with client.as_current():
             rows, n_rows, bins = Loader(self, client).load(X, y, sample_weight, seed)
+            n_workers = len(rows.workers)
             try:
                 validation = self._dask_validation(client, X_val, y_val, sample_weight_val)
                 self._boost(rows, n_rows, bins, validation, None, start)
             finally:
                 rows.close()
+        # What the fit sent and received per round trip, for the benchmark
+        # and the docs; not part of the model.
         self.traffic_ = {
             "partitions": rows.n_parts,
+            "workers": n_workers,
             "round_trips": rows.round_trips,
             "bytes_sent": rows.bytes_sent,
             "bytes_received": rows.bytes_received,

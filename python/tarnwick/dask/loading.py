@@ -181,7 +181,7 @@ class Loader:
             ],
             sync=False,
         )
-        client.gather(prepared)
+        # The first bad partition's error, as the single-process estimator raises it.
         if sum(self.gather(partitions.size, prepared)) == 0:
             raise ValueError(
                 f"Found array with 0 sample(s) (shape=(0, {n_features})) while a "
