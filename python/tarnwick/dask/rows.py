@@ -13,7 +13,7 @@ tree of L leaves costs L round trips: the root's histogram (with the
 round's gradients), one per split that needs a child's histogram (the
 partition and the smaller child's histogram travel together), and the leaf
 sums. Each round trip is one message to every worker, answered with the
-results of all that worker's partitions.
+results of all that worker's partitions (histograms packed, wire.py).
 
 Faults. A request waits for its answers in slices of POLL_SECONDS; between
 slices the client asks the scheduler whether the workers are still there.
@@ -28,6 +28,7 @@ import pickle
 import numpy as np
 
 from ..leaves import add_in_order, combine_leaf_sums
+from .wire import unpack
 
 POLL_SECONDS = 1.0
 
@@ -135,13 +136,14 @@ class DaskRows:
         if not build:
             self._defer("start_tree", k, False)
             return None
-        return add_in_order(self._ask("start_tree", k, True))
+        return add_in_order([unpack(h) for h in self._ask("start_tree", k, True)])
 
     def split(self, node, split, left, right, build):
         if build is None:
             self._defer("split", node, split, left, right, None)
             return None
-        return add_in_order(self._ask("split", node, split, left, right, build))
+        hists = self._ask("split", node, split, left, right, build)
+        return add_in_order([unpack(h) for h in hists])
 
     def end_tree(self, tree):
         self._defer("end_tree", tree)

@@ -11,7 +11,10 @@ where the partitions live.
 
 from .. import binning, embedding
 from ..shard import Shard
+from .wire import pack
 
+# The Shard methods whose results are histograms (or None).
+HISTOGRAMS = frozenset({"start_tree", "split"})
 # The Shard methods that the client may call, and only those.
 REQUESTS = frozenset(
     {
@@ -43,12 +46,14 @@ class WorkerShards:
     def run(self, requests):
         """Runs requests, a list of (method, args, wanted), on every Shard in
         turn; returns, for each wanted request, the list of its results per
-        Shard."""
+        Shard (histograms packed for the wire)."""
         out = []
         for method, args, wanted in requests:
             if method not in REQUESTS:
                 raise ValueError(f"unknown request {method!r}")
             results = [getattr(shard, method)(*args) for shard in self.shards]
             if wanted:
+                if method in HISTOGRAMS:
+                    results = [None if h is None else pack(h) for h in results]
                 out.append(results)
         return out
