@@ -5,8 +5,9 @@ lightgbm.dask, and the bytes it sends per tree.
 
 Data: the demo's generated regression set (rows x 32 features, 255 bins, 31
 leaves, learning rate 0.1, the settings of examples/peers.py), cut into
---partitions partitions of a Dask array held on a LocalCluster of 2 worker
-processes x 1 thread, each with a native pool of 1 thread. Learners:
+--partitions partitions of a Dask array spread evenly over a LocalCluster
+of 2 worker processes x 1 thread, each with a native pool of 1 thread.
+Learners:
 
 - tarnwick.dask.DaskTarnwickRegressor on that cluster;
 - lightgbm.dask.DaskLGBMRegressor on the same cluster and partitions, 1
@@ -30,6 +31,7 @@ import os
 import subprocess
 import sys
 import time
+import uuid
 
 import numpy as np
 
@@ -124,9 +126,32 @@ def fit_lightgbm(client, X, Y, s):
     return float(np.median(np.diff(stamps[0]))), None
 
 
+def placed(client, a, n_parts):
+    """a as a Dask array of n_parts partitions, partition i held by worker
+    i mod n_workers: both workers get the same share of rows (the
+    scheduler's own placement can leave one with three times the other's)."""
+    import dask.array as da
+
+    workers = sorted(client.scheduler_info(n_workers=-1)["workers"])
+    name = f"bench-{uuid.uuid4().hex}"
+    chunk = -(-a.shape[0] // n_parts)
+    futures = [
+        client.submit(
+            np.array,
+            a[i * chunk : (i + 1) * chunk],
+            key=(name, i, *(0,) * (a.ndim - 1)),
+            workers=[workers[i % len(workers)]],
+        )
+        for i in range(n_parts)
+    ]
+    sizes = tuple(min(chunk, a.shape[0] - i * chunk) for i in range(n_parts))
+    return da.Array(
+        {f.key: f for f in futures}, name, (sizes, *((n,) for n in a.shape[1:])), a.dtype
+    )
+
+
 def compare(args):
     import dask
-    import dask.array as da
     from distributed import Client, LocalCluster
 
     from examples.datasets import generated
@@ -146,9 +171,7 @@ def compare(args):
         ) as cluster,
         Client(cluster) as client,
     ):
-        chunk = -(-args.rows // args.partitions)
-        X = client.persist(da.from_array(ds.x, chunks=(chunk, ds.x.shape[1])))
-        Y = client.persist(da.from_array(ds.y, chunks=chunk))
+        X, Y = (placed(client, a, args.partitions) for a in (ds.x, ds.y))
         runs = {
             DASK: lambda: fit_dask(client, X, Y, s),
             LGBM: lambda: fit_lightgbm(client, X, Y, s),

@@ -267,9 +267,10 @@ class Loader:
                 allow_other_workers=False,
                 pure=False,
             )
-            workers.append(WorkerRows(address, future, None, parts))
+            workers.append(WorkerRows(address, future, parts))
         for worker in workers:
-            worker.actor = worker.future.result()
+            # Waits for the actor (its proxy, not its data): errors surface here.
+            worker.future.result()
         return DaskRows(client, workers, len(kept))
 
 

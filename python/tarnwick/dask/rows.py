@@ -15,6 +15,11 @@ partition and the smaller child's histogram travel together), and the leaf
 sums. Each round trip is one message to every worker, answered with the
 results of all that worker's partitions (histograms packed, wire.py).
 
+The requests go from the client straight to the workers (unless the
+client was made with direct_to_workers=False, for clients that cannot reach
+the workers: then through the scheduler) and run on the worker's event
+loop, with one switch between the client's threads per round trip.
+
 Faults. A request waits for its answers in slices of POLL_SECONDS; between
 slices the client asks the scheduler whether the workers are still there.
 A worker that is gone (its process died, or the scheduler dropped it after
@@ -23,9 +28,12 @@ binned rows and training scores existed only in that worker, so the fit
 cannot go on. A broken connection to a worker ends it at once.
 """
 
+import asyncio
+import concurrent.futures
 import pickle
 
 import numpy as np
+from distributed.protocol import to_serialize
 
 from ..leaves import add_in_order, combine_leaf_sums
 from .wire import unpack
@@ -38,10 +46,11 @@ class WorkerLostError(RuntimeError):
 
 
 class WorkerRows:
-    """One worker's actor and the partitions it holds (indices, ascending)."""
+    """One worker's actor (the future of its WorkerShards) and the partitions
+    it holds (indices, ascending)."""
 
-    def __init__(self, address, future, actor, parts):
-        self.address, self.future, self.actor, self.parts = address, future, actor, parts
+    def __init__(self, address, future, parts):
+        self.address, self.future, self.parts = address, future, parts
 
 
 def payload_bytes(obj):
@@ -84,25 +93,49 @@ class DaskRows:
         """Sends requests to every worker at once; their answers."""
         self.round_trips += 1
         self.bytes_sent += len(pickle.dumps(requests)) * len(self.workers)
-        calls = []
-        for worker in self.workers:
+        calls = asyncio.run_coroutine_threadsafe(
+            self._calls(requests), self.client.loop.asyncio_loop
+        )
+        while True:
             try:
-                calls.append(worker.actor.run(requests))
-            except (OSError, RuntimeError) as exc:
-                raise self._lost(worker) from exc
-        answers = [self._wait(call, worker) for call, worker in zip(calls, self.workers)]
+                answers = calls.result(timeout=POLL_SECONDS)
+                break
+            except concurrent.futures.TimeoutError:
+                for worker in self.workers:
+                    if not self._alive(worker):
+                        calls.cancel()
+                        raise self._lost(worker) from None
+        for worker, answer in zip(self.workers, answers):
+            if isinstance(answer, OSError):
+                raise self._lost(worker) from answer
+            if isinstance(answer, BaseException):
+                raise answer
         self.bytes_received += payload_bytes(answers)
         return answers
 
-    def _wait(self, call, worker):
-        while True:
-            try:
-                return call.result(timeout=POLL_SECONDS)
-            except TimeoutError:
-                if not self._alive(worker):
-                    raise self._lost(worker) from None
-            except OSError as exc:
-                raise self._lost(worker) from exc
+    async def _calls(self, requests):
+        return await asyncio.gather(
+            *(self._call(worker, requests) for worker in self.workers), return_exceptions=True
+        )
+
+    async def _call(self, worker, requests):
+        """WorkerShards.run(requests) on worker, on its event loop: a thread
+        of its own would add two thread switches to every round trip."""
+        message = dict(
+            actor=worker.future.key,
+            function="run",
+            args=[to_serialize(requests)],
+            kwargs={"separate_thread": False},
+        )
+        if self.client.direct_to_workers is False:
+            reply = await self.client.scheduler.proxy(
+                msg=dict(message, op="actor_execute"), worker=worker.address
+            )
+        else:
+            reply = await self.client.rpc(worker.address).actor_execute(**message)
+        if reply["status"] != "OK":
+            raise reply["exception"]
+        return reply["result"]
 
     def _alive(self, worker):
         known = self.client.scheduler_info(n_workers=-1)["workers"]
