@@ -33,7 +33,7 @@ from ..embedding import Embedding
 from ..leaves import add_in_order
 from ..losses import make_loss
 from . import partitions
-from .rows import DaskRows, WorkerRows
+from .rows import DaskRows, WorkerLostError, WorkerRows
 from .workers import WorkerShards
 
 
@@ -154,7 +154,22 @@ class Loader:
     def load(self, X, y, sample_weight, seed):
         """The DaskRows of the fit, its row count and its bins; sets est's
         input attributes (feature names and count, categorical mask and
-        categories, classes, embedding, loss)."""
+        categories, classes, embedding, loss). A worker lost meanwhile ends
+        it with WorkerLostError."""
+        before = set(self.client.scheduler_info(n_workers=-1)["workers"])
+        try:
+            return self._load(X, y, sample_weight, seed)
+        except Exception as exc:
+            gone = before - set(self.client.scheduler_info(n_workers=-1)["workers"])
+            if gone:
+                raise WorkerLostError(
+                    f"worker(s) {sorted(gone)} left the cluster while the training rows "
+                    "were loading. Fit again: the model does not depend on the number "
+                    "of workers."
+                ) from exc
+            raise
+
+    def _load(self, X, y, sample_weight, seed):
         est, client = self.est, self.client
         x_parts, y_parts, w_parts, meta = blocks(X, y, sample_weight)
         n_features = meta.shape[1] if meta is not None else X.shape[1]

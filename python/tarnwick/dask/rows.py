@@ -15,10 +15,10 @@ partition and the smaller child's histogram travel together), and the leaf
 sums. Each round trip is one message to every worker, answered with the
 results of all that worker's partitions (histograms packed, wire.py).
 
-The requests go from the client straight to the workers (unless the
-client was made with direct_to_workers=False, for clients that cannot reach
-the workers: then through the scheduler) and run on the worker's event
-loop, with one switch between the client's threads per round trip.
+The requests go from the client straight to the workers, over a channel
+of their own (channel.py) on tcp:// clusters, else as Dask actor calls run
+on the worker's event loop (through the scheduler for a client made with
+direct_to_workers=False, which cannot reach the workers).
 
 Faults. A request waits for its answers in slices of POLL_SECONDS; between
 slices the client asks the scheduler whether the workers are still there.
@@ -36,6 +36,7 @@ import numpy as np
 from distributed.protocol import to_serialize
 
 from ..leaves import add_in_order, combine_leaf_sums
+from . import channel
 from .wire import unpack
 
 POLL_SECONDS = 1.0
@@ -46,11 +47,12 @@ class WorkerLostError(RuntimeError):
 
 
 class WorkerRows:
-    """One worker's actor (the future of its WorkerShards) and the partitions
-    it holds (indices, ascending)."""
+    """One worker's actor (the future of its WorkerShards), the partitions it
+    holds (indices, ascending) and the channel to it, if any."""
 
     def __init__(self, address, future, parts):
         self.address, self.future, self.parts = address, future, parts
+        self.channel = None
 
 
 def payload_bytes(obj):
@@ -72,6 +74,9 @@ class DaskRows:
         self.round_trips = 0
         self.bytes_sent = 0
         self.bytes_received = 0
+        for worker in workers:
+            if channel.usable(client, worker.address):
+                worker.channel = channel.Channel(*self._on_loop(self._call(worker, "open_channel")))
 
     # ------------------------------------------------------------ messages
 
@@ -92,47 +97,65 @@ class DaskRows:
     def _exchange(self, requests):
         """Sends requests to every worker at once; their answers."""
         self.round_trips += 1
-        self.bytes_sent += len(pickle.dumps(requests)) * len(self.workers)
-        calls = asyncio.run_coroutine_threadsafe(
-            self._calls(requests), self.client.loop.asyncio_loop
-        )
+        if all(worker.channel is not None for worker in self.workers):
+            answers = self._exchange_on_channels(requests)
+        else:
+            self.bytes_sent += len(pickle.dumps(requests)) * len(self.workers)
+            answers = self._on_loop(self._calls(requests))
+        self.bytes_received += payload_bytes(answers)
+        return answers
+
+    def _exchange_on_channels(self, requests):
+        for worker in self.workers:
+            try:
+                self.bytes_sent += worker.channel.send(requests)
+            except OSError as exc:
+                raise self._lost(worker) from exc
+        answers = []
+        for worker in self.workers:
+            try:
+                answers.append(
+                    worker.channel.receive(POLL_SECONDS, lambda w=worker: self._alive(w))
+                )
+            except (EOFError, OSError) as exc:
+                raise self._lost(worker) from exc
+        return answers
+
+    def _on_loop(self, coroutine):
+        """The result of coroutine, run on the client's event loop."""
+        calls = asyncio.run_coroutine_threadsafe(coroutine, self.client.loop.asyncio_loop)
         while True:
             try:
-                answers = calls.result(timeout=POLL_SECONDS)
-                break
+                return calls.result(timeout=POLL_SECONDS)
             except concurrent.futures.TimeoutError:
                 for worker in self.workers:
                     if not self._alive(worker):
                         calls.cancel()
                         raise self._lost(worker) from None
-        for worker, answer in zip(self.workers, answers):
-            if isinstance(answer, OSError):
-                raise self._lost(worker) from answer
-            if isinstance(answer, BaseException):
-                raise answer
-        self.bytes_received += payload_bytes(answers)
-        return answers
 
     async def _calls(self, requests):
         return await asyncio.gather(
-            *(self._call(worker, requests) for worker in self.workers), return_exceptions=True
+            *(self._call(worker, "run", requests) for worker in self.workers)
         )
 
-    async def _call(self, worker, requests):
-        """WorkerShards.run(requests) on worker, on its event loop: a thread
-        of its own would add two thread switches to every round trip."""
+    async def _call(self, worker, function, *args):
+        """WorkerShards.function(*args) on worker, on its event loop: a
+        thread of its own would add two thread switches to every call."""
         message = dict(
             actor=worker.future.key,
-            function="run",
-            args=[to_serialize(requests)],
+            function=function,
+            args=[to_serialize(a) for a in args],
             kwargs={"separate_thread": False},
         )
-        if self.client.direct_to_workers is False:
-            reply = await self.client.scheduler.proxy(
-                msg=dict(message, op="actor_execute"), worker=worker.address
-            )
-        else:
-            reply = await self.client.rpc(worker.address).actor_execute(**message)
+        try:
+            if self.client.direct_to_workers is False:
+                reply = await self.client.scheduler.proxy(
+                    msg=dict(message, op="actor_execute"), worker=worker.address
+                )
+            else:
+                reply = await self.client.rpc(worker.address).actor_execute(**message)
+        except OSError as exc:
+            raise self._lost(worker) from exc
         if reply["status"] != "OK":
             raise reply["exception"]
         return reply["result"]
@@ -151,6 +174,8 @@ class DaskRows:
     def close(self):
         """Drops the actors (and with them the binned rows on the workers)."""
         for worker in self.workers:
+            if worker.channel is not None:
+                worker.channel.close()
             worker.future.release()
         self.workers = []
 

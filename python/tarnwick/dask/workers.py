@@ -9,8 +9,11 @@ results in partition order, which is what makes the model independent of
 where the partitions live.
 """
 
+from distributed import get_worker
+
 from .. import binning, embedding
 from ..shard import Shard
+from . import channel
 from .wire import pack
 
 # The Shard methods whose results are histograms (or None).
@@ -57,3 +60,7 @@ class WorkerShards:
                     results = [None if h is None else pack(h) for h in results]
                 out.append(results)
         return out
+
+    def open_channel(self):
+        """Serves run on a channel of its own; (host, port, token) to reach it."""
+        return channel.serve(self.run, get_worker().address)

@@ -1,0 +1,124 @@
+"""A plain TCP connection from the client to one worker's WorkerShards, for
+the round trips of the boosting rounds.
+
+A tree of L leaves takes L round trips, each waiting for the slowest worker,
+so their latency counts as much as the work. Dask's own path (the client's
+event loop, then the worker's) wakes about five threads per round trip;
+this one wakes two: the client's main thread blocks on its sockets, and one
+thread in each worker blocks on its end. Dask still places, starts and
+drops the actors, and tells the client whether a worker is alive.
+
+The worker listens on the host of its Dask address, for one connection,
+which must first present a token that the client got through Dask. Messages
+are pickles behind their length. Only tcp:// clusters use it: others (TLS,
+in-process) and clients made with direct_to_workers=False keep Dask's path.
+"""
+
+import pickle
+import secrets
+import socket
+import struct
+import threading
+
+from distributed.comm.addressing import parse_address
+
+# How long a worker waits for the client to connect.
+ACCEPT_SECONDS = 60.0
+_LENGTH = struct.Struct("<Q")
+
+
+def usable(client, address):
+    return client.direct_to_workers is not False and parse_address(address)[0] == "tcp"
+
+
+def serve(run, address):
+    """Starts a thread that serves run(requests) on one connection; returns
+    (host, port, token) for the client."""
+    host = parse_address(address)[1].rsplit(":", 1)[0].strip("[]")
+    listener = socket.create_server((host, 0))
+    listener.settimeout(ACCEPT_SECONDS)
+    token = secrets.token_bytes(16)
+    thread = threading.Thread(
+        target=_serve, args=(run, listener, token), daemon=True, name="tarnwick-shards"
+    )
+    thread.start()
+    return host, listener.getsockname()[1], token
+
+
+def _serve(run, listener, token):
+    with listener:
+        try:
+            conn, _ = listener.accept()
+        except OSError:
+            return
+    with conn:
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        try:
+            if _read(conn) != token:
+                return
+            while True:
+                requests = _read(conn)
+                try:
+                    reply = ("ok", run(requests))
+                except Exception as exc:  # noqa: BLE001 - the client raises it
+                    reply = ("error", exc)
+                _write(conn, reply)
+        except (EOFError, OSError):
+            # The client closed the connection (the fit is over) or is gone.
+            return
+
+
+class Channel:
+    """The client's end of one worker's connection."""
+
+    def __init__(self, host, port, token):
+        self.sock = socket.create_connection((host, port))
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        _write(self.sock, token)
+
+    def send(self, requests):
+        """Sends requests; the bytes sent."""
+        return _write(self.sock, requests)
+
+    def receive(self, timeout, still_there):
+        """The worker's reply; waits in slices of timeout seconds while
+        still_there() holds. Raises the worker's exception, EOFError or
+        OSError when the connection breaks."""
+        self.sock.settimeout(timeout)
+        (length,) = _LENGTH.unpack(_receive(self.sock, _LENGTH.size, still_there))
+        status, value = pickle.loads(_receive(self.sock, length, still_there))
+        if status == "error":
+            raise value
+        return value
+
+    def close(self):
+        self.sock.close()
+
+
+def _write(sock, obj):
+    data = pickle.dumps(obj, protocol=pickle.HIGHEST_PROTOCOL)
+    sock.sendall(_LENGTH.pack(len(data)) + data)
+    return _LENGTH.size + len(data)
+
+
+def _read(sock):
+    (length,) = _LENGTH.unpack(_receive(sock, _LENGTH.size, None))
+    return pickle.loads(_receive(sock, length, None))
+
+
+def _receive(sock, n, still_there):
+    """n bytes from sock; a timeout asks still_there() whether to go on."""
+    buffer = bytearray(n)
+    view = memoryview(buffer)
+    got = 0
+    while got < n:
+        try:
+            k = sock.recv_into(view[got:])
+        except TimeoutError:
+            if still_there is None or still_there():
+                continue
+            raise
+        if k == 0:
+            raise EOFError("the connection was closed")
+        got += k
+    return buffer
