@@ -20,7 +20,7 @@ import socket
 import struct
 import threading
 
-from distributed.comm.addressing import parse_address
+from distributed.comm.addressing import get_address_host, parse_address
 
 # How long a worker waits for the client to connect.
 ACCEPT_SECONDS = 60.0
@@ -34,7 +34,7 @@ def usable(client, address):
 def serve(run, address):
     """Starts a thread that serves run(requests) on one connection; returns
     (host, port, token) for the client."""
-    host = parse_address(address)[1].rsplit(":", 1)[0].strip("[]")
+    host = get_address_host(address)
     listener = socket.create_server((host, 0))
     listener.settimeout(ACCEPT_SECONDS)
     token = secrets.token_bytes(16)
@@ -81,15 +81,15 @@ class Channel:
         return _write(self.sock, requests)
 
     def receive(self, timeout, still_there):
-        """The worker's reply; waits in slices of timeout seconds while
-        still_there() holds. Raises the worker's exception, EOFError or
-        OSError when the connection breaks."""
+        """The worker's reply and its size in bytes; waits in slices of
+        timeout seconds while still_there() holds. Raises the worker's
+        exception, EOFError or OSError when the connection breaks."""
         self.sock.settimeout(timeout)
         (length,) = _LENGTH.unpack(_receive(self.sock, _LENGTH.size, still_there))
         status, value = pickle.loads(_receive(self.sock, length, still_there))
         if status == "error":
             raise value
-        return value
+        return value, _LENGTH.size + length
 
     def close(self):
         self.sock.close()
