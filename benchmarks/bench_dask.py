@@ -1,7 +1,7 @@
 """Time per tree of the Dask learner beside the single-process learner and
 lightgbm.dask, and the bytes it sends per tree.
 
-    python -m benchmarks.bench_dask [--rows 1000000] [--partitions 8] [--rounds 21] [--turns 3]
+    python -m benchmarks.bench_dask [--rows 1000000] [--partitions 8] [--rounds 21] [--turns 5]
 
 Data: the demo's generated regression set (rows x 32 features, 255 bins, 31
 leaves, learning rate 0.1, the settings of examples/peers.py), cut into
@@ -226,7 +226,7 @@ def main():
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--partitions", type=int, default=8)
     parser.add_argument("--rounds", type=int, default=21)
-    parser.add_argument("--turns", type=int, default=3)
+    parser.add_argument("--turns", type=int, default=5)
     parser.add_argument("--single", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.rounds < 3:
