@@ -4,6 +4,7 @@ partition it is the single-process model; predictions on Dask collections;
 bad input; a worker killed during a fit."""
 
 import os
+import pickle
 import signal
 import threading
 import time
@@ -388,6 +389,19 @@ def test_the_model_file_is_the_single_process_estimators(client, tmp_path):
     assert model_bytes(loaded) == model_bytes(model)
     X = da.from_array(x, chunks=500)
     assert same_bits(client.compute(loaded.predict(X)).result(), model.to_local().predict(x))
+
+
+def test_clones_share_the_client_and_pickles_drop_it(client):
+    from sklearn.base import clone
+
+    x, y = regression_data(300)
+    model = DaskTarnwickRegressor(client=client, **PARAMS)
+    twin = clone(model)
+    assert twin.client is client and twin.get_params() == model.get_params()
+    model.fit(dask_array(client, 2, x), dask_array(client, 2, y))
+    restored = pickle.loads(pickle.dumps(model))
+    assert restored.client is None
+    assert same_bits(restored.predict(x), model.predict(x))
 
 
 # ------------------------------------------------------------ the wire

@@ -186,6 +186,17 @@ class _DaskFit:
         state["client"] = None
         return state
 
+    def __sklearn_clone__(self):
+        """A clone on the same client (a client cannot be copied)."""
+        client = self.client
+        self.client = None
+        try:
+            twin = super().__sklearn_clone__()
+        finally:
+            self.client = client
+        twin.client = client
+        return twin
+
 
 class DaskTarnwickRegressor(_DaskFit, TarnwickRegressor):
     __doc__ = """TarnwickRegressor fitted on a Dask Array or DataFrame partitioned by rows.
