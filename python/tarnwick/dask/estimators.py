@@ -87,8 +87,8 @@ class _DaskFit:
                 self._boost(rows, n_rows, bins, validation, None, start)
             finally:
                 rows.close()
-        # What the fit sent and received per round trip, for the benchmark
-        # and the docs; not part of the model.
+        # What the fit's round trips sent and received in all, for the
+        # benchmark and the docs; not part of the model.
         self.traffic_ = {
             "partitions": rows.n_parts,
             "workers": n_workers,
