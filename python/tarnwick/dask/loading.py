@@ -186,12 +186,12 @@ class Loader:
         )
         est._categories = categories(client, est, x_parts, meta, est._categorical)
 
-        spec = partitions.InputSpec(
+        rules = partitions.InputRules(
             type(est).__name__, est._kind, est._categorical, est._categories
         )
         prepared = client.compute(
             [
-                dask.delayed(partitions.prepare, pure=False)(x, yp, w, spec)
+                dask.delayed(partitions.prepare, pure=False)(x, yp, w, rules)
                 for x, yp, w in zip(x_parts, y_parts, w_parts)
             ],
             sync=False,

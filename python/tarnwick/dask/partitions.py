@@ -38,7 +38,7 @@ class Partition:
 
 
 @dataclass(frozen=True)
-class InputSpec:
+class InputRules:
     """What every partition needs to check and encode its rows."""
 
     estimator: str  # the estimator's name, for check_array's messages
@@ -60,9 +60,9 @@ def frame_levels(frame, columns):
     return out
 
 
-def prepare(x, y, weight, spec):
+def prepare(x, y, weight, rules):
     """The checked Partition of one partition's X, y and sample weights."""
-    x, _ = inputs.encode_categories(x, spec.categorical, spec.categories)
+    x, _ = inputs.encode_categories(x, rules.categorical, rules.categories)
     # Empty partitions pass here; the client refuses an empty training set.
     x = check_array(
         x,
@@ -71,10 +71,10 @@ def prepare(x, y, weight, spec):
         ensure_all_finite="allow-nan",
         accept_sparse=False,
         ensure_min_samples=0,
-        estimator=spec.estimator,
+        estimator=rules.estimator,
     )
     y = column_or_1d(np.asarray(y), warn=False)
-    if spec.kind == "regression":
+    if rules.kind == "regression":
         y = check_array(y, ensure_2d=False, dtype=np.float64, input_name="y", ensure_min_samples=0)
     elif y.size:
         check_classification_targets(y)
