@@ -62,6 +62,8 @@ def _serve(run, listener, token):
                     reply = ("ok", run(requests))
                 except Exception as exc:  # noqa: BLE001 - the client raises it
                     reply = ("error", exc)
+                except BaseException as exc:  # noqa: BLE001 - the module's PanicException
+                    reply = ("error", RuntimeError(f"{type(exc).__name__} on the worker: {exc}"))
                 _write(conn, reply)
         except (EOFError, OSError):
             # The client closed the connection (the fit is over) or is gone.

@@ -166,9 +166,10 @@ class DaskRows:
 
     def _lost(self, worker):
         return WorkerLostError(
-            f"worker {worker.address} left the cluster during fit; it held the "
-            f"training state of partitions {worker.parts}, so the fit cannot go on. "
-            "Fit again: the model does not depend on the number of workers."
+            f"worker {worker.address} was lost during fit (it left the cluster or its "
+            f"connection broke); it held the training state of partitions {worker.parts}, "
+            "so the fit cannot go on. Fit again: the model does not depend on the number "
+            "of workers."
         )
 
     def close(self):
