@@ -71,8 +71,7 @@ void route_rows(const uint16_t* codes, uint64_t n_rows, const Vec<int64_t>& rows
 RowPartition partition_rows(const Mat<uint16_t>& binned, const Vec<int64_t>& rows, uint64_t feature,
                             int64_t bin, const std::optional<Vec<int64_t>>& left_categories,
                             uint16_t missing_bin) {
-    if (!binned.c_contiguous) [[unlikely]]
-        fault("feature-major binned must be C-contiguous");
+    require_c_contiguous(binned, "feature-major binned must be C-contiguous");
     const uint64_t n_rows = binned.shape[1];
     uint64_t start;
     if (__builtin_mul_overflow(feature, n_rows, &start)) [[unlikely]]
