@@ -24,8 +24,9 @@ Ref wrap_partition_rows(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     RowPartition parts =
         partition_rows(a.get<"binned">(), a.get<"rows">(), a.get<"feature">(), a.get<"bin">(),
                        a.get<"left_categories">(), a.get<"missing_bin">());
-    Ref left = to_array(std::move(parts.left), {parts.n_left});
-    Ref right = to_array(std::move(parts.right), {parts.n_right});
+    const uint64_t n_left = parts.left.len(), n_right = parts.right.len();
+    Ref left = to_array(std::move(parts.left), {n_left});
+    Ref right = to_array(std::move(parts.right), {n_right});
     return to_tuple({&left, &right});
 }
 
