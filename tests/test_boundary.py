@@ -11,7 +11,7 @@ import tracemalloc
 import numpy as np
 import pytest
 import tarnwick_native as tn
-from support import same_bits
+from support import run_python, same_bits
 
 # ----------------------------------------------------- arrays changed mid-call
 
@@ -388,6 +388,31 @@ def test_type_names_in_messages_keep_their_whole_text(qualname):
     assert str(e.value) == (
         f"argument 'rows': '{qualname}' object cannot be converted to 'PyArray<T, D>'"
     )
+
+
+def test_a_failed_numpy_import_reports_its_whole_message():
+    # A stand-in numpy whose every attribute fails, in a fresh interpreter
+    # (NumPy's interface is fetched once per process).
+    code = """
+        import sys, types
+
+        class Broken(types.ModuleType):
+            def __getattr__(self, name):
+                raise ImportError("no\\x00numpy \\udc80here")
+
+        sys.modules["numpy"] = Broken("numpy")
+        import tarnwick_native as tn
+
+        try:
+            tn.build_histograms(None, None, None, None, 1)
+        except BaseException as exc:
+            print(ascii(str(exc)))
+    """
+    proc = run_python(code)
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    # The surrogate, which UTF-8 cannot carry, as its escape.
+    message = "Failed to access NumPy array API capsule: ImportError: no\x00numpy \\udc80here"
+    assert proc.stdout.decode().strip() == ascii(message)
 
 
 # ---------------------------------------------------- PanicException in a pool
