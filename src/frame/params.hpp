@@ -68,35 +68,27 @@ struct OptionalArray : Param<name, ParamKind::optional_array, numpy_type_of<T>, 
     }
 };
 
+/// A scalar of kind `kind`, read as T by the converter's accessor.
+template <Name name, ParamKind kind, class T, T (ConvertedArguments::*value)(size_t) const>
+struct Scalar : Param<name, kind> {
+    static T read(const ConvertedArguments& a, size_t i) { return (a.*value)(i); }
+};
+
 /// A signed 64-bit integer: an int or any object with __index__.
 template <Name name>
-struct Int64 : Param<name, ParamKind::i64> {
-    static int64_t read(const ConvertedArguments& a, size_t i) { return a.i64(i); }
-};
-
+using Int64 = Scalar<name, ParamKind::i64, int64_t, &ConvertedArguments::i64>;
 /// An unsigned 64-bit size: the same, not negative.
 template <Name name>
-struct Size : Param<name, ParamKind::usize> {
-    static uint64_t read(const ConvertedArguments& a, size_t i) { return a.usize(i); }
-};
-
+using Size = Scalar<name, ParamKind::usize, uint64_t, &ConvertedArguments::usize>;
 /// An unsigned 16-bit integer, 0 to 65,535.
 template <Name name>
-struct UInt16 : Param<name, ParamKind::u16> {
-    static uint16_t read(const ConvertedArguments& a, size_t i) { return a.u16(i); }
-};
-
+using UInt16 = Scalar<name, ParamKind::u16, uint16_t, &ConvertedArguments::u16>;
 /// A 64-bit float: anything CPython turns into a C double.
 template <Name name>
-struct Float : Param<name, ParamKind::f64> {
-    static double read(const ConvertedArguments& a, size_t i) { return a.f64(i); }
-};
-
+using Float = Scalar<name, ParamKind::f64, double, &ConvertedArguments::f64>;
 /// A Python bool or a NumPy bool scalar.
 template <Name name>
-struct Bool : Param<name, ParamKind::boolean> {
-    static bool read(const ConvertedArguments& a, size_t i) { return a.boolean(i); }
-};
+using Bool = Scalar<name, ParamKind::boolean, bool, &ConvertedArguments::boolean>;
 
 /// The arguments of one call of `function` ("build_histograms()", as messages
 /// name it), matched and converted by the table Params. Views stay valid
