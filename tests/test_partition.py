@@ -1,6 +1,10 @@
 """partition_rows against a boolean-mask partition of the same rows."""
 
+import ctypes
+import os
+import platform
 import sys
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -202,6 +206,61 @@ def test_large_node_on_huge_page_backed_outputs():
     for _ in range(3):
         result = tn.partition_rows(binned, rows, 1, 3, None, 8)
         assert_partition(result, reference(binned, rows, 1, 3, None, 8))
+
+
+def freed_by_dropping(holder, key):
+    """Bytes that tracemalloc sees released when holder[key], the only
+    reference to an array, is dropped."""
+    before = tracemalloc.get_traced_memory()[0]
+    del holder[key]
+    return before - tracemalloc.get_traced_memory()[0]
+
+
+def malloc_usable_size(array):
+    """The allocator's own size of the block under an array's data."""
+    libc = ctypes.CDLL(None)
+    libc.malloc_usable_size.restype = ctypes.c_size_t
+    libc.malloc_usable_size.argtypes = [ctypes.c_void_p]
+    return libc.malloc_usable_size(array.ctypes.data)
+
+
+# Raw allocations come straight from malloc (no debug hooks in front of the block).
+PLAIN_MALLOC = os.environ.get("PYTHONMALLOC", "") in ("", "malloc", "pymalloc")
+
+
+@pytest.mark.skipif(
+    platform.libc_ver()[0] != "glibc",
+    reason="outputs shrink in place only where the allocator is known to do so without a copy",
+)
+@pytest.mark.parametrize("left_categories", [None, np.array([0, 4], np.int64)])
+@pytest.mark.parametrize("layout", ["contiguous", "gapped"])
+@pytest.mark.parametrize(
+    "n_rows, share_left",
+    # Small outputs, and outputs of 4 MiB and more (backed by huge pages).
+    [(1000, 0.1), (600_000, 0.1), (600_000, 0.97), (300, 0.0), (300, 1.0)],
+)
+def test_each_child_owns_memory_for_its_rows_only(n_rows, share_left, layout, left_categories):
+    rng = np.random.default_rng(n_rows)
+    # Code 0 goes left under both rules (bin 0; categories 0 and 4), code 2 right.
+    codes = np.where(rng.random(n_rows) < share_left, 0, 2).astype(np.uint16)
+    binned = np.stack([codes, codes[::-1]])
+    rows = strided_rows(rng.permutation(n_rows).astype(np.int64), layout)
+    tracemalloc.start()
+    try:
+        left, right = tn.partition_rows(binned, rows, 0, 0, left_categories, 9)
+        want = reference(binned, rows, 0, 0, left_categories, 9)
+        assert_partition((left, right), want)
+        if PLAIN_MALLOC:
+            sizes = [(c.nbytes, malloc_usable_size(c)) for c in (left, right)]
+            assert all(n <= usable < n + 4096 for n, usable in sizes)
+        children = {"left": left, "right": right}
+        del left, right
+        for key in ("left", "right"):
+            data_bytes = max(children[key].nbytes, 1)
+            # The data, the array object and its container.
+            assert data_bytes <= freed_by_dropping(children, key) < data_bytes + 1024
+    finally:
+        tracemalloc.stop()
 
 
 def test_empty_rows_give_empty_children():

@@ -49,4 +49,21 @@ void* allocate_uninitialized(uint64_t bytes) {
 
 void release_memory(void* p) noexcept { PyMem_RawFree(p); }
 
+void* shrink_memory(void* p, uint64_t bytes) noexcept {
+#ifdef __GLIBC__
+    // glibc shrinks a block where it lies: a heap block is split and its
+    // tail freed; a mapped one (every output of 4 MiB and more among them,
+    // with the huge-page advice kept on what remains) unmaps its tail pages
+    // with mremap, and when that fails the block stays as it was. Nothing is
+    // copied, and tracemalloc sees the new size.
+    void* q = PyMem_RawRealloc(p, bytes == 0 ? 1 : bytes);
+    return q != nullptr ? q : p;
+#else
+    // Another allocator may move a shrinking block, a copy on every call:
+    // the block keeps its room instead.
+    (void)bytes;
+    return p;
+#endif
+}
+
 }  // namespace tarnwick

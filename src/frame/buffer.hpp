@@ -19,6 +19,9 @@ void* allocate_zeroed(uint64_t bytes);
 /// The same without zeroing, for outputs that the pass overwrites before they are read.
 void* allocate_uninitialized(uint64_t bytes);
 void release_memory(void* p) noexcept;
+/// Shrinks the block at p to `bytes` where it lies and returns it; never
+/// copies (see buffer.cpp).
+void* shrink_memory(void* p, uint64_t bytes) noexcept;
 
 /// An owned array of n trivially copyable T, zero-initialised.
 template <class T>
@@ -71,6 +74,15 @@ public:
     uint64_t len() const noexcept { return len_; }
     T& operator[](uint64_t i) noexcept { return ptr_[i]; }
     const T& operator[](uint64_t i) const noexcept { return ptr_[i]; }
+
+    /// Keeps the first n elements (n <= len) and gives the memory past them
+    /// back, for an output filled to fewer elements than it had room for.
+    /// The kept elements are not copied.
+    void shrink(uint64_t n) noexcept {
+        if (n >= len_) return;
+        ptr_ = static_cast<T*>(shrink_memory(ptr_, n * sizeof(T)));
+        len_ = n;
+    }
 
     /// Gives up ownership; the caller frees with release_memory.
     T* release() noexcept {

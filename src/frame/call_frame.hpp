@@ -12,10 +12,6 @@
 
 namespace tarnwick {
 
-/// Writes the fault's diagnostic to standard error, once per fault; the first
-/// diagnostic of the process is followed by a hint on getting a backtrace.
-void report_fault(Fault& fault) noexcept;
-
 /// Sets PanicException (created on first need) carrying the fault's message.
 void raise_panic(Fault& fault) noexcept;
 

@@ -1,6 +1,7 @@
-// Internal faults: broken invariants met by the logic. They travel as C++
-// exceptions to the call frame (or out of a worker of the pool) and reach
-// Python as PanicException; they never cross into the interpreter.
+// Internal faults: broken invariants met by the logic, and their diagnostic
+// on standard error. They travel as C++ exceptions to the call frame (or out
+// of a worker of the pool) and reach Python as PanicException; they never
+// cross into the interpreter. Nothing here touches Python.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,15 @@ private:
 
 /// A Python exception is already set; the frame only has to return NULL.
 struct PythonError {};
+
+/// Writes the fault's diagnostic to standard error, once per fault, on the
+/// thread that calls it (a worker reports its own faults); the first
+/// diagnostic of the process is followed by a hint on getting a backtrace.
+void report_fault(Fault& fault) noexcept;
+
+/// Writes "uncaught panic at ffi boundary" to standard error and aborts: the
+/// end of a fault met while a fault is being reported.
+[[noreturn]] void abort_at_boundary() noexcept;
 
 [[noreturn, gnu::cold]] void fault(std::string_view message,
                                    std::source_location where = std::source_location::current());

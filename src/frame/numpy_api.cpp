@@ -2,6 +2,7 @@
 #include "frame/numpy.hpp"
 
 #include <string>
+#include <string_view>
 
 #include "frame/fault.hpp"
 #include "frame/pyref.hpp"
@@ -18,12 +19,17 @@ std::string take_error_text() {
     if (!exc) return "no error set";
     std::string text = Py_TYPE(exc.get())->tp_name;
     Ref str = Ref::steal(PyObject_Str(exc.get()));
-    const char* s = str ? PyUnicode_AsUTF8(str.get()) : nullptr;
-    if (s == nullptr) {
+    // The whole message: a NUL does not end it, and what UTF-8 cannot
+    // encode (a lone surrogate) is written as its escape.
+    Ref bytes =
+        str ? Ref::steal(PyUnicode_AsEncodedString(str.get(), "utf-8", "backslashreplace")) : Ref();
+    if (!bytes) {
         PyErr_Clear();
         return text;
     }
-    return cat(text, ": ", s);
+    return cat(
+        text, ": ",
+        std::string_view(PyBytes_AS_STRING(bytes.get()), size_t(PyBytes_GET_SIZE(bytes.get()))));
 }
 
 [[noreturn]] void numpy_unreachable(std::string_view why) {

@@ -6,6 +6,11 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <source_location>
+#include <span>
+#include <string_view>
+
+#include "frame/fault.hpp"
 
 namespace tarnwick {
 
@@ -14,8 +19,9 @@ struct ArrayView {
     const char* data = nullptr;
     std::array<uint64_t, N> shape{};
     std::array<int64_t, N> strides{};  // bytes; may be negative
-    // Whether the array as the caller passed it is row-major without gaps.
-    // Decided once at conversion from the caller's strides.
+    // Whether the array as the caller passed it is row-major without gaps,
+    // decided from the caller's strides (a misaligned array is read from a
+    // copy with strides of its own).
     bool c_contiguous = true;
 
     uint64_t len() const noexcept { return shape[0]; }
@@ -80,17 +86,25 @@ using bool8 = uint8_t;
 
 /// Row-major without gaps: true when an axis has length zero; otherwise every
 /// axis longer than one must step by the element size times the lengths after it.
-template <int N>
-bool is_c_contiguous(const std::array<uint64_t, N>& shape, const std::array<int64_t, N>& strides,
-                     uint64_t item_size) noexcept {
+inline bool is_c_contiguous(std::span<const uint64_t> shape, std::span<const int64_t> strides,
+                            uint64_t item_size) noexcept {
     for (uint64_t s : shape)
         if (s == 0) return true;
     int64_t expected = int64_t(item_size);
-    for (int axis = N - 1; axis >= 0; --axis) {
+    for (size_t axis = shape.size(); axis-- > 0;) {
         if (shape[axis] != 1 && strides[axis] != expected) return false;
         expected *= int64_t(shape[axis]);
     }
     return true;
+}
+
+/// Faults with `message` ("X must be C-contiguous") unless the caller's array
+/// was C-contiguous: for views that the logic reads as flat memory.
+template <class T, int N>
+void require_c_contiguous(const ArrayView<T, N>& view, std::string_view message,
+                          std::source_location where = std::source_location::current()) {
+    if (!view.c_contiguous) [[unlikely]]
+        fault(message, where);
 }
 
 }  // namespace tarnwick

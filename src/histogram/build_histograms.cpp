@@ -191,7 +191,7 @@ NodeRows lay_out_rows(const FeatureBlocks& blocks, const Vec<int64_t>& rows,
 Buffer<double> build_histograms(const Mat<uint16_t>& binned, const Vec<int64_t>& rows,
                                 const Vec<double>& grad, const Vec<double>& hess,
                                 uint64_t n_bins_max) {
-    if (!binned.c_contiguous) fault(not_contiguous);
+    require_c_contiguous(binned, not_contiguous);
     const uint64_t n_features = binned.shape[0];
     const uint64_t n_rows = binned.shape[1];
     Buffer<double> hist =

@@ -1,11 +1,25 @@
-#include "frame/args.hpp"
-#include "frame/numpy.hpp"
+#include "frame/params.hpp"
 #include "frame/result.hpp"
 #include "lib/wrappers.hpp"
 #include "linear_leaf/linear_leaf.hpp"
 
 namespace tarnwick {
 namespace {
+
+using LeafStatsArgs =
+    Arguments<"leaf_linear_stats()", Array<"z", double, 2>, Array<"grad", double, 1>,
+              Array<"hess", double, 1>, Array<"order", int64_t, 1>, Array<"offsets", int64_t, 1>,
+              Array<"linear", int64_t, 1>>;
+
+using LeafStatsMcArgs =
+    Arguments<"leaf_linear_stats_mc()", Array<"z", double, 2>, Array<"grad", double, 2>,
+              Array<"hess", double, 2>, Array<"order", int64_t, 1>, Array<"offsets", int64_t, 1>,
+              Array<"linear", int64_t, 1>, Array<"leaf_class", int64_t, 1>>;
+
+using PredictArgs =
+    Arguments<"predict_linear()", Array<"leaf_idx", int64_t, 1>, Array<"z", double, 2>,
+              Array<"bias", double, 1>, Array<"weights", double, 2>, Array<"z_min", double, 2>,
+              Array<"z_max", double, 2>, Bool<"clip">>;
 
 Ref stats_tuple(LeafStats&& s) {
     Ref grad_sum = to_array(std::move(s.leaf_grad_sum), {s.n_leaves});
@@ -21,48 +35,23 @@ Ref stats_tuple(LeafStats&& s) {
 }  // namespace
 
 Ref wrap_leaf_linear_stats(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Param params[] = {
-        {"z", ParamKind::array, NPY_FLOAT64, 2},     {"grad", ParamKind::array, NPY_FLOAT64, 1},
-        {"hess", ParamKind::array, NPY_FLOAT64, 1},  {"order", ParamKind::array, NPY_INT64, 1},
-        {"offsets", ParamKind::array, NPY_INT64, 1}, {"linear", ParamKind::array, NPY_INT64, 1},
-    };
-    static constexpr Signature sig{"leaf_linear_stats()", params};
-    Arguments a = convert_arguments(sig, args, nargs, kwnames);
-    return stats_tuple(leaf_linear_stats(a.array<double, 2>(0), a.array<double, 1>(1),
-                                         a.array<double, 1>(2), a.array<int64_t, 1>(3),
-                                         a.array<int64_t, 1>(4), a.array<int64_t, 1>(5)));
+    const LeafStatsArgs a(args, nargs, kwnames);
+    return stats_tuple(leaf_linear_stats(a.get<"z">(), a.get<"grad">(), a.get<"hess">(),
+                                         a.get<"order">(), a.get<"offsets">(), a.get<"linear">()));
 }
 
 Ref wrap_leaf_linear_stats_mc(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Param params[] = {
-        {"z", ParamKind::array, NPY_FLOAT64, 2},        {"grad", ParamKind::array, NPY_FLOAT64, 2},
-        {"hess", ParamKind::array, NPY_FLOAT64, 2},     {"order", ParamKind::array, NPY_INT64, 1},
-        {"offsets", ParamKind::array, NPY_INT64, 1},    {"linear", ParamKind::array, NPY_INT64, 1},
-        {"leaf_class", ParamKind::array, NPY_INT64, 1},
-    };
-    static constexpr Signature sig{"leaf_linear_stats_mc()", params};
-    Arguments a = convert_arguments(sig, args, nargs, kwnames);
-    return stats_tuple(leaf_linear_stats_mc(
-        a.array<double, 2>(0), a.array<double, 2>(1), a.array<double, 2>(2), a.array<int64_t, 1>(3),
-        a.array<int64_t, 1>(4), a.array<int64_t, 1>(5), a.array<int64_t, 1>(6)));
+    const LeafStatsMcArgs a(args, nargs, kwnames);
+    return stats_tuple(leaf_linear_stats_mc(a.get<"z">(), a.get<"grad">(), a.get<"hess">(),
+                                            a.get<"order">(), a.get<"offsets">(), a.get<"linear">(),
+                                            a.get<"leaf_class">()));
 }
 
 Ref wrap_predict_linear(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Param params[] = {
-        {"leaf_idx", ParamKind::array, NPY_INT64, 1},
-        {"z", ParamKind::array, NPY_FLOAT64, 2},
-        {"bias", ParamKind::array, NPY_FLOAT64, 1},
-        {"weights", ParamKind::array, NPY_FLOAT64, 2},
-        {"z_min", ParamKind::array, NPY_FLOAT64, 2},
-        {"z_max", ParamKind::array, NPY_FLOAT64, 2},
-        {"clip", ParamKind::boolean},
-    };
-    static constexpr Signature sig{"predict_linear()", params};
-    Arguments a = convert_arguments(sig, args, nargs, kwnames);
-    auto leaf_idx = a.array<int64_t, 1>(0);
-    Buffer<double> out = predict_linear(leaf_idx, a.array<double, 2>(1), a.array<double, 1>(2),
-                                        a.array<double, 2>(3), a.array<double, 2>(4),
-                                        a.array<double, 2>(5), a.boolean(6));
+    const PredictArgs a(args, nargs, kwnames);
+    const auto leaf_idx = a.get<"leaf_idx">();
+    Buffer<double> out = predict_linear(leaf_idx, a.get<"z">(), a.get<"bias">(), a.get<"weights">(),
+                                        a.get<"z_min">(), a.get<"z_max">(), a.get<"clip">());
     return to_array(std::move(out), {leaf_idx.len()});
 }
 

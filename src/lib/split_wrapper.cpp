@@ -1,33 +1,29 @@
-#include "frame/args.hpp"
-#include "frame/numpy.hpp"
+#include "frame/params.hpp"
 #include "frame/result.hpp"
 #include "lib/wrappers.hpp"
 #include "split/split.hpp"
 
 namespace tarnwick {
+namespace {
+
+using SplitArgs = Arguments<"find_best_split()", Array<"hist", double, 3>,
+                            Array<"n_bins_per_feature", int64_t, 1>, Int64<"min_samples_leaf">,
+                            Float<"l2">, Array<"categorical_mask", bool8, 1>, Float<"cat_smooth">,
+                            Int64<"min_data_per_group">, Int64<"max_cat_threshold">>;
+
+}  // namespace
 
 Ref wrap_find_best_split(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr Param params[] = {
-        {"hist", ParamKind::array, NPY_FLOAT64, 3},
-        {"n_bins_per_feature", ParamKind::array, NPY_INT64, 1},
-        {"min_samples_leaf", ParamKind::i64},
-        {"l2", ParamKind::f64},
-        {"categorical_mask", ParamKind::array, NPY_BOOL, 1},
-        {"cat_smooth", ParamKind::f64},
-        {"min_data_per_group", ParamKind::i64},
-        {"max_cat_threshold", ParamKind::i64},
+    const SplitArgs a(args, nargs, kwnames);
+    const SplitParams settings{
+        .min_samples_leaf = a.get<"min_samples_leaf">(),
+        .l2 = a.get<"l2">(),
+        .cat_smooth = a.get<"cat_smooth">(),
+        .min_data_per_group = a.get<"min_data_per_group">(),
+        .max_cat_threshold = a.get<"max_cat_threshold">(),
     };
-    static constexpr Signature sig{"find_best_split()", params};
-    Arguments a = convert_arguments(sig, args, nargs, kwnames);
-    SplitParams settings{
-        .min_samples_leaf = a.i64(2),
-        .l2 = a.f64(3),
-        .cat_smooth = a.f64(5),
-        .min_data_per_group = a.i64(6),
-        .max_cat_threshold = a.i64(7),
-    };
-    std::optional<Split> best = find_best_split(a.array<double, 3>(0), a.array<int64_t, 1>(1),
-                                                a.array<bool8, 1>(4), settings);
+    std::optional<Split> best = find_best_split(a.get<"hist">(), a.get<"n_bins_per_feature">(),
+                                                a.get<"categorical_mask">(), settings);
     if (!best) return Ref::borrow(Py_None);
     Ref feature = to_int(int64_t(best->feature));
     Ref bin = to_int(best->bin);

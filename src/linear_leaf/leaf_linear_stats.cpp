@@ -8,7 +8,7 @@ LeafStats leaf_linear_stats(const Mat<double>& z, const Vec<double>& grad, const
                             const Vec<int64_t>& order, const Vec<int64_t>& offsets,
                             const Vec<int64_t>& linear) {
     // The embedding rows are read as flat memory.
-    if (!z.c_contiguous) fault("Z must be C-contiguous");
+    require_c_contiguous(z, "Z must be C-contiguous");
     LeafStats stats;
     stats.n_leaves = leaf_count(offsets);
     stats.n_linear = linear.len();
@@ -16,7 +16,7 @@ LeafStats leaf_linear_stats(const Mat<double>& z, const Vec<double>& grad, const
     leaf_totals(stats, order, offsets, grad, hess);
     allocate_slot_outputs(stats);
     if (stats.d == 0) return stats;
-    if (!linear.c_contiguous) fault("linear indices must be C-contiguous");
+    require_c_contiguous(linear, "linear indices must be C-contiguous");
 
     const int64_t* leaves = linear.flat();
     for_each_slot(stats.n_linear, stats.d, order.len(), [&](uint64_t k) {

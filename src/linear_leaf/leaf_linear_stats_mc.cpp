@@ -11,9 +11,9 @@ LeafStats leaf_linear_stats_mc(const Mat<double>& z, const Mat<double>& grad,
                                const Vec<int64_t>& offsets, const Vec<int64_t>& linear,
                                const Vec<int64_t>& leaf_class) {
     // z, grad and hess are read as flat memory.
-    if (!z.c_contiguous) fault("Z must be C-contiguous");
-    if (!grad.c_contiguous) fault("grad must be C-contiguous");
-    if (!hess.c_contiguous) fault("hess must be C-contiguous");
+    require_c_contiguous(z, "Z must be C-contiguous");
+    require_c_contiguous(grad, "grad must be C-contiguous");
+    require_c_contiguous(hess, "hess must be C-contiguous");
     // Both are read at grad's column count; a hess of another shape would put
     // one class's hessians next to another class's gradients.
     if (hess.shape != grad.shape) fault("hess must have the same shape as grad");
@@ -26,8 +26,8 @@ LeafStats leaf_linear_stats_mc(const Mat<double>& z, const Mat<double>& grad,
     leaf_totals_mc(stats, order, offsets, grad, hess, leaf_class);
     allocate_slot_outputs(stats);
     if (stats.n_linear == 0 || stats.d == 0) return stats;
-    if (!linear.c_contiguous) fault("linear indices C-contiguous");
-    if (!leaf_class.c_contiguous) fault("leaf_class C-contiguous");
+    require_c_contiguous(linear, "linear indices C-contiguous");
+    require_c_contiguous(leaf_class, "leaf_class C-contiguous");
 
     const int64_t* leaves = linear.flat();
     const int64_t* classes = leaf_class.flat();

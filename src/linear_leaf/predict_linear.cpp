@@ -216,12 +216,12 @@ Buffer<double> predict_linear(const Vec<int64_t>& leaf_idx, const Mat<double>& z
                               const Vec<double>& bias, const Mat<double>& weights,
                               const Mat<double>& z_min, const Mat<double>& z_max, bool clip) {
     // Every table is read as flat memory, the bounds even when clip is off.
-    if (!leaf_idx.c_contiguous) fault("leaf_idx must be C-contiguous");
-    if (!z.c_contiguous) fault("Z must be C-contiguous");
-    if (!bias.c_contiguous) fault("bias must be C-contiguous");
-    if (!weights.c_contiguous) fault("weights must be C-contiguous");
-    if (!z_min.c_contiguous) fault("z_min must be C-contiguous");
-    if (!z_max.c_contiguous) fault("z_max must be C-contiguous");
+    require_c_contiguous(leaf_idx, "leaf_idx must be C-contiguous");
+    require_c_contiguous(z, "Z must be C-contiguous");
+    require_c_contiguous(bias, "bias must be C-contiguous");
+    require_c_contiguous(weights, "weights must be C-contiguous");
+    require_c_contiguous(z_min, "z_min must be C-contiguous");
+    require_c_contiguous(z_max, "z_max must be C-contiguous");
 
     const uint64_t n = leaf_idx.len();
     const uint64_t d = z.shape[1];

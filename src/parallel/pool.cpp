@@ -18,7 +18,6 @@
 #include <memory>
 #include <string>
 
-#include "frame/call_frame.hpp"
 #include "frame/fault.hpp"
 #include "frame/text.hpp"
 #include "parallel/pool_size.hpp"

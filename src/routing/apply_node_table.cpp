@@ -92,6 +92,7 @@ bool descend_group(const NodeTable& table, const FlatTree& tree, const double* x
                 go_left = v != v ? node.missing_left
                                  : is_left_category(tree.cat_values.flat() + lo, hi - lo, v);
             } else {
+                // route_row's rule (apply_route_row.cpp) without a branch:
                 // NaN compares false, so it goes left only when missing_left says.
                 go_left = (v <= node.threshold) | ((v != v) & node.missing_left);
             }

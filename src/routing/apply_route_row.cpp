@@ -30,6 +30,12 @@ int32_t route_row(uint64_t r, const Mat<double>& x, const FlatTree& tree) {
         check_index(column, n_cols);
         const double v = row[column];
 
+        // The routing rule on raw values. The node table's descend_group
+        // (apply_node_table.cpp) applies it to checked nodes without
+        // branches, and partition_rows (partition_rows.cpp) to bin codes;
+        // a change here belongs there too. Each array is read only when the
+        // rule needs it, so an array too short for a node faults only for
+        // the rows whose walk reads it.
         bool go_left;
         if (v != v) {
             // Missing values go where the node says, before any other test.

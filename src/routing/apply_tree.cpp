@@ -15,23 +15,18 @@ namespace {
 constexpr uint64_t parallel_rows = 16384;
 constexpr uint64_t chunk_rows = 8192;
 
-template <class T>
-void require_contiguous(const Vec<T>& v, const char* message) {
-    if (!v.c_contiguous) fault(message);
-}
-
 }  // namespace
 
 Buffer<int64_t> apply_tree(const Mat<double>& x, const FlatTree& tree) {
-    if (!x.c_contiguous) fault("X must be C-contiguous");
-    require_contiguous(tree.feature, "feature must be C-contiguous");
-    require_contiguous(tree.threshold, "threshold must be C-contiguous");
-    require_contiguous(tree.left, "left must be C-contiguous");
-    require_contiguous(tree.right, "right must be C-contiguous");
-    require_contiguous(tree.leaf_id, "leaf_id must be C-contiguous");
-    require_contiguous(tree.missing_left, "missing_left must be C-contiguous");
-    require_contiguous(tree.cat_offsets, "cat_offsets must be C-contiguous");
-    require_contiguous(tree.cat_values, "cat_values must be C-contiguous");
+    require_c_contiguous(x, "X must be C-contiguous");
+    require_c_contiguous(tree.feature, "feature must be C-contiguous");
+    require_c_contiguous(tree.threshold, "threshold must be C-contiguous");
+    require_c_contiguous(tree.left, "left must be C-contiguous");
+    require_c_contiguous(tree.right, "right must be C-contiguous");
+    require_c_contiguous(tree.leaf_id, "leaf_id must be C-contiguous");
+    require_c_contiguous(tree.missing_left, "missing_left must be C-contiguous");
+    require_c_contiguous(tree.cat_offsets, "cat_offsets must be C-contiguous");
+    require_c_contiguous(tree.cat_values, "cat_values must be C-contiguous");
 
     const uint64_t n_rows = x.shape[0];
     Buffer<int64_t> result = Buffer<int64_t>::zeroed(n_rows);

@@ -8,6 +8,13 @@
 namespace tarnwick {
 namespace {
 
+// The routing rule on bin codes: the missing code always goes left, then a
+// numeric split sends codes at or below its threshold left and a categorical
+// split its listed codes. apply_tree routes raw values by the same rule, with
+// NaN as the missing value and each node saying where it goes (route_row in
+// apply_route_row.cpp, and the node table's descend_group in
+// apply_node_table.cpp): a change here belongs there too.
+
 /// Codes at or below the threshold go left, and so does the missing code.
 /// The threshold keeps its full signed width: a negative one sends every
 /// non-missing row right, one at or above 65535 sends every row left.
@@ -30,12 +37,13 @@ struct CategoryRule {
     }
 };
 
-/// Routes every row in order. Each id is written to both outputs and only
-/// the cursor of its side advances, so the loop has no data-dependent branch;
-/// both buffers have room for every row, so the extra write is always in bounds.
+/// Sends every row in order to its side; returns the left count. Each id is
+/// written to both outputs and only the cursor of its side advances, so the
+/// loop has no data-dependent branch; both buffers have room for every row,
+/// so the extra write is always in bounds.
 template <bool Contiguous, class Rule>
-void route_rows(const uint16_t* __restrict codes, uint64_t n_rows, const Vec<int64_t>& rows,
-                const Rule rule, RowPartition& out) {
+uint64_t partition_pass(const uint16_t* __restrict codes, uint64_t n_rows, const Vec<int64_t>& rows,
+                        const Rule rule, RowPartition& out) {
     int64_t* __restrict left = out.left.data();
     int64_t* __restrict right = out.right.data();
     // Locals, so that the stores to the outputs cannot make the compiler
@@ -53,17 +61,19 @@ void route_rows(const uint16_t* __restrict codes, uint64_t n_rows, const Vec<int
         n_left += go_left;
         n_right += !go_left;
     }
-    out.n_left = n_left;
-    out.n_right = n_right;
+    return n_left;
 }
 
+/// Partitions the rows, then shrinks each output to its child's length: the
+/// room for every row was only needed while the pass ran.
 template <class Rule>
-void route_rows(const uint16_t* codes, uint64_t n_rows, const Vec<int64_t>& rows, const Rule rule,
-                RowPartition& out) {
-    if (rows.c_contiguous)
-        route_rows<true>(codes, n_rows, rows, rule, out);
-    else
-        route_rows<false>(codes, n_rows, rows, rule, out);
+void partition_by_rule(const uint16_t* codes, uint64_t n_rows, const Vec<int64_t>& rows,
+                       const Rule rule, RowPartition& out) {
+    const uint64_t n_left = rows.c_contiguous
+                                ? partition_pass<true>(codes, n_rows, rows, rule, out)
+                                : partition_pass<false>(codes, n_rows, rows, rule, out);
+    out.left.shrink(n_left);
+    out.right.shrink(rows.len() - n_left);
 }
 
 }  // namespace
@@ -71,8 +81,7 @@ void route_rows(const uint16_t* codes, uint64_t n_rows, const Vec<int64_t>& rows
 RowPartition partition_rows(const Mat<uint16_t>& binned, const Vec<int64_t>& rows, uint64_t feature,
                             int64_t bin, const std::optional<Vec<int64_t>>& left_categories,
                             uint16_t missing_bin) {
-    if (!binned.c_contiguous) [[unlikely]]
-        fault("feature-major binned must be C-contiguous");
+    require_c_contiguous(binned, "feature-major binned must be C-contiguous");
     const uint64_t n_rows = binned.shape[1];
     uint64_t start;
     if (__builtin_mul_overflow(feature, n_rows, &start)) [[unlikely]]
@@ -84,7 +93,7 @@ RowPartition partition_rows(const Mat<uint16_t>& binned, const Vec<int64_t>& row
     out.left = Buffer<int64_t>::uninitialized(rows.len());
     out.right = Buffer<int64_t>::uninitialized(rows.len());
     if (!left_categories) {
-        route_rows(codes, n_rows, rows, NumericRule{bin, missing_bin}, out);
+        partition_by_rule(codes, n_rows, rows, NumericRule{bin, missing_bin}, out);
         return out;
     }
     std::vector<uint8_t> left(uint64_t(missing_bin) + 1, 0);
@@ -95,7 +104,7 @@ RowPartition partition_rows(const Mat<uint16_t>& binned, const Vec<int64_t>& row
         if (code <= missing_bin) left[code] = 1;
     }
     left[missing_bin] = 1;
-    route_rows(codes, n_rows, rows, CategoryRule{left.data(), missing_bin}, out);
+    partition_by_rule(codes, n_rows, rows, CategoryRule{left.data(), missing_bin}, out);
     return out;
 }
 

@@ -10,13 +10,11 @@
 
 namespace tarnwick {
 
-/// Children's row ids, each in input order. Each buffer has room for every
-/// input row; only the first n_left (n_right) entries are filled.
+/// Children's row ids, each in input order, each buffer exactly as long as
+/// its child.
 struct RowPartition {
     Buffer<int64_t> left;
-    uint64_t n_left = 0;
     Buffer<int64_t> right;
-    uint64_t n_right = 0;
 };
 
 /// Splits `rows` by one rule on feature `feature`: the numeric rule (codes at

@@ -45,7 +45,12 @@ def build_histograms(
     hess: NDArray[np.float64],
     n_bins_max: SupportsIndex,
 ) -> NDArray[np.float64]:
-    """(n_features, n_bins_max, 3): gradient sum, hessian sum and row count per feature and bin."""
+    """(n_features, n_bins_max, 3): gradient sum, hessian sum and row count per feature and bin.
+
+    A constant hessian passed as a stride-0 view (np.broadcast_to(h, n_rows))
+    is recognised by its zero stride and counted instead of added up, with the
+    same bits.
+    """
 
 def partition_rows(
     binned: NDArray[np.uint16],
