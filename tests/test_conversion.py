@@ -270,6 +270,35 @@ class TestScalars:
             tn.predict_linear(**predict_args(clip=None))
         assert message(e) == "argument 'clip': 'NoneType' object cannot be converted to 'PyBool'"
 
+    @pytest.mark.parametrize("name", ["bool_", "bool"])
+    def test_numpy_bool_scalars_that_fail_their_truth_value(self, name):
+        """A type that passes for NumPy's bool scalar but has no truth-value
+        slot, or whose slot raises: a TypeError is a conversion failure of
+        the argument like any other; other errors pass unchanged."""
+
+        def numpy_type(**body):
+            return type(name, (), {"__module__": "numpy", **body})
+
+        def raises(exc):
+            def truth(self):
+                raise exc
+
+            return truth
+
+        with pytest.raises(TypeError) as e:
+            tn.predict_linear(**predict_args(clip=numpy_type()()))
+        assert message(e) == (
+            f"argument 'clip': object of type '{name}' does not define a '__bool__' conversion"
+        )
+        with pytest.raises(TypeError) as e:
+            tn.predict_linear(**predict_args(clip=numpy_type(__bool__=raises(TypeError("nope")))()))
+        assert message(e) == "argument 'clip': nope"
+        with pytest.raises(ValueError) as e:
+            tn.predict_linear(**predict_args(clip=numpy_type(__bool__=raises(ValueError("no")))()))
+        assert message(e) == "no"
+        truthy = numpy_type(__bool__=lambda self: True)()
+        assert tn.predict_linear(**predict_args(clip=truthy)).tolist() == [2.5, 2.5]
+
     def test_prefixed_error_keeps_the_inner_cause(self):
         class Bad:
             def __index__(self):

@@ -163,13 +163,18 @@ bool convert_bool(const ParamSpec& p, PyObject* obj) {
                PyUnicode_CompareWithASCIIString(o.get(), want) == 0;
     };
     if (text_is(module, "numpy") && (text_is(name, "bool_") || text_is(name, "bool"))) {
+        // Both failures are conversion failures of the parameter: a TypeError
+        // gets the argument's name like every other one.
         inquiry to_bool = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
-        if (to_bool == nullptr)
-            raise_type_error(Ref::steal(
+        if (to_bool == nullptr) {
+            Ref text = Ref::steal(
                 PyUnicode_FromFormat("object of type '%U' does not define a '__bool__' conversion",
-                                     type_qualname(obj).get())));
+                                     type_qualname(obj).get()));
+            if (text) PyErr_SetObject(PyExc_TypeError, text.get());
+            fail_argument(p.name);
+        }
         int truth = to_bool(obj);
-        if (truth < 0) throw PythonError{};
+        if (truth < 0) fail_argument(p.name);
         return truth != 0;
     }
     fail_cannot_convert(p.name, obj, "PyBool");
