@@ -45,13 +45,12 @@ def leaf_layout(leaf_rows, n_rows):
     return order, offsets, leaf_of_row
 
 
-def leaf_of_rows(leaf_rows, n_rows):
-    """Each row's leaf, in the narrowest index type (it writes least)."""
-    n_leaves = len(leaf_rows)
-    out = np.empty(n_rows, dtype=np.min_scalar_type(max(n_leaves - 1, 0)))
-    for leaf, rows in enumerate(leaf_rows):
-        out[rows] = leaf
-    return out
+def fill_row_ids(out, chunk=1 << 20):
+    """Writes 0, 1, 2, ... into out, a piece at a time (np.arange would make
+    a second array of the whole length)."""
+    for start in range(0, out.size, chunk):
+        stop = min(start + chunk, out.size)
+        out[start:stop] = np.arange(start, stop)
 
 
 class Shard:
@@ -73,10 +72,14 @@ class Shard:
         self._hess = np.empty_like(self.raw) if loss.needs_hess_buffer else None
         self.grad = self.hess = None
         # original[i] is the block's row number of the row now at position i.
-        self.original = np.arange(self.n_rows)
+        self.original = np.arange(self.n_rows, dtype=np.min_scalar_type(-self.n_rows))
         self._all_rows = np.arange(self.n_rows, dtype=np.int64)
+        # What leaf_linear_stats reads for leaf totals alone: no embedding.
+        self._no_embedding = np.empty((self.n_rows, 0))
+        self._no_slots = np.empty(0, dtype=np.int64)
         self._node_rows = {}
         self._trees = []
+        self._leaf_index = None
 
     # ------------------------------------------------------------ a round
 
@@ -126,7 +129,6 @@ class Shard:
         the leaf_linear_stats tuple and the leaves' row counts."""
         leaf_rows = [rows for _, rows in self._trees]
         if self.z is None:
-            self._leaf_index = [leaf_of_rows(rows, self.n_rows) for rows in leaf_rows]
             return [self._constant_sums(k, rows) for k, rows in enumerate(leaf_rows)]
         layouts = [leaf_layout(rows, self.n_rows) for rows in leaf_rows]
         self._leaf_index = [index for _, _, index in layouts]
@@ -139,16 +141,18 @@ class Shard:
         return self._pooled_linear_sums(layouts)
 
     def _constant_sums(self, k, leaf_rows):
-        n_leaves = len(leaf_rows)
-        index = self._leaf_index[k]
+        """Each leaf's gradient and hessian sums, added in row order from
+        +0.0, leaf by leaf through leaf_linear_stats without an embedding:
+        no per-row leaf index is built."""
         grad, hess = self._class_gradients(k)
-        if hess.strides[0] == 0:
-            # A broadcast hessian: the same bits as adding the equal values up.
-            counts = np.fromiter(map(len, leaf_rows), dtype=np.float64, count=n_leaves)
-            hess_sum = counts * hess[0]
-        else:
-            hess_sum = np.bincount(index, hess, n_leaves)
-        return np.bincount(index, grad, n_leaves), hess_sum
+        sums = np.empty((2, len(leaf_rows)))
+        for leaf, rows in enumerate(leaf_rows):
+            offsets = np.array([0, rows.size], dtype=np.int64)
+            totals = tn.leaf_linear_stats(
+                self._no_embedding, grad, hess, rows, offsets, self._no_slots
+            )
+            sums[0, leaf], sums[1, leaf] = totals[0][0], totals[1][0]
+        return sums[0], sums[1]
 
     def _pooled_linear_sums(self, layouts):
         """The class trees' statistics from one pooled call, cut per tree."""
@@ -178,15 +182,12 @@ class Shard:
         """Adds every tree's leaf outputs to its rows' scores; tables[k] is
         tree k's (bias, weights, z_min, z_max)."""
         scores = self.raw.reshape(-1, self.n_rows)
-        # The gradients are spent once the leaf sums are taken: their buffer
-        # takes the leaf outputs.
-        spent = self._grad.reshape(-1, self.n_rows)
-        for k, (table, index) in enumerate(zip(tables, self._leaf_index)):
+        for k, table in enumerate(tables):
             if self.z is None:
-                # np.take: NumPy's fancy indexing is about twice as slow here.
-                scores[k] += np.take(table[0], index, out=spent[k])
+                for leaf, rows in enumerate(self._trees[k][1]):
+                    scores[k][rows] += table[0][leaf]
             else:
-                scores[k] += tn.predict_linear(index, self.z, *table, False)
+                scores[k] += tn.predict_linear(self._leaf_index[k], self.z, *table, False)
 
     def loss_sums(self):
         return self.loss.loss_sums(self.y, self.raw, self.weight)
@@ -195,7 +196,15 @@ class Shard:
         """Forgets the round's trees, after reordering the rows by the first."""
         if reorder:
             tree, leaf_rows = self._trees[0]
-            self._reorder(np.concatenate([leaf_rows[i] for i in tree.depth_first_leaves()]))
+            # The root's row ids are not needed again before the next tree:
+            # their buffer takes the new order, and the leaves' rows go first.
+            parts = [leaf_rows[i] for i in tree.depth_first_leaves()]
+            del tree, leaf_rows
+            self._trees, self._leaf_index = [], None
+            positions = np.concatenate(parts, out=self._all_rows)
+            del parts
+            self._reorder(positions)
+            fill_row_ids(self._all_rows)
         self._trees, self._leaf_index = [], None
 
     # ------------------------------------------------------------ row order
@@ -214,8 +223,8 @@ class Shard:
         if self.weight is not None:
             vectors.append(self.weight)
         for vector in vectors:
-            # Every per-row vector has 8-byte items, as the scratch does.
-            out = scratch.view(vector.dtype)
+            # Every per-row vector has items of 8 bytes or fewer.
+            out = scratch.view(vector.dtype)[: self.n_rows]
             np.take(vector, positions, out=out)
             vector[:] = out
         if self.z is not None:
