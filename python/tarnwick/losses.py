@@ -24,20 +24,20 @@ def _weight_total(n, weight):
     return float(n) if weight is None else weight.sum()
 
 
+def _mean_sums(y, weight):
+    """[sum of w y, sum of w]: the weighted mean of y, in parts."""
+    return np.array([_weighted_sum(y, weight), _weight_total(y.size, weight)])
+
+
 class SquaredError:
     name = "squared_error"
     n_outputs = 1
-
-    @staticmethod
-    def init_sums(y, weight):
-        """[sum of w y, sum of w]."""
-        return np.array([_weighted_sum(y, weight), _weight_total(y.size, weight)])
+    needs_hess_buffer = False
+    init_sums = staticmethod(_mean_sums)
 
     @staticmethod
     def init_score(sums):
         return np.array([sums[0] / sums[1]])
-
-    needs_hess_buffer = False
 
     @staticmethod
     def gradients(y, raw, weight, grad_out, hess_out):
@@ -75,17 +75,13 @@ def sigmoid(raw, out=None):
 class Logistic:
     name = "log_loss"
     n_outputs = 1
-
-    @staticmethod
-    def init_sums(y, weight):
-        return np.array([_weighted_sum(y, weight), _weight_total(y.size, weight)])
+    needs_hess_buffer = True
+    init_sums = staticmethod(_mean_sums)
 
     @staticmethod
     def init_score(sums):
         p = np.clip(sums[0] / sums[1], 1e-12, 1 - 1e-12)
         return np.array([np.log(p / (1 - p))])
-
-    needs_hess_buffer = True
 
     @staticmethod
     def gradients(y, raw, weight, grad_out, hess_out):

@@ -74,6 +74,18 @@ class _DaskFit:
 
     _local_class = None
 
+    @_fit_context(prefer_skip_nested_validation=True)
+    def fit(self, X, y, sample_weight=None, *, X_val=None, y_val=None, sample_weight_val=None):
+        """Fits on the Dask collections X, y (and sample_weight), partitioned
+        alike by rows; X_val and y_val, when given, are the validation set of
+        early stopping."""
+        return self._fit_dask(X, y, sample_weight, X_val, y_val, sample_weight_val)
+
+    def predict(self, X, z=None):
+        if is_dask_collection(X):
+            return self._blockwise(X, "predict", z)
+        return super().predict(X, z)
+
     def _fit_dask(self, X, y, sample_weight, X_val, y_val, sample_weight_val):
         start = time.perf_counter()
         client = self.client if self.client is not None else Client.current()
@@ -214,18 +226,6 @@ class DaskTarnwickRegressor(_DaskFit, TarnwickRegressor):
         "client": "no_validation",
     }
 
-    @_fit_context(prefer_skip_nested_validation=True)
-    def fit(self, X, y, sample_weight=None, *, X_val=None, y_val=None, sample_weight_val=None):
-        """Fits on the Dask collections X, y (and sample_weight), partitioned
-        alike by rows; X_val and y_val, when given, are the validation set of
-        early stopping."""
-        return self._fit_dask(X, y, sample_weight, X_val, y_val, sample_weight_val)
-
-    def predict(self, X, z=None):
-        if is_dask_collection(X):
-            return self._blockwise(X, "predict", z)
-        return super().predict(X, z)
-
 
 class DaskTarnwickClassifier(_DaskFit, TarnwickClassifier):
     __doc__ = """TarnwickClassifier fitted on a Dask Array or DataFrame partitioned by rows.
@@ -242,18 +242,6 @@ class DaskTarnwickClassifier(_DaskFit, TarnwickClassifier):
         **TarnwickClassifier._parameter_constraints,
         "client": "no_validation",
     }
-
-    @_fit_context(prefer_skip_nested_validation=True)
-    def fit(self, X, y, sample_weight=None, *, X_val=None, y_val=None, sample_weight_val=None):
-        """Fits on the Dask collections X, y (and sample_weight), partitioned
-        alike by rows; X_val and y_val, when given, are the validation set of
-        early stopping."""
-        return self._fit_dask(X, y, sample_weight, X_val, y_val, sample_weight_val)
-
-    def predict(self, X, z=None):
-        if is_dask_collection(X):
-            return self._blockwise(X, "predict", z)
-        return super().predict(X, z)
 
     def predict_proba(self, X, z=None):
         if is_dask_collection(X):
