@@ -1,13 +1,13 @@
 """build_histograms and apply_tree next to NumPy and scikit-learn.
 
-Run with the module on PYTHONPATH:
-    PYTHONPATH=build/<dir> python benchmarks/bench_histograms_trees.py [--rows N]
+Run from the repository root, in an environment with the package and
+scikit-learn installed (.venv of scripts/test.sh, or .venv-demo):
+    .venv/bin/python -m benchmarks.bench_histograms_trees [--rows N] [--repeat R]
 Each thread count runs in its own interpreter (the pool reads
 RAYON_NUM_THREADS once; scikit-learn gets the same count as its n_threads
 argument and through threadpoolctl). Within it, all sides run side by side on
-the same data; every figure is the best of several repeats (on a shared,
-noisy machine the least disturbed run is the truest), and the ratios are
-what to compare.
+the same data; every figure is the median of several repeats, and the ratios
+are what to compare.
 
 Histograms: 32 features of random codes below 255, feature-major uint16 for
 us, Fortran-ordered uint8 with float32 gradients for scikit-learn's
@@ -23,7 +23,8 @@ import argparse
 import json
 
 import numpy as np
-from harness import run_at_thread_count, timed_runs
+
+from benchmarks.harness import run_at_thread_count, timed_runs
 
 N_FEATURES = 32
 N_BINS = 255
@@ -31,8 +32,8 @@ N_LEAVES = 31
 THREADS = (1, 2)
 
 
-def best_seconds(fn, repeat):
-    return min(timed_runs(fn, repeat))
+def median_seconds(fn, repeat):
+    return float(np.median(timed_runs(fn, repeat)))
 
 
 def numpy_histograms(binned, rows, grad, hess, n_bins, all_rows):
@@ -105,12 +106,14 @@ def bench_histograms(tn, histogram, rng, n_rows, threads, repeat):
         assert np.array_equal(ours[:, :, 0], theirs["sum_gradients"])
         assert np.array_equal(ours[:, :, 2], theirs["count"])
         assert np.allclose(ours, numpy_histograms(binned, rows, grad, hess, N_BINS, all_rows))
-        t_ours = best_seconds(lambda: tn.build_histograms(binned, rows, grad, hess, N_BINS), repeat)
-        t_numpy = best_seconds(
+        t_ours = median_seconds(
+            lambda: tn.build_histograms(binned, rows, grad, hess, N_BINS), repeat
+        )
+        t_numpy = median_seconds(
             lambda: numpy_histograms(binned, rows, grad, hess, N_BINS, all_rows),
             max(3, repeat // 3),
         )
-        t_sklearn = best_seconds(lambda: builder.compute_histograms_brute(ids), repeat)
+        t_sklearn = median_seconds(lambda: builder.compute_histograms_brute(ids), repeat)
         pairs = len(rows) * N_FEATURES
         report.append(
             ("build_histograms " + name, t_ours / pairs, t_numpy / pairs, t_sklearn / pairs)
@@ -144,9 +147,9 @@ def bench_apply_tree(tn, rng, n_rows, threads, repeat):
         predictor.nodes["value"][leaves][ours], predictor.predict(x, known, f_idx_map, threads)
     )
     assert np.array_equal(ours, numpy_apply(x, tree, max_depth + 1))
-    t_ours = best_seconds(lambda: tn.apply_tree(x, **tree), repeat)
-    t_numpy = best_seconds(lambda: numpy_apply(x, tree, max_depth + 1), max(3, repeat // 3))
-    t_sklearn = best_seconds(lambda: predictor.predict(x, known, f_idx_map, threads), repeat)
+    t_ours = median_seconds(lambda: tn.apply_tree(x, **tree), repeat)
+    t_numpy = median_seconds(lambda: numpy_apply(x, tree, max_depth + 1), max(3, repeat // 3))
+    t_sklearn = median_seconds(lambda: predictor.predict(x, known, f_idx_map, threads), repeat)
     name = f"apply_tree (31 leaves, depth {max_depth})"
     return [(name, t_ours / n_rows, t_numpy / n_rows, t_sklearn / n_rows)]
 
@@ -187,7 +190,12 @@ def main():
     )
     for threads in THREADS:
         results = run_at_thread_count(
-            __file__, threads, "--rows", args.rows, "--repeat", args.repeat
+            "benchmarks.bench_histograms_trees",
+            threads,
+            "--rows",
+            args.rows,
+            "--repeat",
+            args.repeat,
         )
         for name, ours, numpy_, sklearn_ in results:
             print(

@@ -1,7 +1,8 @@
 """leaf_linear_stats, leaf_linear_stats_mc and predict_linear next to NumPy.
 
-Run with the module on PYTHONPATH:
-    PYTHONPATH=build/<dir> python benchmarks/bench_linear_leaf.py [--rows N]
+Run from the repository root, in an environment with the package installed
+(.venv of scripts/test.sh, or .venv-demo):
+    .venv/bin/python -m benchmarks.bench_linear_leaf [--rows N] [--repeat R]
 Each thread count runs in its own interpreter: the pool reads
 RAYON_NUM_THREADS once, and NumPy's BLAS is limited to the same count with
 threadpoolctl. Within it, both sides run side by side on the same data; every
@@ -17,7 +18,8 @@ import json
 import os
 
 import numpy as np
-from harness import run_at_thread_count, timed_runs
+
+from benchmarks.harness import run_at_thread_count, timed_runs
 
 N_LEAVES = 31
 WIDTHS = (8, 16, 32)
@@ -153,7 +155,7 @@ def main():
     )
     for threads in THREADS:
         results = run_at_thread_count(
-            __file__, threads, "--rows", args.rows, "--repeat", args.repeat
+            "benchmarks.bench_linear_leaf", threads, "--rows", args.rows, "--repeat", args.repeat
         )
         for name, d, ours, theirs in results:
             rows = args.rows * (3 if "mc" in name else 1)

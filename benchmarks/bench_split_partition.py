@@ -1,7 +1,8 @@
 """find_best_split and partition_rows next to scikit-learn's Splitter and NumPy.
 
-Run with the module on PYTHONPATH:
-    PYTHONPATH=build/<dir> python benchmarks/bench_split_partition.py
+Run from the repository root, in an environment with the package and
+scikit-learn installed (.venv of scripts/test.sh, or .venv-demo):
+    .venv/bin/python -m benchmarks.bench_split_partition
 The machine is noisy; every figure is a median of several repeats, measured
 side by side in one process, and the ratios are what to compare.
 """

@@ -6,18 +6,21 @@ import os
 import subprocess
 import sys
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-def run_at_thread_count(script, threads, *args):
-    """Runs `script --threads N args...` with RAYON_NUM_THREADS=N and returns
-    the JSON value it prints."""
+
+def run_at_thread_count(module, threads, *args):
+    """Runs `python -m module --threads N args...` from the repository root
+    with RAYON_NUM_THREADS=N and returns the JSON value it prints."""
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     env.pop("RAYON_RS_NUM_CPUS", None)
     out = subprocess.run(
-        [sys.executable, script, "--threads", str(threads), *map(str, args)],
+        [sys.executable, "-m", module, "--threads", str(threads), *map(str, args)],
         env=env,
         check=True,
         capture_output=True,
         text=True,
+        cwd=ROOT,
     ).stdout
     return json.loads(out)
 
