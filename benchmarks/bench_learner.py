@@ -12,11 +12,13 @@ installed is left out):
     .venv-demo/bin/python -m benchmarks.bench_learner --memory   # fit memory, 1M and 4M rows
     .venv-demo/bin/python -m benchmarks.bench_learner --report benchmarks/bench_learner.json
 
-The full run takes about half an hour on 2 cores, the memory run about ten
-minutes. Both print Markdown tables and write their raw results as JSON
-(--json; --report prints the tables of a saved file again, and redraws the
-chart of a timing run). The timing run draws benchmarks/time_per_tree.png
-(--chart).
+On the 2-core development machine, shared and busy, the committed results
+took 75 minutes (--turns 5; benchmarks/bench_learner.json) and 4 minutes
+(--memory --rounds 10; benchmarks/bench_learner_memory.json); --quick (a
+tenth of the rows, 11 rounds) takes about 5. Both kinds of run print
+Markdown tables and write their raw results as JSON (--json); --report
+prints the tables of a saved file again and redraws the chart of a timing
+run, benchmarks/time_per_tree.png (--chart).
 
 Shapes (--shapes; benchmarks/shapes.py): the demo's generated regression,
 1,000,000 x 32; a 300,000 x 14 regression on tied integer features with
@@ -32,8 +34,8 @@ Timing. Each shape and thread count runs in its own process, with
 RAYON_NUM_THREADS, OMP_NUM_THREADS and OPENBLAS_NUM_THREADS set before
 anything is imported (the worker pool reads RAYON_NUM_THREADS once) and the
 peers' n_jobs set to the same count. In it, the learners take turns (A B C
-A B C ..., --turns, at least 3), each fitting --rounds rounds; every round
-but the first is timed (examples/peers.py, timed_fit). A turn's figure is its
+A B C ..., --turns, at least 3), each fitting --rounds rounds (default 21),
+of which all but one are timed (examples/peers.py, timed_fit). A turn's figure is its
 median round (per tree: a 10-class round grows 10 trees); the figure
 reported is the median of the turns' figures, with their spread (min-max),
 never the best turn. The load average of the machine is taken at the start
@@ -693,7 +695,9 @@ def chart(doc, path):
                 capsize=3,
                 label=thread_label(r["threads"]),
             )
-            ax.bar_label(bars, fmt="%.3g", fontsize=7, label_type="center", color="white")
+            ax.bar_label(
+                bars, labels=[ms(v) for v in mid], fontsize=7, label_type="center", color="white"
+            )
             for x, h in zip(at, high):
                 if h > top:
                     ax.annotate(
