@@ -428,7 +428,16 @@ def environment():
             cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
     except (OSError, StopIteration):
         pass
-    return {"versions": versions, "cpu": cpu, "cpus": os.cpu_count(), "python": sys.version}
+    commit = subprocess.run(
+        ["git", "describe", "--always", "--dirty"], cwd=ROOT, capture_output=True, text=True
+    ).stdout.strip()
+    return {
+        "versions": versions,
+        "commit": commit or None,
+        "cpu": cpu,
+        "cpus": os.cpu_count(),
+        "python": sys.version,
+    }
 
 
 def command_line():
@@ -517,7 +526,8 @@ def by_shape(results):
 def report_timing(doc):
     env = doc["environment"]
     print(f"\n`{doc['command']}`, started {doc['started']} on {env['cpu']}, {env['cpus']} CPUs")
-    print(", ".join(f"{k} {v}" for k, v in env["versions"].items() if v))
+    print(", ".join(f"{k} {v}" for k, v in env["versions"].items() if v), end="")
+    print(f" (checkout {env['commit']})" if env.get("commit") else "")
     print(
         f"load average (1 min): {load_1min(doc['load_start'])} at the start, "
         f"{load_1min(doc['load_end'])} at the end"
@@ -621,7 +631,8 @@ def report_timing(doc):
 def report_memory(doc):
     env = doc["environment"]
     print(f"\n`{doc['command']}`, started {doc['started']} on {env['cpu']}, {env['cpus']} CPUs")
-    print(", ".join(f"{k} {v}" for k, v in env["versions"].items() if v))
+    print(", ".join(f"{k} {v}" for k, v in env["versions"].items() if v), end="")
+    print(f" (checkout {env['commit']})" if env.get("commit") else "")
     print(
         f"load average (1 min): {load_1min(doc['load_start'])} at the start, "
         f"{load_1min(doc['load_end'])} at the end"
