@@ -13,9 +13,9 @@ installed is left out):
     .venv-demo/bin/python -m benchmarks.bench_learner --report benchmarks/bench_learner.json
 
 On the 2-core development machine, shared and busy, the committed results
-took 75 minutes (--turns 5; benchmarks/bench_learner.json) and 4 minutes
-(--memory --rounds 10; benchmarks/bench_learner_memory.json); --quick (a
-tenth of the rows, 11 rounds) takes about 5. Both kinds of run print
+took 34 minutes (benchmarks/bench_learner.json; 75 with --turns 5) and 4
+minutes (--memory --rounds 10; benchmarks/bench_learner_memory.json);
+--quick (a tenth of the rows, 11 rounds) takes about 5. Both kinds of run print
 Markdown tables and write their raw results as JSON (--json); --report
 prints the tables of a saved file again and redraws the chart of a timing
 run, benchmarks/time_per_tree.png (--chart).
