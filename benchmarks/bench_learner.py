@@ -380,7 +380,9 @@ def memory_fit(args):
         "rounds": args.rounds,
         "data_mb": (data.x.nbytes + data.y.nbytes) / 1e6,
         "resident_before_mb": before / 1e6,
-        "growth_mb": (peak - before) / 1e6,
+        # The kernel's resident counters lag by a few pages: a fit that adds
+        # nothing could otherwise show a small negative growth.
+        "growth_mb": max(peak - before, 0) / 1e6,
         # Whether the fit raised the peak; if not, growth is an upper bound.
         "fit_set_peak": peak > peak_before,
         "fit_seconds": seconds,
