@@ -299,6 +299,18 @@ def test_listed_string_columns_are_categorical_and_numeric_ones_keep_values():
     assert np.allclose(model.predict(plain), reference.predict(df))
 
 
+def test_unlisted_string_columns_are_named_in_the_error():
+    df, y = frame_data()
+    for dtype in (object, "string"):
+        text = df.astype({"colour": dtype})
+        with pytest.raises(ValueError, match=r"strings that are not categorical.*'colour'"):
+            TarnwickRegressor(max_iter=5).fit(text, y)
+    # Numbers held in an object column still convert.
+    numbers = df.astype({"height": object})
+    model = TarnwickRegressor(max_iter=5).fit(numbers, y)
+    assert same_bits(model.predict(numbers), TarnwickRegressor(max_iter=5).fit(df, y).predict(df))
+
+
 def test_reordered_or_renamed_columns_are_refused():
     df, y = frame_data()
     model = TarnwickRegressor(max_iter=5).fit(df, y)

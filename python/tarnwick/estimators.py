@@ -140,6 +140,7 @@ class _TarnwickBase(BaseEstimator):
             mask = None
             if inputs.is_frame(X):
                 mask = inputs.categorical_mask(self.categorical_features, X, X.shape[1], names)
+                inputs.reject_text_columns(X, mask)
                 X, self._categories = inputs.encode_categories(X, mask, None)
             else:
                 self._categories = None

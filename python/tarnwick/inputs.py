@@ -38,6 +38,29 @@ def categorical_mask(spec, x, n_features, feature_names):
     return column_mask(spec, n_features, feature_names, "categorical_features")
 
 
+# What pandas infers for a column holding strings, alone or among numbers.
+_TEXT_KINDS = ("string", "bytes", "mixed", "mixed-integer")
+
+
+def reject_text_columns(x, mask):
+    """Raises a ValueError naming the columns of strings in DataFrame x that
+    are not categorical features (mask), which no float conversion reads."""
+    import pandas as pd
+
+    def holds_text(column):
+        if _is_category(column) or pd.api.types.is_numeric_dtype(column):
+            return False
+        return pd.api.types.infer_dtype(column, skipna=True) in _TEXT_KINDS
+
+    text = [str(x.columns[f]) for f in np.flatnonzero(~mask) if holds_text(x.iloc[:, f])]
+    if text:
+        raise ValueError(
+            f"X has columns of strings that are not categorical features: {text}; "
+            "give them the category dtype (X[name].astype('category')) or list them "
+            "in categorical_features"
+        )
+
+
 def column_mask(spec, n_features, feature_names, what):
     """The boolean mask of the columns that spec (a boolean mask, indices or
     feature names) selects."""
