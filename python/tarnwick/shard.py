@@ -132,13 +132,16 @@ class Shard:
             return [self._constant_sums(k, rows) for k, rows in enumerate(leaf_rows)]
         layouts = [leaf_layout(rows, self.n_rows) for rows in leaf_rows]
         self._leaf_index = [index for _, _, index in layouts]
-        if len(layouts) == 1:
-            order, offsets, _ = layouts[0]
-            grad, hess = self._class_gradients(0)
+        # One call per tree reads its class's gradients where they lie; a
+        # pooled multi-class call would first transpose them to (n_rows, K),
+        # which costs more than the statistics (same bits either way).
+        sums = []
+        for k, (order, offsets, _) in enumerate(layouts):
+            grad, hess = self._class_gradients(k)
             linear = np.arange(offsets.size - 1, dtype=np.int64)
             stats = tn.leaf_linear_stats(self.z, grad, hess, order, offsets, linear)
-            return [(stats, np.diff(offsets))]
-        return self._pooled_linear_sums(layouts)
+            sums.append((stats, np.diff(offsets)))
+        return sums
 
     def _constant_sums(self, k, leaf_rows):
         """Each leaf's gradient and hessian sums, added in row order from
@@ -153,30 +156,6 @@ class Shard:
             )
             sums[0, leaf], sums[1, leaf] = totals[0][0], totals[1][0]
         return sums[0], sums[1]
-
-    def _pooled_linear_sums(self, layouts):
-        """The class trees' statistics from one pooled call, cut per tree."""
-        order = np.concatenate([lay[0] for lay in layouts])
-        counts = np.concatenate([np.diff(lay[1]) for lay in layouts])
-        offsets = np.zeros(counts.size + 1, dtype=np.int64)
-        np.cumsum(counts, out=offsets[1:])
-        per_tree = [lay[1].size - 1 for lay in layouts]
-        leaf_class = np.repeat(np.arange(len(layouts), dtype=np.int64), per_tree)
-        stats = tn.leaf_linear_stats_mc(
-            self.z,
-            np.ascontiguousarray(self.grad.T),
-            np.ascontiguousarray(self.hess.T),
-            order,
-            offsets,
-            np.arange(counts.size, dtype=np.int64),
-            leaf_class,
-        )
-        out, start = [], 0
-        for n in per_tree:
-            cut = slice(start, start + n)
-            out.append((tuple(t[cut] for t in stats), counts[cut]))
-            start += n
-        return out
 
     def add_leaf_outputs(self, tables):
         """Adds every tree's leaf outputs to its rows' scores; tables[k] is
