@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 import tarnwick_native as tn
 from support import results_in_subprocess, same_bits
-from tarnwick import TarnwickClassifier, TarnwickRegressor, booster, losses
+from tarnwick import TarnwickClassifier, TarnwickRegressor, booster, estimators, losses
 from tarnwick.binning import bin_rows, fit_bins
 from tarnwick.grower import GrowParams, grow_tree
 from tarnwick.leaves import constant_tables, linear_tables
@@ -37,16 +37,31 @@ def fitted(task, rounds, linear=False, seed=0, **params):
     return model.fit(x, target, z=z if linear else None), x, z if linear else None
 
 
+@pytest.fixture
+def train_scores(monkeypatch):
+    """Records the training rows of every fit; the returned function gives
+    the training scores (in the caller's row order) of the fit numbered i."""
+    made = []
+
+    class Recorded(Shard):
+        def __init__(self, *args):
+            super().__init__(*args)
+            made.append(self)
+
+    monkeypatch.setattr(estimators, "Shard", Recorded)
+    return lambda i=-1: made[i].scores_in_block_order()
+
+
 # ------------------------------------------------------ training = prediction
 
 
 @pytest.mark.parametrize("task", ["regression", "binary", "multiclass"])
 @pytest.mark.parametrize("linear", [False, True])
-def test_prediction_on_training_rows_repeats_the_training_scores(task, linear):
+def test_prediction_on_training_rows_repeats_the_training_scores(task, linear, train_scores):
     """The flat trees on raw values route every training row to the leaf that
     the binned partition gave it, and the clamp leaves training rows alone."""
     model, x, z = fitted(task, 4, linear, max_leaf_nodes=15, min_data_per_group=10)
-    assert same_bits(model._raw_predict(x, z), model._train_raw.reshape(-1, len(x)))
+    assert same_bits(model._raw_predict(x, z), train_scores().reshape(-1, len(x)))
 
 
 def test_steps_are_fitted_exactly():
@@ -168,7 +183,9 @@ def test_non_finite_embedding_values_take_the_training_mean():
 
 
 @pytest.mark.parametrize("linear", [False, True])
-def test_broadcast_unit_hessian_fits_the_same_bits_as_a_vector_of_ones(monkeypatch, linear):
+def test_broadcast_unit_hessian_fits_the_same_bits_as_a_vector_of_ones(
+    monkeypatch, linear, train_scores
+):
     """Squared error hands its unit hessian over as one broadcast value,
     which the histograms and the leaf sums count instead of adding up."""
     x, z, y, _ = mixed_data(3000, seed=9)
@@ -186,7 +203,7 @@ def test_broadcast_unit_hessian_fits_the_same_bits_as_a_vector_of_ones(monkeypat
         staticmethod(lambda y, raw, weight, grad, hess: (raw - y, np.ones_like(raw))),
     )
     ones = fit()
-    assert same_bits(broadcast._train_raw, ones._train_raw)
+    assert same_bits(train_scores(0), train_scores(1))
     for a, b in zip(broadcast._trees, ones._trees):
         for name in ("feature", "threshold", "bias", "weights"):
             assert same_bits(getattr(a, name), getattr(b, name)), name
@@ -262,7 +279,7 @@ def test_reordering_runs_after_power_of_two_rounds():
 
 
 @pytest.mark.parametrize("task", ["regression", "multiclass"])
-def test_row_order_changes_the_rounding_not_the_fit(monkeypatch, task):
+def test_row_order_changes_the_rounding_not_the_fit(monkeypatch, task, train_scores):
     """Reordering changes the order in which histograms add their rows: the
     first round, grown before any reordering, is the same to the bit, and
     later rounds fit as well (a near tie between two splits may go the other
@@ -288,9 +305,9 @@ def test_row_order_changes_the_rounding_not_the_fit(monkeypatch, task):
     for a, b in zip(reordered._trees[:n_first], kept._trees[:n_first]):
         for name in ("feature", "threshold", "bias", "weights"):
             assert same_bits(getattr(a, name), getattr(b, name)), name
-    assert not same_bits(reordered._train_raw, kept._train_raw)
+    assert not same_bits(train_scores(0), train_scores(1))
     loss = reordered._loss
-    sums = [loss.loss_sums(target, m._train_raw, None) for m in (reordered, kept)]
+    sums = [loss.loss_sums(target, train_scores(i), None) for i in (0, 1)]
     assert sums[0][0] == pytest.approx(sums[1][0], rel=0.02)
 
 
@@ -298,8 +315,15 @@ def test_row_order_changes_the_rounding_not_the_fit(monkeypatch, task):
 
 FIT_ALL = """
 import numpy as np
-from tarnwick import TarnwickClassifier, TarnwickRegressor
+from tarnwick import TarnwickClassifier, TarnwickRegressor, estimators
 from tarnwick.model_file import model_arrays
+
+shards = []
+class Recorded(estimators.Shard):
+    def __init__(self, *args):
+        super().__init__(*args)
+        shards.append(self)
+estimators.Shard = Recorded
 
 rng = np.random.default_rng(11)
 n = 20_000
@@ -319,7 +343,7 @@ for label, model, target, emb, w in [
     model.fit(x, target, w, z=emb)
     arrays = model_arrays(model)
     arrays["prediction"] = model._raw_predict(x, emb)
-    arrays["train"] = model._train_raw
+    arrays["train"] = shards[-1].scores_in_block_order()
     result[label] = arrays
 """
 

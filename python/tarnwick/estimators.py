@@ -185,7 +185,6 @@ class _TarnwickBase(BaseEstimator):
         if self.do_early_stopping_ and self.scoring != "loss":
             sample = _scorer_sample(x, y, weight, z, seed)
         self._boost(shard, x.shape[0], bins, validation, sample, start)
-        self._train_raw = shard.scores_in_block_order()
         return self
 
     def _training_input(self, X, y, sample_weight, z):
