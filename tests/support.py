@@ -53,12 +53,15 @@ def same_bits(a, b):
 
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
+NATIVE = REPO / "tests" / "native"
 
 
 def compile_cpp(program, sources, flags=()):
     """Builds a native test program from C++ sources (paths relative to the
-    repository, or absolute) with the module's floating-point rules; skips the
-    test when g++ is missing."""
+    repository, or absolute) with the module's floating-point rules and every
+    warning an error; skips the test when g++ is missing."""
+    import sysconfig
+
     import pytest
 
     if shutil.which("g++") is None:
@@ -67,11 +70,13 @@ def compile_cpp(program, sources, flags=()):
         "g++",
         "-std=c++20",
         "-ffp-contract=off",
+        "-pthread",
         "-Wall",
         "-Wextra",
         "-Werror",
         "-Wno-psabi",
         f"-I{REPO / 'src'}",
+        f"-I{sysconfig.get_paths()['include']}",
         *flags,
         "-o",
         str(program),
@@ -82,12 +87,10 @@ def compile_cpp(program, sources, flags=()):
     return program
 
 
-def run_driver(tmp_path, text, sources=(), flags=("-O3",)):
-    """Compiles a driver program given as source text together with the named
+def run_native(tmp_path, main, sources=(), flags=("-O3",)):
+    """Compiles the test program tests/native/<main> together with the named
     sources, runs it, and returns its standard output, stripped."""
-    source = tmp_path / "driver.cpp"
-    source.write_text(text)
-    program = compile_cpp(tmp_path / "driver", [source, *sources], flags)
+    program = compile_cpp(tmp_path / pathlib.Path(main).stem, [NATIVE / main, *sources], flags)
     run = subprocess.run([str(program)], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stdout + run.stderr
     return run.stdout.strip()

@@ -5,7 +5,7 @@ import pytest
 import tarnwick_native as tn
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from support import results_in_subprocess, run_driver, run_python, same_bits
+from support import results_in_subprocess, run_native, run_python, same_bits
 
 NOT_CONTIGUOUS = "feature-major binned must be C-contiguous"
 ZERO_CHUNK_SERIAL = "chunk size must be non-zero"
@@ -436,129 +436,7 @@ assert (leaves == 4).all()
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
 
 
-# Runs the pass body compiled for the baseline processor and for AVX over
-# random nodes (every pass width; consecutive rows, and listed rows with their
-# values read by id or gathered; scratch quads and in-place triples; hessians
-# summed, or counted and so left out of the pass) and
-# compares both with a plain loop bit for bit. The
-# module only ever runs the AVX build where the processor has it, so the
-# baseline build is checked here, on its own.
-PASS_DRIVER = r"""
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <random>
-#include <vector>
-
-#include "histogram/accumulate_feature.hpp"
-
-namespace tarnwick {
-void bin_fault(const FeatureBlocks&, const PassRows&, uint64_t, uint64_t, uint64_t, uint64_t) {
-    std::abort();
-}
-}  // namespace tarnwick
-
-using namespace tarnwick;
-
-template <unsigned K, RowAccess A, Target T, Hessians H>
-void baseline(const FeatureBlocks& b, const PassRows& r, BinQuad* q) {
-    accumulate_feature<K, A, T, H>(b, r, 0, q);
-}
-template <unsigned K, RowAccess A, Target T, Hessians H>
-[[gnu::target("avx")]] void wide(const FeatureBlocks& b, const PassRows& r, BinQuad* q) {
-    accumulate_feature<K, A, T, H>(b, r, 0, q);
-}
-
-using Run = void (*)(const FeatureBlocks&, const PassRows&, BinQuad*);
-
-template <unsigned K, RowAccess A, Hessians H>
-bool check_pass(std::mt19937_64& rng) {
-    constexpr bool C = A == RowAccess::consecutive;
-    const uint64_t n_rows = 1 + rng() % 300, n_bins = 1 + rng() % 40;
-    const uint64_t n_sel = C ? rng() % (n_rows + 1) : rng() % 400;
-    const uint64_t start = C ? rng() % (n_rows - n_sel + 1) : 0;
-    std::vector<uint16_t> codes(K * n_rows);
-    for (auto& c : codes) c = uint16_t(rng() % n_bins);
-    std::vector<uint64_t> row(n_sel);
-    for (uint64_t i = 0; i < n_sel; ++i) row[i] = C ? start + i : rng() % n_rows;
-    // Values by row id, and the same values in position order.
-    std::vector<double> grad(n_rows), hess(n_rows), grad_at(n_sel), hess_at(n_sel);
-    std::uniform_real_distribution<double> unit(-1.0, 1.0);
-    for (uint64_t r = 0; r < n_rows; ++r) {
-        grad[r] = unit(rng) * double(1ull << (rng() % 60));
-        hess[r] = unit(rng) / double(1ull << (rng() % 60));
-    }
-    for (uint64_t i = 0; i < n_sel; ++i) {
-        grad_at[i] = grad[row[i]];
-        hess_at[i] = hess[row[i]];
-    }
-    const bool by_id = A == RowAccess::listed;
-    // Counted hessians are left out of the pass (filled in after it).
-    const bool summed = H == Hessians::summed;
-    PassRows rows{row.data(), by_id ? grad.data() : grad_at.data(),
-                  !summed ? nullptr : by_id ? hess.data() : hess_at.data(), n_sel, start, A, H,
-                  1.0, rng() % 2 == 0};
-    std::vector<double> expected(K * n_bins * 3, 0.0);
-    for (unsigned k = 0; k < K; ++k)
-        for (uint64_t i = 0; i < n_sel; ++i) {
-            double* cell = &expected[(k * n_bins + codes[k * n_rows + row[i]]) * 3];
-            cell[0] = grad_at[i] + cell[0];
-            if (summed) cell[1] = hess_at[i] + cell[1];
-            cell[2] = cell[2] + 1.0;
-        }
-    const Run runs[] = {baseline<K, A, Target::quads, H>, wide<K, A, Target::quads, H>,
-                        baseline<K, A, Target::tensor, H>, wide<K, A, Target::tensor, H>};
-    for (int v = 0; v < 4; ++v) {
-        std::vector<double> hist(K * n_bins * 3, 0.0);
-        auto* quads = static_cast<BinQuad*>(std::aligned_alloc(32, K * n_bins * 32 + 32));
-        std::memset(static_cast<void*>(quads), 0, K * n_bins * 32);
-        FeatureBlocks blocks{hist.data(), codes.data(), n_rows, n_bins};
-        runs[v](blocks, rows, quads);
-        // Scratch quads, or (gradient, count) pairs when hessians are counted.
-        if (v < 2 && summed)
-            for (uint64_t q = 0; q < K * n_bins; ++q)
-                for (int c = 0; c < 3; ++c) hist[3 * q + c] = quads[q][c];
-        if (v < 2 && !summed)
-            for (uint64_t q = 0; q < K * n_bins; ++q) {
-                hist[3 * q] = reinterpret_cast<BinPair*>(quads)[q][0];
-                hist[3 * q + 2] = reinterpret_cast<BinPair*>(quads)[q][1];
-            }
-        std::free(quads);
-        if (std::memcmp(hist.data(), expected.data(), hist.size() * 8) != 0) {
-            std::printf("variant %d differs (K=%u, access=%d, hessians=%d)\n", v, K, int(A),
-                        int(H));
-            return false;
-        }
-    }
-    return true;
-}
-
-template <unsigned K, RowAccess A>
-bool check(std::mt19937_64& rng) {
-    return check_pass<K, A, Hessians::summed>(rng) && check_pass<K, A, Hessians::counted>(rng);
-}
-
-int main() {
-    if (!__builtin_cpu_supports("avx")) {
-        std::puts("no avx");
-        return 0;
-    }
-    std::mt19937_64 rng(2024);
-    for (int trial = 0; trial < 300; ++trial) {
-        using enum RowAccess;
-        bool ok = check<1, listed>(rng) && check<2, listed>(rng) && check<3, listed>(rng) &&
-                  check<4, listed>(rng) && check<1, gathered>(rng) && check<4, gathered>(rng) &&
-                  check<1, consecutive>(rng) && check<4, consecutive>(rng);
-        if (!ok) return 1;
-    }
-    std::puts("ok");
-    return 0;
-}
-"""
-
-
-def test_baseline_and_avx_passes_give_the_same_bits(tmp_path):
-    out = run_driver(tmp_path, PASS_DRIVER)
-    if out == "no avx":
-        pytest.skip("the processor has no AVX")
-    assert out == "ok"
+def test_every_pass_of_every_instruction_set_adds_in_row_order(tmp_path):
+    sources = ["src/histogram/pass_table.cpp", "src/lib/cpu_features.cpp"]
+    checked = run_native(tmp_path, "histogram_passes.cpp", sources).split()
+    assert checked[0] == "baseline", checked

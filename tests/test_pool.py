@@ -6,18 +6,15 @@ needed, fork and concurrent Python threads."""
 
 import math
 import os
-import shutil
 import subprocess
-import sysconfig
 import threading
 from pathlib import Path
 
 import numpy as np
 import pytest
 import tarnwick_native as tn
-from support import results_in_subprocess, run_python, same_bits
+from support import compile_cpp, results_in_subprocess, run_python, same_bits
 
-REPO = Path(__file__).resolve().parent.parent
 FIXTURES = Path(__file__).resolve().parent / "fixtures" / "cgroup"
 SIZE_SOURCES = ["src/parallel/pool_size.cpp", "src/parallel/cgroup_quota.cpp"]
 POOL_SOURCES = SIZE_SOURCES + [
@@ -33,50 +30,31 @@ POOL_FAILED = "The global thread pool has not been initialized.: "
 # ------------------------------------------------------------ native programs
 
 
-def compile_native(out, main, sources, flags=()):
-    if shutil.which("g++") is None:
-        pytest.skip("g++ is not available")
-    cmd = [
-        "g++",
-        "-std=c++20",
-        "-O1",
-        "-g",
-        "-pthread",
-        "-Wall",
-        "-Wextra",
-        "-Werror",
-        f"-I{REPO / 'src'}",
-        f"-I{sysconfig.get_paths()['include']}",
-        *flags,
-        "-o",
-        str(out),
-        str(REPO / main),
-        *(str(REPO / s) for s in sources),
-    ]
-    proc = subprocess.run(cmd, capture_output=True, text=True)
-    assert proc.returncode == 0, proc.stderr
-    return out
+# Built for debugging: these programs check scheduling, not speed.
+NATIVE_FLAGS = ("-O1", "-g")
 
 
 @pytest.fixture(scope="session")
 def size_probe(tmp_path_factory):
     # Only the pool-size sources: they must build without Python.
     out = tmp_path_factory.mktemp("native") / "pool_size_probe"
-    return compile_native(out, "tests/native/pool_size_probe.cpp", SIZE_SOURCES)
+    return compile_cpp(out, ["tests/native/pool_size_probe.cpp", *SIZE_SOURCES], NATIVE_FLAGS)
 
 
 @pytest.fixture(scope="session")
 def pool_check(tmp_path_factory):
     out = tmp_path_factory.mktemp("native") / "pool_check"
-    return compile_native(out, "tests/native/pool_check.cpp", POOL_SOURCES)
+    return compile_cpp(out, ["tests/native/pool_check.cpp", *POOL_SOURCES], NATIVE_FLAGS)
 
 
 @pytest.fixture(scope="session")
 def pool_check_tsan(tmp_path_factory):
     out = tmp_path_factory.mktemp("native") / "pool_check_tsan"
     try:
-        return compile_native(
-            out, "tests/native/pool_check.cpp", POOL_SOURCES, ["-fsanitize=thread"]
+        return compile_cpp(
+            out,
+            ["tests/native/pool_check.cpp", *POOL_SOURCES],
+            (*NATIVE_FLAGS, "-fsanitize=thread"),
         )
     except AssertionError as exc:
         if "tsan" in str(exc).lower():

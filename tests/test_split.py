@@ -8,7 +8,7 @@ import tarnwick_native as tn
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
-from support import run_driver
+from support import run_native
 
 F = np.float64
 NAN = math.nan
@@ -757,92 +757,14 @@ def test_faults_leave_inputs_untouched_and_references_balanced(panic_type):
 # --- vector widths -------------------------------------------------------------
 
 
-# Runs the numeric phase with two-lane and four-lane vectors over random
-# histograms (NaN, infinities, zero hessians, ties) and compares the winners
-# bit for bit. The module itself only ever runs the widest path the processor
-# has, so the narrow one is checked here, on its own.
-LANES_DRIVER = r"""
-#include <cstdio>
-#include <cstring>
-#include <limits>
-#include <random>
-#include <vector>
-
-#include "split/split_search.hpp"
-
-using namespace tarnwick;
-
-static bool same(const RunningBest& a, const RunningBest& b) {
-    return a.found == b.found && a.feature == b.feature && a.bin == b.bin &&
-           std::memcmp(&a.gain, &b.gain, 8) == 0 &&
-           std::memcmp(&a.left_count, &b.left_count, 8) == 0 &&
-           std::memcmp(&a.right_count, &b.right_count, 8) == 0;
-}
-
-int main() {
-    if (!__builtin_cpu_supports("avx2")) {
-        std::puts("no avx2");
-        return 0;
-    }
-    std::mt19937_64 rng(12345);
-    const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
-                               std::numeric_limits<double>::infinity(),
-                               -std::numeric_limits<double>::infinity(), 0.0, -0.0, 1.0};
-    std::uniform_real_distribution<double> uniform(-4.0, 4.0);
-    int found = 0;
-    for (int trial = 0; trial < 4000; ++trial) {
-        const uint64_t n_features = 1 + rng() % 5, n_bins = 2 + rng() % 300;
-        const bool wild = rng() % 3 == 0;
-        std::vector<double> cells(n_features * n_bins * 3);
-        for (uint64_t i = 0; i < cells.size(); ++i) {
-            const uint64_t channel = i % 3;
-            double v = channel == 2 ? double(rng() % 6) : uniform(rng);
-            if (channel == 1) v = v < 0 ? -v : v;
-            if (rng() % 8 == 0) v = double(int64_t(rng() % 3));
-            if (wild && rng() % 16 == 0) v = specials[rng() % 6];
-            cells[i] = v;
-        }
-        std::vector<int64_t> counts(n_features);
-        std::vector<uint8_t> mask(n_features, 0);
-        for (auto& c : counts) c = int64_t(rng() % n_bins);
-        Tensor3<double> hist;
-        hist.data = reinterpret_cast<const char*>(cells.data());
-        hist.shape = {n_features, n_bins, 3};
-        hist.strides = {int64_t(n_bins * 24), 24, 8};
-        Vec<int64_t> n_bins_per_feature;
-        n_bins_per_feature.data = reinterpret_cast<const char*>(counts.data());
-        n_bins_per_feature.shape = {n_features};
-        n_bins_per_feature.strides = {8};
-        Vec<bool8> categorical_mask;
-        categorical_mask.data = reinterpret_cast<const char*>(mask.data());
-        categorical_mask.shape = {n_features};
-        categorical_mask.strides = {1};
-        double g = 0, h = 0, c = 0;
-        for (uint64_t b = 0; b < n_bins; ++b) {
-            g += cells[b * 3];
-            h += cells[b * 3 + 1];
-            c += cells[b * 3 + 2];
-        }
-        const double l2 = (rng() % 4) * 0.5;
-        NodeScore score{g, h, c, g * g / (h + l2), l2, double(rng() % 4)};
-        RunningBest narrow, wide;
-        search_numeric_lanes2(hist, n_bins_per_feature, categorical_mask, score, narrow);
-        search_numeric_lanes4(hist, n_bins_per_feature, categorical_mask, score, wide);
-        if (!same(narrow, wide)) {
-            std::printf("trial %d differs\n", trial);
-            return 1;
-        }
-        found += narrow.found;
-    }
-    std::printf("%d\n", found);
-    return 0;
-}
-"""
-
-
 def test_two_and_four_lanes_give_the_same_bits(tmp_path):
-    sources = ["src/split/numeric_split.cpp", "src/frame/fault.cpp", "src/frame/text.cpp"]
-    out = run_driver(tmp_path, LANES_DRIVER, sources, flags=("-O2",))
+    sources = [
+        "src/split/numeric_split.cpp",
+        "src/lib/cpu_features.cpp",
+        "src/frame/fault.cpp",
+        "src/frame/text.cpp",
+    ]
+    out = run_native(tmp_path, "split_lanes.cpp", sources, flags=("-O2",))
     if out == "no avx2":
         pytest.skip("the processor has no AVX2")
     assert int(out) > 1000

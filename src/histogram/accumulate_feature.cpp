@@ -12,68 +12,6 @@ namespace tarnwick {
 
 namespace {
 
-using Pass = void (*)(const FeatureBlocks&, const PassRows&, uint64_t, BinQuad*);
-
-template <unsigned K, Target Into, Hessians Hess>
-[[gnu::always_inline]] inline void dispatch_access(const FeatureBlocks& blocks,
-                                                   const PassRows& rows, uint64_t first,
-                                                   BinQuad* quads) {
-    switch (rows.access) {
-        case RowAccess::consecutive:
-            return accumulate_feature<K, RowAccess::consecutive, Into, Hess>(blocks, rows, first,
-                                                                             quads);
-        case RowAccess::listed:
-            return accumulate_feature<K, RowAccess::listed, Into, Hess>(blocks, rows, first, quads);
-        case RowAccess::gathered:
-            return accumulate_feature<K, RowAccess::gathered, Into, Hess>(blocks, rows, first,
-                                                                          quads);
-    }
-}
-
-template <unsigned K, Target Into>
-[[gnu::always_inline]] inline void dispatch_rows(const FeatureBlocks& blocks, const PassRows& rows,
-                                                 uint64_t first, BinQuad* quads) {
-    if (rows.hessians == Hessians::counted)
-        dispatch_access<K, Into, Hessians::counted>(blocks, rows, first, quads);
-    else
-        dispatch_access<K, Into, Hessians::summed>(blocks, rows, first, quads);
-}
-
-template <unsigned K, Target Into>
-void pass(const FeatureBlocks& blocks, const PassRows& rows, uint64_t first, BinQuad* quads) {
-    dispatch_rows<K, Into>(blocks, rows, first, quads);
-}
-
-// Indexed by the number of features in the pass.
-template <Target Into>
-constexpr Pass baseline_passes[] = {nullptr, pass<1, Into>, pass<2, Into>, pass<3, Into>,
-                                    pass<4, Into>};
-static_assert(std::size(baseline_passes<Target::quads>) == features_per_pass + 1);
-
-#if defined(__x86_64__)
-// The same body compiled for AVX: each quad add is one instruction instead of
-// two, lane by lane the same operation, so the sums are bitwise the same.
-template <unsigned K, Target Into>
-[[gnu::target("avx")]] void pass_avx(const FeatureBlocks& blocks, const PassRows& rows,
-                                     uint64_t first, BinQuad* quads) {
-    dispatch_rows<K, Into>(blocks, rows, first, quads);
-}
-
-template <Target Into>
-constexpr Pass avx_passes[] = {nullptr, pass_avx<1, Into>, pass_avx<2, Into>, pass_avx<3, Into>,
-                               pass_avx<4, Into>};
-
-template <Target Into>
-const Pass* choose_passes() {
-    return __builtin_cpu_supports("avx") ? avx_passes<Into> : baseline_passes<Into>;
-}
-#else
-template <Target Into>
-const Pass* choose_passes() {
-    return baseline_passes<Into>;
-}
-#endif
-
 /// A counted hessian's sums: each occupied bin's count times the value. An
 /// empty bin keeps its +0.0, which the product would not give for a
 /// negative value.
@@ -87,11 +25,11 @@ void fill_counted_hessians(const FeatureBlocks& blocks, double each_hess, uint64
 
 /// Passes over fewer rows than bins add straight into the tensor.
 void accumulate_in_place(const FeatureBlocks& blocks, const PassRows& rows, uint64_t begin,
-                         uint64_t end) {
-    const Pass* passes = choose_passes<Target::tensor>();
+                         uint64_t end, Isa isa) {
     for (uint64_t first = begin; first < end;) {
         const uint64_t count = std::min<uint64_t>(features_per_pass, end - first);
-        passes[count](blocks, rows, first, nullptr);
+        find_pass(isa, Target::tensor, rows.hessians, rows.access, count)(blocks, rows, first,
+                                                                          nullptr);
         first += count;
     }
 }
@@ -99,19 +37,18 @@ void accumulate_in_place(const FeatureBlocks& blocks, const PassRows& rows, uint
 /// Passes over at least as many rows as bins add into scratch bins, copied
 /// to the tensor after each pass.
 void accumulate_in_quads(const FeatureBlocks& blocks, const PassRows& rows, uint64_t begin,
-                         uint64_t end) {
+                         uint64_t end, Isa isa) {
     const uint64_t n_bins_max = blocks.n_bins_max;
-    const Pass* passes = choose_passes<Target::quads>();
     const uint64_t n_quads = checked_size(features_per_pass, n_bins_max);
     // One quad more than needed, so that the run can start 32-byte aligned.
     // Plain heap memory: this runs on a worker, where the traced raw
     // allocator would wait for the interpreter lock that the caller holds.
     std::vector<double> scratch(checked_size(n_quads + 1, 4));
-    const uintptr_t base = reinterpret_cast<uintptr_t>(scratch.data());
-    BinQuad* quads = reinterpret_cast<BinQuad*>((base + 31) & ~uintptr_t(31));
+    BinQuad* quads = first_aligned<BinQuad>(scratch.data(), sizeof(BinQuad));
     for (uint64_t first = begin; first < end;) {
         const uint64_t count = std::min<uint64_t>(features_per_pass, end - first);
-        passes[count](blocks, rows, first, quads);
+        find_pass(isa, Target::quads, rows.hessians, rows.access, count)(blocks, rows, first,
+                                                                         quads);
         // Copies the sums out and clears the scratch bins for the next pass.
         double* out = blocks.hist + first * 3 * n_bins_max;
         if (rows.hessians == Hessians::counted) {
@@ -135,9 +72,9 @@ void accumulate_in_quads(const FeatureBlocks& blocks, const PassRows& rows, uint
 void accumulate_features(const FeatureBlocks& blocks, const PassRows& rows, uint64_t begin,
                          uint64_t end) {
     if (rows.n_sel < blocks.n_bins_max)
-        accumulate_in_place(blocks, rows, begin, end);
+        accumulate_in_place(blocks, rows, begin, end, cpu_isa());
     else
-        accumulate_in_quads(blocks, rows, begin, end);
+        accumulate_in_quads(blocks, rows, begin, end, cpu_isa());
     if (rows.hessians == Hessians::counted)
         fill_counted_hessians(blocks, rows.each_hess, begin, end);
 }

@@ -5,6 +5,9 @@
 #include <cstring>
 #include <type_traits>
 
+#include "lib/cpu_features.hpp"
+#include "lib/lanes.hpp"
+
 namespace tarnwick {
 
 /// How a pass finds a node's rows, in accumulation order, and their values:
@@ -77,11 +80,11 @@ void accumulate_features(const FeatureBlocks& blocks, const PassRows& rows, uint
 
 /// One bin while a pass runs: (gradient sum, hessian sum, count, unused),
 /// 32-byte aligned, so that a row's three additions are one four-lane add.
-using BinQuad = double __attribute__((vector_size(32)));
+using BinQuad = Lanes4;
 /// One bin while a pass with counted hessians runs: (gradient sum, count).
 /// Half the width of a quad: the bins of a pass take half the cache, and each
 /// row's store is narrower.
-using BinPair = double __attribute__((vector_size(16)));
+using BinPair = Lanes2;
 
 /// Where a pass adds: into K runs of n_bins_max scratch bins (quads, or pairs
 /// when the hessians are counted; copied to the tensor afterwards), or
@@ -170,5 +173,16 @@ template <unsigned K, RowAccess Access, Target Into, Hessians Hess>
         for (; i < n_sel; ++i) add_row(i, row[i]);
     }
 }
+
+/// One pass over the node's rows for some features from `first` on, adding
+/// into `quads` (Target::quads) or straight into the tensor.
+using Pass = void (*)(const FeatureBlocks& blocks, const PassRows& rows, uint64_t first,
+                      BinQuad* quads);
+
+/// The pass for `count` features (1 to features_per_pass) with the hessians
+/// and row access of a node, compiled for `isa`: AVX makes each quad add one
+/// instruction instead of two, lane by lane the same operation, so every
+/// instruction set gives the same sums.
+Pass find_pass(Isa isa, Target into, Hessians hessians, RowAccess access, uint64_t count);
 
 }  // namespace tarnwick

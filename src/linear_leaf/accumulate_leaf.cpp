@@ -29,7 +29,8 @@ void accumulate_leaf(const SlotBlocks& out, uint64_t leaf, uint64_t d, const Vec
                      const double* z, uint64_t z_count) {
     int64_t s, e;
     leaf_span(leaf, offsets, s, e);
-    accumulate_span(out, Embedding{z, z_count, d}, order, s, e, row_column(grad), row_column(hess));
+    accumulate_span(out, Embedding{z, z_count, d}, order, s, e, row_column(grad), row_column(hess),
+                    cpu_isa());
     mirror_gram(out.gram, d);
 }
 
@@ -45,7 +46,7 @@ void accumulate_leaf_mc(const SlotBlocks& out, uint64_t leaf, uint64_t d,
     const RowColumn h = class_column(hess, hess_count, c, n_classes);
     int64_t s, e;
     leaf_span(leaf, offsets, s, e);
-    accumulate_span(out, Embedding{z, z_count, d}, order, s, e, g, h);
+    accumulate_span(out, Embedding{z, z_count, d}, order, s, e, g, h, cpu_isa());
     mirror_gram(out.gram, d);
 }
 

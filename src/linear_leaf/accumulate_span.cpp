@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "frame/fault.hpp"
+#include "lib/lanes.hpp"
 #include "linear_leaf/leaf_rows.hpp"
 
 namespace tarnwick {
@@ -26,24 +27,6 @@ namespace {
 // over z, so each embedding row is a cache miss, and the loop would otherwise
 // wait for memory on every row.
 constexpr uint64_t prefetch_distance = 12;
-
-using Lanes2 = double __attribute__((vector_size(16)));
-using Lanes4 = double __attribute__((vector_size(32)));
-
-template <class V>
-constexpr uint64_t lanes = sizeof(V) / sizeof(double);
-
-// Vectors travel by reference only: these helpers are always inlined, and a
-// by-value vector would give them an ABI that depends on the instruction set.
-template <class V>
-[[gnu::always_inline]] inline void load(V& v, const double* p) {
-    std::memcpy(&v, p, sizeof v);
-}
-
-template <class V>
-[[gnu::always_inline]] inline void store(double* p, const V& v) {
-    std::memcpy(p, &v, sizeof v);
-}
 
 /// The slot's blocks and the rows of one sweep.
 template <int R>
@@ -79,7 +62,7 @@ template <int R>
 /// Column statistics of every column, a vector of columns at a time.
 template <class V, uint64_t D, int R>
 [[gnu::always_inline]] inline void add_columns(Sweep<R>& s, uint64_t d_runtime) {
-    constexpr uint64_t L = lanes<V>;
+    constexpr uint64_t L = lane_count<V>;
     const uint64_t d = D != 0 ? D : d_runtime;
     uint64_t i = 0;
     for (; i + L <= d; i += L) {
@@ -132,7 +115,7 @@ template <class V, int R>
 /// x[j] * (h * x[i]) for j >= i, the product h * x[i] rounded first.
 template <class V, int R>
 [[gnu::always_inline]] inline void add_gram_any(Sweep<R>& s, uint64_t d) {
-    constexpr uint64_t L = lanes<V>;
+    constexpr uint64_t L = lane_count<V>;
     for (uint64_t i = 0; i < d; ++i) {
         double w[R];
         for (int q = 0; q < R; ++q) w[q] = s.h[q] * s.x[q][i];
@@ -149,7 +132,7 @@ template <class V, int R>
 /// the block is unrolled, so its start and lane mask are constants.
 template <class V, uint64_t D, int R>
 [[gnu::always_inline]] inline void add_gram_fixed(Sweep<R>& s) {
-    constexpr uint64_t L = lanes<V>;
+    constexpr uint64_t L = lane_count<V>;
     constexpr uint64_t n_vectors = D / L;
     V x[R][n_vectors];
     for (int q = 0; q < R; ++q)
@@ -177,7 +160,7 @@ template <class V, uint64_t D, int R>
 template <class V, uint64_t D, int R>
 [[gnu::always_inline]] inline void add_rows(Sweep<R>& s, uint64_t d_runtime) {
     add_columns<V, D, R>(s, d_runtime);
-    if constexpr (D != 0 && D % lanes<V> == 0)
+    if constexpr (D != 0 && D % lane_count<V> == 0)
         add_gram_fixed<V, D, R>(s);
     else
         add_gram_any<V, R>(s, D != 0 ? D : d_runtime);
@@ -267,37 +250,31 @@ template <class V, uint64_t D>
     }
 }
 
+/// The row loop in two-lane vectors, which every x86-64 processor has.
+void span_lanes2(const SlotBlocks& out, const Embedding& z, const Vec<int64_t>& order, int64_t s,
+                 int64_t e, RowColumn grad, RowColumn hess) {
+    with_unrolled_width(z.d, [&]<uint64_t D>() __attribute__((always_inline)) {
+        span_loop<Lanes2, D>(out, z, order, s, e, grad, hess);
+    });
+}
+
+/// The row loop in four-lane vectors, compiled for AVX2.
+[[TARNWICK_TARGET_AVX2]] void span_lanes4(const SlotBlocks& out, const Embedding& z,
+                                          const Vec<int64_t>& order, int64_t s, int64_t e,
+                                          RowColumn grad, RowColumn hess) {
+    with_unrolled_width(z.d, [&]<uint64_t D>() __attribute__((always_inline)) {
+        span_loop<Lanes4, D>(out, z, order, s, e, grad, hess);
+    });
+}
+
 }  // namespace
 
-void accumulate_span_lanes2(const SlotBlocks& out, const Embedding& z, const Vec<int64_t>& order,
-                            int64_t s, int64_t e, RowColumn grad, RowColumn hess) {
-    switch (z.d) {
-        case 8: return span_loop<Lanes2, 8>(out, z, order, s, e, grad, hess);
-        case 16: return span_loop<Lanes2, 16>(out, z, order, s, e, grad, hess);
-        case 32: return span_loop<Lanes2, 32>(out, z, order, s, e, grad, hess);
-        default: return span_loop<Lanes2, 0>(out, z, order, s, e, grad, hess);
-    }
-}
-
-[[gnu::target("avx2")]] void accumulate_span_lanes4(const SlotBlocks& out, const Embedding& z,
-                                                    const Vec<int64_t>& order, int64_t s, int64_t e,
-                                                    RowColumn grad, RowColumn hess) {
-    switch (z.d) {
-        case 8: return span_loop<Lanes4, 8>(out, z, order, s, e, grad, hess);
-        case 16: return span_loop<Lanes4, 16>(out, z, order, s, e, grad, hess);
-        case 32: return span_loop<Lanes4, 32>(out, z, order, s, e, grad, hess);
-        default: return span_loop<Lanes4, 0>(out, z, order, s, e, grad, hess);
-    }
-}
-
 void accumulate_span(const SlotBlocks& out, const Embedding& z, const Vec<int64_t>& order,
-                     int64_t s, int64_t e, RowColumn grad, RowColumn hess) {
-    using SpanFn = decltype(&accumulate_span_lanes2);
-    static const SpanFn span = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") ? accumulate_span_lanes4 : accumulate_span_lanes2;
-    }();
-    span(out, z, order, s, e, grad, hess);
+                     int64_t s, int64_t e, RowColumn grad, RowColumn hess, Isa isa) {
+    if (isa >= Isa::avx2)
+        span_lanes4(out, z, order, s, e, grad, hess);
+    else
+        span_lanes2(out, z, order, s, e, grad, hess);
 }
 
 }  // namespace tarnwick

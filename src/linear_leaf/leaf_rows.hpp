@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "frame/view.hpp"
+#include "lib/cpu_features.hpp"
 #include "linear_leaf/linear_leaf.hpp"
 #include "parallel/pool.hpp"
 
@@ -68,17 +69,11 @@ void leaf_totals_mc(LeafStats& stats, const Vec<int64_t>& order, const Vec<int64
 RowColumn class_column(const double* values, uint64_t count, uint64_t c, uint64_t n_classes);
 
 /// Adds every row at positions [s, e) of order into the slot's blocks
-/// (upper triangle of gram only), each element in position order.
+/// (upper triangle of gram only), each element in position order, in the
+/// lane vectors of `isa` (two lanes on the baseline, four with AVX2, which
+/// the processor must have); each instruction set gives the same bits.
 void accumulate_span(const SlotBlocks& out, const Embedding& z, const Vec<int64_t>& order,
-                     int64_t s, int64_t e, RowColumn grad, RowColumn hess);
-
-/// accumulate_span with two-lane vectors (any x86-64) and with four-lane
-/// vectors (AVX2 only). accumulate_span runs the widest the processor has;
-/// both give the same bits, and tests compare them directly.
-void accumulate_span_lanes2(const SlotBlocks& out, const Embedding& z, const Vec<int64_t>& order,
-                            int64_t s, int64_t e, RowColumn grad, RowColumn hess);
-void accumulate_span_lanes4(const SlotBlocks& out, const Embedding& z, const Vec<int64_t>& order,
-                            int64_t s, int64_t e, RowColumn grad, RowColumn hess);
+                     int64_t s, int64_t e, RowColumn grad, RowColumn hess, Isa isa);
 
 /// Fills one linear slot from the rows of leaf `leaf` of a single tree.
 void accumulate_leaf(const SlotBlocks& out, uint64_t leaf, uint64_t d, const Vec<int64_t>& offsets,

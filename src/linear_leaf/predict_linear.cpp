@@ -5,10 +5,10 @@
 // Each row's sum is one chain of additions in column order, so the rows are
 // computed four at a time with their chains interleaved: the adder works on
 // four independent sums instead of waiting on one.
-#include <cstring>
 
 #include "frame/fault.hpp"
 #include "frame/text.hpp"
+#include "lib/lanes.hpp"
 #include "linear_leaf/linear_leaf.hpp"
 #include "parallel/pool.hpp"
 
@@ -95,33 +95,29 @@ double predict_row(uint64_t i, const Tables& t) {
     return acc;
 }
 
-using Lanes2 = double __attribute__((vector_size(16)));
-using Mask2 = int64_t __attribute__((vector_size(16)));
-
 /// The D products c * w of one row into p, two columns at a time, c clamped
 /// into [lo, hi] first when clipping. False when a pair of bounds is not
 /// ordered (lo > hi, or a NaN).
 template <bool Clip, uint64_t D>
 [[gnu::always_inline]] inline bool row_products(const double* x, const double* w, const double* lo,
                                                 const double* hi, double* p) {
-    Mask2 ordered = {-1, -1};
+    MaskOf<Lanes2> ordered = {-1, -1};
     for (uint64_t j = 0; j < D; j += 2) {
         Lanes2 c, weight;
-        std::memcpy(&c, x + j, sizeof c);
-        std::memcpy(&weight, w + j, sizeof weight);
+        load(c, x + j);
+        load(weight, w + j);
         if constexpr (Clip) {
             Lanes2 low, high;
-            std::memcpy(&low, lo + j, sizeof low);
-            std::memcpy(&high, hi + j, sizeof high);
+            load(low, lo + j);
+            load(high, hi + j);
             ordered &= low <= high;
             // A NaN c stays NaN; a c equal to a bound stays itself.
             c = c < low ? low : c;
             c = c > high ? high : c;
         }
-        const Lanes2 product = c * weight;
-        std::memcpy(p + j, &product, sizeof product);
+        store(p + j, c * weight);
     }
-    return (ordered[0] & ordered[1]) != 0;
+    return all_lanes(ordered);
 }
 
 /// Rows i0 .. i0 + 3 with interleaved sums. Faults nothing: returns false
@@ -202,12 +198,7 @@ using RowsFn = void (*)(uint64_t, uint64_t, const Tables&, double*);
 
 template <bool Clip>
 RowsFn rows_for_width(uint64_t d) {
-    switch (d) {
-        case 8: return predict_rows<Clip, 8>;
-        case 16: return predict_rows<Clip, 16>;
-        case 32: return predict_rows<Clip, 32>;
-        default: return predict_rows<Clip, 0>;
-    }
+    return with_unrolled_width(d, []<uint64_t D>() -> RowsFn { return predict_rows<Clip, D>; });
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "lib/lanes.hpp"
 #include "routing/apply_route_row.hpp"
 
 namespace tarnwick {
@@ -115,10 +116,9 @@ NodeTable build_node_table(const Mat<double>& x, const FlatTree& tree) {
     // nodes; child links are 32-bit, so higher node numbers are unreachable.
     if (n_nodes == 0 || n_cols == 0 || n_nodes > x.shape[0] || n_nodes > uint64_t(INT32_MAX))
         return table;
+    // One node more than needed, so that the table can start aligned.
     table.storage = Buffer<char>::zeroed(checked_size(n_nodes + 1, sizeof(TableNode)));
-    const uintptr_t base = reinterpret_cast<uintptr_t>(table.storage.data());
-    auto* nodes = reinterpret_cast<TableNode*>((base + alignof(TableNode) - 1) &
-                                               ~uintptr_t(alignof(TableNode) - 1));
+    TableNode* nodes = first_aligned<TableNode>(table.storage.data());
     for (uint64_t i = 0; i < n_nodes; ++i) {
         nodes[i] = describe_node(i, n_cols, tree);
         if (nodes[i].kind == NodeKind::numeric || nodes[i].kind == NodeKind::categorical)

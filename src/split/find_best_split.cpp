@@ -55,7 +55,7 @@ std::optional<Split> find_best_split(const Tensor3<double>& hist,
     RunningBest best;
     // Numeric candidates are all offered first, so at equal gain a numeric
     // split always beats a categorical one.
-    search_numeric(hist, n_bins_per_feature, categorical_mask, score, best);
+    search_numeric(hist, n_bins_per_feature, categorical_mask, score, best, cpu_isa());
     search_categorical(hist, n_bins_per_feature, categorical_mask, score, params.cat_smooth,
                        params.min_data_per_group, params.max_cat_threshold, best);
     if (!best.found) return std::nullopt;

@@ -1,10 +1,10 @@
 // Numeric phase of the split search: every bin threshold of every feature not
 // marked categorical, with the missing bin always on the left.
 #include <algorithm>
-#include <cstring>
 #include <limits>
 
 #include "frame/fault.hpp"
+#include "lib/lanes.hpp"
 #include "split/split_search.hpp"
 
 namespace tarnwick {
@@ -18,18 +18,6 @@ namespace {
 // half of a double buffer, so both units work at once. The buffers live on
 // the stack: the phase allocates nothing.
 constexpr uint64_t block_len = 64;
-
-/// Lanes of doubles, as wide as the target's registers (two for SSE2, four
-/// for AVX2); operations act lane by lane with scalar IEEE semantics.
-typedef double Lanes2 __attribute__((vector_size(16)));
-typedef double Lanes4 __attribute__((vector_size(32)));
-
-template <class V>
-constexpr uint64_t lane_count = sizeof(V) / sizeof(double);
-
-/// The comparison result type of a lane vector.
-template <class V>
-using MaskOf = decltype(V{} < V{});
 
 /// Left sides of up to block_len consecutive thresholds, and their gains.
 struct ThresholdBlock {
@@ -76,9 +64,9 @@ template <class V>
 [[gnu::always_inline]] inline void score_lanes(const LaneScore<V>& s, ThresholdBlock& b, uint64_t i,
                                                const V& floor, MaskOf<V>& beating) {
     V g_left, h_left, c_left;
-    std::memcpy(&g_left, b.grad + i, sizeof g_left);
-    std::memcpy(&h_left, b.hess + i, sizeof h_left);
-    std::memcpy(&c_left, b.count + i, sizeof c_left);
+    load(g_left, b.grad + i);
+    load(h_left, b.hess + i);
+    load(c_left, b.count + i);
     const V c_right = s.count - c_left;
     const V g_right = s.grad - g_left;
     const V h_right = s.hess - h_left;
@@ -86,7 +74,7 @@ template <class V>
         (g_left * g_left / (h_left + s.l2) + g_right * g_right / (h_right + s.l2)) - s.parent;
     const MaskOf<V> rejected = (s.min_samples_leaf > c_left) | (s.min_samples_leaf > c_right);
     const V kept = rejected ? s.nan : gain;
-    std::memcpy(b.gain + i, &kept, sizeof kept);
+    store(b.gain + i, kept);
     beating |= kept > floor;
 }
 
@@ -132,7 +120,7 @@ template <class V>
         ThresholdBlock& next = blocks[k ^ 1];
         const uint64_t next_m = std::min(block_len, total - std::min(total, start + block_len));
         // Lanes past m hold stale but defined values; their gains are ignored.
-        const V floor = V{} + best.gain;
+        const V floor = broadcast<V>(best.gain);
         MaskOf<V> any{};
         const uint64_t steps = std::max(m, next_m);
         for (uint64_t i = 0; i < steps; i += lane_count<V>) {
@@ -142,9 +130,7 @@ template <class V>
         }
         // The gain to beat only rises within a block, so a block none of
         // whose lanes beat its starting value offers nothing.
-        int64_t beaten = 0;
-        for (uint64_t lane = 0; lane < lane_count<V>; ++lane) beaten |= any[lane];
-        if (beaten != 0) offer_block(current, f, start, m, s, best);
+        if (any_lane(any)) offer_block(current, f, start, m, s, best);
         m = next_m;
     }
 }
@@ -155,13 +141,13 @@ template <class V>
                                                        const Vec<bool8>& categorical_mask,
                                                        const NodeScore& s, RunningBest& best) {
     const LaneScore<V> ls{
-        .grad = V{} + s.grad,
-        .hess = V{} + s.hess,
-        .count = V{} + s.count,
-        .parent = V{} + s.parent,
-        .l2 = V{} + s.l2,
-        .min_samples_leaf = V{} + s.min_samples_leaf,
-        .nan = V{} + std::numeric_limits<double>::quiet_NaN(),
+        .grad = broadcast<V>(s.grad),
+        .hess = broadcast<V>(s.hess),
+        .count = broadcast<V>(s.count),
+        .parent = broadcast<V>(s.parent),
+        .l2 = broadcast<V>(s.l2),
+        .min_samples_leaf = broadcast<V>(s.min_samples_leaf),
+        .nan = broadcast<V>(std::numeric_limits<double>::quiet_NaN()),
     };
     // Zeroed once, so that lanes past a short block read defined values.
     ThresholdBlock blocks[2]{};
@@ -178,24 +164,27 @@ template <class V>
     }
 }
 
-}  // namespace
-
+/// The numeric phase in two-lane vectors, which every x86-64 processor has.
 void search_numeric_lanes2(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_per_feature,
                            const Vec<bool8>& categorical_mask, const NodeScore& s,
                            RunningBest& best) {
     search_numeric_body<Lanes2>(hist, n_bins_per_feature, categorical_mask, s, best);
 }
 
-[[gnu::target("avx2")]] void search_numeric_lanes4(const Tensor3<double>& hist,
-                                                   const Vec<int64_t>& n_bins_per_feature,
-                                                   const Vec<bool8>& categorical_mask,
-                                                   const NodeScore& s, RunningBest& best) {
+/// The numeric phase in four-lane vectors, compiled for AVX2.
+[[TARNWICK_TARGET_AVX2]] void search_numeric_lanes4(const Tensor3<double>& hist,
+                                                    const Vec<int64_t>& n_bins_per_feature,
+                                                    const Vec<bool8>& categorical_mask,
+                                                    const NodeScore& s, RunningBest& best) {
     search_numeric_body<Lanes4>(hist, n_bins_per_feature, categorical_mask, s, best);
 }
 
+}  // namespace
+
 void search_numeric(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_per_feature,
-                    const Vec<bool8>& categorical_mask, const NodeScore& score, RunningBest& best) {
-    if (__builtin_cpu_supports("avx2"))
+                    const Vec<bool8>& categorical_mask, const NodeScore& score, RunningBest& best,
+                    Isa isa) {
+    if (isa >= Isa::avx2)
         search_numeric_lanes4(hist, n_bins_per_feature, categorical_mask, score, best);
     else
         search_numeric_lanes2(hist, n_bins_per_feature, categorical_mask, score, best);

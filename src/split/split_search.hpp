@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "frame/view.hpp"
+#include "lib/cpu_features.hpp"
 
 namespace tarnwick {
 
@@ -64,20 +65,13 @@ inline double load_cell(const char* p) {
     return v;
 }
 
-/// Runs the numeric phase over every feature not marked categorical, with
-/// the widest vector lanes the processor offers.
+/// Runs the numeric phase over every feature not marked categorical, in the
+/// lane vectors of `isa` (two lanes on the baseline, four with AVX2, which
+/// the processor must have). Every lane performs the scalar operations, so
+/// each instruction set gives the same bits.
 void search_numeric(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_per_feature,
-                    const Vec<bool8>& categorical_mask, const NodeScore& score, RunningBest& best);
-
-/// The numeric phase with two-lane (SSE2) and four-lane (AVX2, which the
-/// processor must have) vectors. Every lane performs the scalar operations,
-/// so both give the same bits.
-void search_numeric_lanes2(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_per_feature,
-                           const Vec<bool8>& categorical_mask, const NodeScore& score,
-                           RunningBest& best);
-void search_numeric_lanes4(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_per_feature,
-                           const Vec<bool8>& categorical_mask, const NodeScore& score,
-                           RunningBest& best);
+                    const Vec<bool8>& categorical_mask, const NodeScore& score, RunningBest& best,
+                    Isa isa);
 
 /// Runs the categorical phase over every feature marked categorical.
 void search_categorical(const Tensor3<double>& hist, const Vec<int64_t>& n_bins_per_feature,
