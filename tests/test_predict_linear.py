@@ -226,6 +226,22 @@ GUARD = "min > max, or either was NaN. min = {}, max = {}"
 FAULTS = [
     ("z short", dict(z=np.ones((4, 2))), range_end(10, 8)),
     ("negative leaf", dict(leaf_idx=np.array([1, -1, 0, 0, 0])), range_end(2**64 - 1, 4)),
+    # Without columns every slice is empty and inside: the bias catches the leaf.
+    *[
+        (
+            f"negative leaf without columns, clip={clip}",
+            dict(
+                leaf_idx=np.array([1, -1, 0, 0, 0]),
+                z=np.zeros((5, 0)),
+                weights=np.zeros((2, 0)),
+                z_min=np.zeros((2, 0)),
+                z_max=np.zeros((2, 0)),
+                clip=clip,
+            ),
+            oob(2, 2**64 - 1),
+        )
+        for clip in (False, True)
+    ],
     ("weights short", dict(weights=np.ones((1, 2))), range_end(4, 2)),
     ("bias short", dict(bias=np.array([0.5])), oob(1, 1)),
     ("z_min short", dict(z_min=np.ones((1, 2))), range_end(4, 2)),

@@ -24,9 +24,11 @@ constexpr uint64_t prefetch_rows = 32;
 struct Slices {
     const double* values;
     uint64_t count;
-    // Slice k lies inside exactly when k < whole: k * d + d <= count is
-    // k < count / d for d > 0, without a product that could wrap; with d = 0
-    // every slice is empty and inside.
+    // Slice k lies inside when k < whole: k * d + d <= count is k < count / d
+    // for d > 0, without a product that could wrap. With d = 0 every slice is
+    // empty and inside; whole is then the largest 64-bit value, which only a
+    // leaf of -1 reaches: the row blocks hand that row to predict_row, whose
+    // check_slice lets it pass on to the bias check, which fails it.
     uint64_t whole;
 
     Slices(const Mat<double>& m, uint64_t d)
@@ -57,7 +59,7 @@ struct Tables {
 }
 
 inline void check_slice(uint64_t k, uint64_t d, const Slices& s) {
-    if (k >= s.whole) [[unlikely]]
+    if (k >= s.whole && d != 0) [[unlikely]]
         slice_outside(k, d, s.count);
 }
 
