@@ -52,6 +52,20 @@ def same_bits(a, b):
     return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
+def expect_fault(panic_type, message, name, *args, **kwargs):
+    """The module's function `name` and its reference both fail with `message`."""
+    import pytest
+    import reference
+    import tarnwick_native as tn
+
+    with pytest.raises(panic_type) as info:
+        getattr(tn, name)(*args, **kwargs)
+    assert str(info.value) == message
+    with pytest.raises(reference.Fault) as info:
+        getattr(reference, name)(*args, **kwargs)
+    assert message in info.value.messages, info.value.messages
+
+
 REPO = pathlib.Path(__file__).resolve().parent.parent
 NATIVE = REPO / "tests" / "native"
 

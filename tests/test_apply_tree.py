@@ -1,27 +1,17 @@
-"""apply_tree: leaf ids against a reference walk, layouts, faults and branches."""
-
-import math
+"""apply_tree: leaf ids against the reference walk, layouts, faults and branches."""
 
 import numpy as np
 import pytest
+import reference
 import tarnwick_native as tn
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from support import results_in_subprocess, same_bits
+from reference import Fault
+from support import expect_fault, results_in_subprocess, same_bits
 
 CONTIGUITY_MESSAGES = [
     f"{name} must be C-contiguous"
-    for name in [
-        "X",
-        "feature",
-        "threshold",
-        "left",
-        "right",
-        "leaf_id",
-        "missing_left",
-        "cat_offsets",
-        "cat_values",
-    ]
+    for name in "X feature threshold left right leaf_id missing_left cat_offsets cat_values".split()
 ]
 DTYPES = [
     np.float64,
@@ -45,51 +35,6 @@ def cycle_fault(row, n_nodes):
     return f"tree walk of row {row} visited more than {n_nodes} nodes: the child links form a cycle"
 
 
-class Fault(Exception):
-    pass
-
-
-def reference_row(x, r, tree):
-    """One row's walk, every read checked against its own array."""
-    feature, threshold, left, right, leaf_id, missing_left, cat_offsets, cat_values = tree
-
-    def read(array, i):
-        if not 0 <= i < len(array):
-            raise Fault(index_fault(len(array), i))
-        return array[i]
-
-    n_cols = x.shape[1]
-    node, visited = 0, 0
-    while True:
-        read(leaf_id, node)
-        visited += 1
-        if visited > len(leaf_id):
-            raise Fault(cycle_fault(r, len(leaf_id)))
-        if leaf_id[node] >= 0:
-            return int(leaf_id[node])
-        column = int(read(feature, node))
-        v = x[r, read(range(n_cols), column)]
-        if math.isnan(v):
-            go_left = bool(read(missing_left, node))
-        else:
-            lo = int(read(cat_offsets, node)) % U64
-            hi = int(read(cat_offsets, node + 1)) % U64
-            if lo < hi:
-                if hi > len(cat_values):
-                    raise Fault(
-                        f"range end index {hi} out of range for slice of length {len(cat_values)}"
-                    )
-                go_left = any(v == c for c in cat_values[lo:hi])
-            else:
-                go_left = v <= read(threshold, node)
-        node = int(read(left if go_left else right, node))
-
-
-def reference(x, tree):
-    """Leaf ids of all rows, or the first failing row's fault."""
-    return np.array([reference_row(x, r, tree) for r in range(x.shape[0])], np.int64)
-
-
 def contiguous_tree(tree):
     return [np.ascontiguousarray(a, dtype=d) for a, d in zip(tree, DTYPES[1:])]
 
@@ -98,13 +43,20 @@ def apply(x, tree):
     return tn.apply_tree(x, *contiguous_tree(tree))
 
 
+def reference_leaves(x, tree):
+    """The reference's leaf ids, for the arrays that apply passes."""
+    return reference.apply_tree(x, *contiguous_tree(tree))
+
+
+def expect_tree_fault(panic_type, message, x, tree):
+    expect_fault(panic_type, message, "apply_tree", x, *contiguous_tree(tree))
+
+
 def assert_matches_reference(panic_type, x, tree):
     try:
-        expected = reference(x, tree)
+        expected = reference_leaves(x, tree)
     except Fault as fault:
-        with pytest.raises(panic_type) as info:
-            apply(x, tree)
-        assert str(info.value) == str(fault)
+        expect_tree_fault(panic_type, str(fault), x, tree)
         return
     result = apply(x, tree)
     assert result.dtype == np.int64 and result.flags.c_contiguous
@@ -346,18 +298,14 @@ def test_faults_end_in_panic_and_the_next_call_works(panic_type, case, n_rows):
     tree = [np.array(a) for a in tree]
     tree[which][1 if which == 6 else 0] = value
     x = np.array([[3.0, 0.0]] * n_rows)
-    with pytest.raises(panic_type) as info:
-        apply(x, tree)
-    assert str(info.value) == message
+    expect_tree_fault(panic_type, message, x, tree)
     assert apply(x, numeric_stump()).tolist() == [9] * n_rows
 
 
 def test_empty_leaf_id_fails_once_there_is_a_row(panic_type):
     tree = numeric_stump()
     tree[4] = np.zeros(0)
-    with pytest.raises(panic_type) as info:
-        apply(np.zeros((1, 1)), tree)
-    assert str(info.value) == index_fault(0, 0)
+    expect_tree_fault(panic_type, index_fault(0, 0), np.zeros((1, 1)), tree)
 
 
 def test_first_failing_row_is_reported(panic_type):
@@ -374,12 +322,8 @@ def test_first_failing_row_is_reported(panic_type):
         np.zeros(0),
     ]
     x = np.array([[1.0], [-1.0]] * 40)
-    with pytest.raises(panic_type) as info:
-        apply(x, tree)
-    assert str(info.value) == index_fault(3, -1)
-    with pytest.raises(panic_type) as info:
-        apply(x[1:], tree)
-    assert str(info.value) == index_fault(1, 99)
+    expect_tree_fault(panic_type, index_fault(3, -1), x, tree)
+    expect_tree_fault(panic_type, index_fault(1, 99), x[1:], tree)
 
 
 # Inputs built the same way in this process and in the subprocesses: a
@@ -422,7 +366,7 @@ ROW_COUNTS = [16383, 16384, 20000]
 @pytest.mark.parametrize("n_rows", ROW_COUNTS)
 def test_both_branches_match_reference(n_rows):
     x, tree = problem(n_rows)
-    assert same_bits(apply(x, tree), reference(x, tree))
+    assert same_bits(apply(x, tree), reference_leaves(x, tree))
 
 
 @pytest.mark.parametrize("threads", [1, 2, 3, 7])
@@ -433,7 +377,7 @@ def test_thread_count_does_not_change_results(threads):
     )
     for n_rows, result in zip(ROW_COUNTS, results_in_subprocess(code, threads=threads)):
         x, tree = problem(n_rows)
-        assert same_bits(result, reference(x, tree))
+        assert same_bits(result, reference_leaves(x, tree))
 
 
 @pytest.mark.parametrize("threads", [1, 2, 3, 7])
@@ -463,4 +407,4 @@ result = message, tn.apply_tree(x, *problem(20000)[1])
     assert message == ("PanicException", index_fault(len(tree[4]), 10**6))
     root_column = tree[0][0]
     x[:, root_column] = np.nan_to_num(x[:, root_column])
-    assert same_bits(leaves, reference(x, tree))
+    assert same_bits(leaves, reference_leaves(x, tree))

@@ -1,32 +1,17 @@
-"""build_histograms: bit-exact against a reference that adds in row order."""
+"""build_histograms: bit-exact against the reference, which adds in row order."""
 
 import numpy as np
 import pytest
+import reference
 import tarnwick_native as tn
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from reference import PARALLEL_PAIRS
 from support import results_in_subprocess, run_native, run_python, same_bits
 
 NOT_CONTIGUOUS = "feature-major binned must be C-contiguous"
 ZERO_CHUNK_SERIAL = "chunk size must be non-zero"
 ZERO_CHUNK_PARALLEL = "chunk_size must not be zero"
-PARALLEL_PAIRS = 131072
-
-
-def reference(binned, rows, grad, hess, n_bins_max):
-    """Feature by feature, rows in order: sum = grad + sum, hess + sum, count + 1.0.
-
-    np.add.at is unbuffered and applies the indices in order, so repeated bins
-    receive their additions in row order.
-    """
-    out = np.zeros((binned.shape[0], n_bins_max, 3))
-    rows = np.asarray(rows, dtype=np.int64)
-    for f in range(binned.shape[0]):
-        codes = binned[f, rows]
-        np.add.at(out[f, :, 0], codes, grad[rows])
-        np.add.at(out[f, :, 1], codes, hess[rows])
-        np.add.at(out[f, :, 2], codes, 1.0)
-    return out
 
 
 def index_fault(length, index):
@@ -111,7 +96,7 @@ def test_matches_reference_bit_for_bit(problem):
     hist = call(binned, rows, grad, hess, n_bins_max)
     assert hist.shape == (binned.shape[0], n_bins_max, 3)
     assert hist.flags.c_contiguous and hist.dtype == np.float64
-    assert same_bits(hist, reference(binned, rows, grad, hess, n_bins_max))
+    assert same_bits(hist, reference.build_histograms(binned, rows, grad, hess, n_bins_max))
 
 
 def test_large_node_matches_reference_with_in_place_and_scratch_passes():
@@ -129,7 +114,7 @@ def test_large_node_matches_reference_with_in_place_and_scratch_passes():
                 rows = rows.astype(np.int64)
                 assert same_bits(
                     call(binned, rows, grad, hess, n_bins_max),
-                    reference(binned, rows, grad, hess, n_bins_max),
+                    reference.build_histograms(binned, rows, grad, hess, n_bins_max),
                 )
 
 
@@ -173,7 +158,10 @@ def test_broadcast_hessian_matches_reference(each_hess):
     for rows in nodes:
         rows = rows.astype(np.int64)
         for g in (grad, view_of(grad, np.float64, "strided")):
-            assert same_bits(call(binned, rows, g, hess, 40), reference(binned, rows, g, hess, 40))
+            assert same_bits(
+                call(binned, rows, g, hess, 40),
+                reference.build_histograms(binned, rows, g, hess, 40),
+            )
     # A single row's hessian is the same for every listed row too.
     single = (
         np.ascontiguousarray(binned[:, :1]),
@@ -182,7 +170,7 @@ def test_broadcast_hessian_matches_reference(each_hess):
         np.array([each_hess]),
         40,
     )
-    assert same_bits(call(*single), reference(*single))
+    assert same_bits(call(*single), reference.build_histograms(*single))
 
 
 def test_row_order_changes_only_the_addition_order():
@@ -192,7 +180,7 @@ def test_row_order_changes_only_the_addition_order():
     backward = call(binned, rows[::-1], grad, hess, 7)
     assert same_bits(forward[:, :, 2], backward[:, :, 2])
     np.testing.assert_allclose(forward, backward, rtol=1e-9, atol=1e-6)
-    assert same_bits(backward, reference(binned, rows[::-1], grad, hess, 7))
+    assert same_bits(backward, reference.build_histograms(binned, rows[::-1], grad, hess, 7))
 
 
 def test_empty_rows_give_zeros():
@@ -374,7 +362,7 @@ BRANCH_CASES = [(1, PARALLEL_PAIRS - 1), (1, PARALLEL_PAIRS), (7, 18725), (9, 16
 @pytest.mark.parametrize("n_features, n_sel", BRANCH_CASES)
 def test_both_branches_match_reference(n_features, n_sel):
     args = problem(n_features, n_sel, seed=n_features)
-    assert same_bits(call(*args), reference(*args))
+    assert same_bits(call(*args), reference.build_histograms(*args))
 
 
 @pytest.mark.parametrize("threads", [1, 2, 3, 7])
@@ -389,7 +377,9 @@ result = [tn.build_histograms(*make(f, n, seed=f)) for make in ({", ".join(MAKER
     results = results_in_subprocess(code, threads=threads)
     cases = [(namespace[make], f, n) for make in MAKERS for f, n in BRANCH_CASES]
     for (make, n_features, n_sel), hist in zip(cases, results):
-        assert same_bits(hist, reference(*make(n_features, n_sel, seed=n_features)))
+        assert same_bits(
+            hist, reference.build_histograms(*make(n_features, n_sel, seed=n_features))
+        )
 
 
 @pytest.mark.parametrize("threads", [1, 2, 3, 7])
@@ -412,7 +402,7 @@ result = message, tn.build_histograms(binned, rows, grad, hess, n_bins_max)
     assert message == ("PanicException", bin_fault(50, 54))
     binned, rows, grad, hess, n_bins_max = problem(16, 20000, seed=2)
     binned[11, rows[12345]] = 0
-    assert same_bits(hist, reference(binned, rows, grad, hess, n_bins_max))
+    assert same_bits(hist, reference.build_histograms(binned, rows, grad, hess, n_bins_max))
 
 
 def test_parallel_branch_under_tracemalloc():

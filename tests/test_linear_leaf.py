@@ -1,85 +1,18 @@
-"""leaf_linear_stats and leaf_linear_stats_mc against a plain Python reference
-that adds every term in leaf-row order, bit for bit."""
+"""leaf_linear_stats and leaf_linear_stats_mc against the plain Python
+reference, which adds every term in leaf-row order, bit for bit."""
 
 import math
 import os
 
 import numpy as np
 import pytest
+import reference
 import tarnwick_native as tn
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from support import results_in_subprocess, run_native, same_bits
+from support import expect_fault, results_in_subprocess, run_native, same_bits
 
 INF = math.inf
-
-
-# ---------------------------------------------------------------- reference
-
-
-def reference_stats(z, grad_of, hess_of, order, offsets, linear, class_of=None):
-    """The seven statistics, element by element in row order from +0.0.
-
-    grad_of(r, c) / hess_of(r, c) read a row's gradient and hessian for class
-    c; class_of(l) gives a leaf's class (always 0 for a single tree).
-    """
-    class_of = class_of or (lambda l: 0)
-    Z = z.tolist()
-    order = [int(v) for v in order]
-    offsets = [int(v) for v in offsets]
-    d = z.shape[1]
-    n_leaves = len(offsets) - 1
-    totals_g, totals_h = [], []
-    for l in range(n_leaves):
-        g_sum = h_sum = 0.0
-        for j in range(offsets[l], offsets[l + 1]):
-            r = order[j]
-            g_sum += grad_of(r, class_of(l))
-            h_sum += hess_of(r, class_of(l))
-        totals_g.append(g_sum)
-        totals_h.append(h_sum)
-    n_linear = len(linear)
-    hz = np.zeros((n_linear, d))
-    gram = np.zeros((n_linear, d, d))
-    gz = np.zeros((n_linear, d))
-    lo = np.full((n_linear, d), INF)
-    hi = np.full((n_linear, d), -INF)
-    for k, leaf in enumerate(int(v) for v in linear):
-        c = class_of(leaf)
-        s_hz, s_gz = [0.0] * d, [0.0] * d
-        s_lo, s_hi = [INF] * d, [-INF] * d
-        s_gram = [[0.0] * d for _ in range(d)]
-        for j in range(offsets[leaf], offsets[leaf + 1]):
-            r = order[j]
-            x, g, h = Z[r], grad_of(r, c), hess_of(r, c)
-            for i in range(d):
-                w = h * x[i]
-                s_hz[i] += w
-                s_gz[i] += g * x[i]
-                if x[i] < s_lo[i]:
-                    s_lo[i] = x[i]
-                if x[i] > s_hi[i]:
-                    s_hi[i] = x[i]
-                for jj in range(i, d):
-                    s_gram[i][jj] += x[jj] * w
-        for i in range(1, d):
-            for cc in range(i):
-                s_gram[i][cc] = s_gram[cc][i]
-        hz[k], gz[k], lo[k], hi[k] = s_hz, s_gz, s_lo, s_hi
-        gram[k] = s_gram
-    return (np.array(totals_g, float), np.array(totals_h, float), hz, gram, gz, lo, hi)
-
-
-def reference_leaf_linear_stats(z, grad, hess, order, offsets, linear):
-    g, h = grad.tolist(), hess.tolist()
-    return reference_stats(z, lambda r, c: g[r], lambda r, c: h[r], order, offsets, linear)
-
-
-def reference_leaf_linear_stats_mc(z, grad, hess, order, offsets, linear, leaf_class):
-    g, h, cls = grad.tolist(), hess.tolist(), [int(v) for v in leaf_class]
-    return reference_stats(
-        z, lambda r, c: g[r][c], lambda r, c: h[r][c], order, offsets, linear, lambda l: cls[l]
-    )
 
 
 def assert_same_stats(got, want):
@@ -176,7 +109,7 @@ def draw_single(p):
 @given(layouts)
 def test_stats_match_reference(p):
     args = draw_single(p)
-    assert_same_stats(tn.leaf_linear_stats(*args), reference_leaf_linear_stats(*args))
+    assert_same_stats(tn.leaf_linear_stats(*args), reference.leaf_linear_stats(*args))
 
 
 def test_stats_shapes_and_initial_values_of_an_empty_leaf():
@@ -246,7 +179,7 @@ def test_unrolled_widths_match_reference(d):
     z = embedding(rng, 40, d, False)
     order, offsets, _ = layout(rng, 40, 61, 4, 0, True)
     args = (z, rng.standard_normal(40), rng.random(40), order, offsets, np.array([0, 1, 2, 3, 1]))
-    assert_same_stats(tn.leaf_linear_stats(*args), reference_leaf_linear_stats(*args))
+    assert_same_stats(tn.leaf_linear_stats(*args), reference.leaf_linear_stats(*args))
 
 
 # ---------------------------------------------------------------- multiclass
@@ -271,7 +204,7 @@ def test_mc_matches_reference(p, n_classes):
     leaf_class = rng.integers(0, n_classes, size=p["n_leaves"] + 1).astype(np.int64)
     so, sf = p["strides"][2:]
     args = (z, grad, hess, strided(order, so), strided(offsets, sf), linear, leaf_class)
-    assert_same_stats(tn.leaf_linear_stats_mc(*args), reference_leaf_linear_stats_mc(*args))
+    assert_same_stats(tn.leaf_linear_stats_mc(*args), reference.leaf_linear_stats_mc(*args))
 
 
 @settings(max_examples=40, deadline=None)
@@ -372,15 +305,15 @@ def threshold_case(n_order, d, n_classes=None):
 @pytest.mark.parametrize("n_order, d", [(65535, 1), (65536, 1), (16383, 4), (16384, 4)])
 def test_both_branches_match_reference(n_order, d):
     args = threshold_case(n_order, d)
-    assert_same_stats(tn.leaf_linear_stats(*args), reference_leaf_linear_stats(*args))
+    assert_same_stats(tn.leaf_linear_stats(*args), reference.leaf_linear_stats(*args))
     mc = threshold_case(n_order, d, n_classes=2)
-    assert_same_stats(tn.leaf_linear_stats_mc(*mc), reference_leaf_linear_stats_mc(*mc))
+    assert_same_stats(tn.leaf_linear_stats_mc(*mc), reference.leaf_linear_stats_mc(*mc))
 
 
 def test_one_linear_leaf_over_the_threshold_matches_reference():
     z, grad, hess, order, offsets, _ = threshold_case(40000, 3)
     args = (z, grad, hess, order, offsets, np.array([2]))
-    assert_same_stats(tn.leaf_linear_stats(*args), reference_leaf_linear_stats(*args))
+    assert_same_stats(tn.leaf_linear_stats(*args), reference.leaf_linear_stats(*args))
 
 
 THREAD_SCRIPT = f"""
@@ -495,10 +428,8 @@ SINGLE_FAULTS = [
 
 @pytest.mark.parametrize("name, change, message", SINGLE_FAULTS, ids=[f[0] for f in SINGLE_FAULTS])
 def test_single_tree_faults(panic_type, name, change, message):
-    with pytest.raises(panic_type) as info:
-        tn.leaf_linear_stats(**single_args(**change))
-    assert str(info.value) == message
-    want = reference_leaf_linear_stats(*single_args().values())
+    expect_fault(panic_type, message, "leaf_linear_stats", **single_args(**change))
+    want = reference.leaf_linear_stats(*single_args().values())
     assert_same_stats(tn.leaf_linear_stats(**single_args()), want)
 
 
@@ -574,10 +505,8 @@ MC_FAULTS = [
 
 @pytest.mark.parametrize("name, change, message", MC_FAULTS, ids=[f[0] for f in MC_FAULTS])
 def test_multiclass_faults(panic_type, name, change, message):
-    with pytest.raises(panic_type) as info:
-        tn.leaf_linear_stats_mc(**mc_args(**change))
-    assert str(info.value) == message
-    want = reference_leaf_linear_stats_mc(*mc_args().values())
+    expect_fault(panic_type, message, "leaf_linear_stats_mc", **mc_args(**change))
+    want = reference.leaf_linear_stats_mc(*mc_args().values())
     assert_same_stats(tn.leaf_linear_stats_mc(**mc_args()), want)
 
 

@@ -1,4 +1,4 @@
-"""partition_rows against a boolean-mask partition of the same rows."""
+"""partition_rows against the reference, a boolean-mask partition of the same rows."""
 
 import ctypes
 import os
@@ -8,38 +8,17 @@ import tracemalloc
 
 import numpy as np
 import pytest
+import reference
 import tarnwick_native as tn
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
-from support import same_bits
+from reference import Fault
+from support import expect_fault, same_bits
 
 NOT_C_CONTIGUOUS = "feature-major binned must be C-contiguous"
 # The panic_type fixture only looks up a class; sharing it across examples is safe.
 FIXTURE_OK = [HealthCheck.function_scoped_fixture]
-
-
-def reference(binned, rows, feature, bin, left_categories, missing_bin):
-    """Boolean-mask partition; raises IndexError where the module faults."""
-    n_features, n_rows = binned.shape
-    if n_rows and feature >= n_features:
-        raise IndexError("feature")
-    rows = np.asarray(rows, dtype=np.int64)
-    bad = (rows < 0) | (rows >= n_rows)
-    if bad.any():
-        raise IndexError("row")
-    codes = binned[feature, rows].astype(np.int64) if n_rows else np.zeros(0, np.int64)
-    if left_categories is None:
-        go_left = (codes == missing_bin) | (codes <= bin)
-    else:
-        if (codes > missing_bin).any():
-            raise IndexError("code")
-        table = np.zeros(missing_bin + 1, dtype=bool)
-        listed = np.asarray(left_categories)
-        table[listed[(listed >= 0) & (listed <= missing_bin)]] = True
-        table[missing_bin] = True
-        go_left = table[codes]
-    return rows[go_left], rows[~go_left]
 
 
 def assert_partition(result, expected):
@@ -58,9 +37,7 @@ def assert_still_works():
 
 
 def expect_panic(panic_type, message, *args):
-    with pytest.raises(panic_type) as info:
-        tn.partition_rows(*args)
-    assert str(info.value) == message
+    expect_fault(panic_type, message, "partition_rows", *args)
     assert_still_works()
 
 
@@ -99,7 +76,7 @@ def partition_inputs(draw):
 @settings(max_examples=300, deadline=None)
 @given(partition_inputs())
 def test_matches_mask_partition(inputs):
-    assert_partition(tn.partition_rows(*inputs), reference(*inputs))
+    assert_partition(tn.partition_rows(*inputs), reference.partition_rows(*inputs))
 
 
 @settings(max_examples=100, deadline=None, suppress_health_check=FIXTURE_OK)
@@ -110,11 +87,13 @@ def test_faults_where_the_reference_does(panic_type, inputs, row, code):
     rows = np.append(rows, row)
     binned[feature, min(max(row, 0), binned.shape[1] - 1)] = code
     try:
-        expected = reference(binned, rows, feature, bin, left_categories, missing_bin)
-    except IndexError:
-        with pytest.raises(panic_type, match="^index out of bounds: the len is"):
-            tn.partition_rows(binned, rows, feature, bin, left_categories, missing_bin)
-        assert_still_works()
+        expected = reference.partition_rows(
+            binned, rows, feature, bin, left_categories, missing_bin
+        )
+    except Fault as fault:
+        expect_panic(
+            panic_type, str(fault), binned, rows, feature, bin, left_categories, missing_bin
+        )
     else:
         assert_partition(
             tn.partition_rows(binned, rows, feature, bin, left_categories, missing_bin), expected
@@ -205,7 +184,7 @@ def test_large_node_on_huge_page_backed_outputs():
     rows = np.flatnonzero(rng.random(1_200_000) < 0.9)
     for _ in range(3):
         result = tn.partition_rows(binned, rows, 1, 3, None, 8)
-        assert_partition(result, reference(binned, rows, 1, 3, None, 8))
+        assert_partition(result, reference.partition_rows(binned, rows, 1, 3, None, 8))
 
 
 def freed_by_dropping(holder, key):

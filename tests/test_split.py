@@ -1,14 +1,16 @@
-"""find_best_split against a slow reference that follows the same operation order."""
+"""find_best_split against the slow reference, which follows the same operation order."""
 
 import math
 
 import numpy as np
 import pytest
+import reference
 import tarnwick_native as tn
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
-from support import run_native
+from reference import Fault
+from support import expect_fault, run_native
 
 F = np.float64
 NAN = math.nan
@@ -17,167 +19,6 @@ HIST_INDEX_FAULT = "array index out of bounds"
 SORT_FAULT = "finite sort ratios"
 # The panic_type fixture only looks up a class; sharing it across examples is safe.
 SLOW_OK = [HealthCheck.too_slow, HealthCheck.function_scoped_fixture]
-
-
-class Fault(Exception):
-    """A fault the reference expects, with the message the module must give."""
-
-
-def vector_fault(length, index):
-    return Fault(f"index out of bounds: the len is {length} but the index is {index}")
-
-
-def to_count(c):
-    if math.isnan(c):
-        return 0
-    if c >= 2.0**63:
-        return 2**63 - 1
-    if c <= -(2.0**63):
-        return -(2**63)
-    return int(c)
-
-
-def ratio_less(a, b):
-    if math.isnan(a[0]) or math.isnan(b[0]):
-        raise Fault(SORT_FAULT)
-    return a[0] < b[0]
-
-
-def insertion_sort(items):
-    items = list(items)
-    for i in range(1, len(items)):
-        j = i
-        while j > 0 and ratio_less(items[j], items[j - 1]):
-            items[j], items[j - 1] = items[j - 1], items[j]
-            j -= 1
-    return items
-
-
-def merge_sort(items):
-    if len(items) <= 1:
-        return list(items)
-    mid = len(items) // 2
-    left, right = merge_sort(items[:mid]), merge_sort(items[mid:])
-    out = []
-    i = j = 0
-    while i < len(left) and j < len(right):
-        if ratio_less(right[j], left[i]):
-            out.append(right[j])
-            j += 1
-        else:
-            out.append(left[i])
-            i += 1
-    return out + left[i:] + right[j:]
-
-
-def sort_by_ratio(items):
-    return insertion_sort(items) if len(items) <= 20 else merge_sort(items)
-
-
-def reference(
-    hist, n_bins, min_samples_leaf, l2, mask, cat_smooth, min_data_per_group, max_cat_threshold
-):
-    """Slow find_best_split in the module's operation order; raises Fault."""
-    hist = np.array(hist, dtype=np.float64)
-    n_bins = [int(v) % 2**64 for v in n_bins]
-    mask = [bool(v) for v in mask]
-    n_features, n_bin_axis, channels = hist.shape
-    l2 = F(l2)
-    with np.errstate(all="ignore"):
-        gp = hp = cp = F(0.0)
-        if n_bin_axis == 0:
-            parent = F(0.0) / (l2 + F(0.0))
-        else:
-            if n_features == 0 or channels < 3:
-                raise Fault(HIST_INDEX_FAULT)
-            for b in range(n_bin_axis):
-                gp += hist[0, b, 0]
-                hp += hist[0, b, 1]
-                cp += hist[0, b, 2]
-            parent = gp * gp / (hp + l2)
-        msl = F(float(min_samples_leaf))
-        best = {"gain": F(1e-12), "result": None}
-
-        def offer(f, b, gl, hl, cl, cats):
-            cr = cp - cl
-            if msl > cl or msl > cr:
-                return
-            gr = gp - gl
-            hr = hp - hl
-            gain = (gl * gl / (hl + l2) + gr * gr / (hr + l2)) - parent
-            if np.isfinite(gain) and gain > best["gain"]:
-                best["gain"] = gain
-                best["result"] = (
-                    f,
-                    b,
-                    float(gain),
-                    to_count(cl),
-                    to_count(cr),
-                    None if cats is None else sorted(cats),
-                )
-
-        def feature_count(f):
-            if f >= len(n_bins):
-                raise vector_fault(len(n_bins), f)
-            return n_bins[f]
-
-        def is_categorical(f):
-            if f >= len(mask):
-                raise vector_fault(len(mask), f)
-            return mask[f]
-
-        for f in range(n_features):
-            if is_categorical(f):
-                continue
-            n = feature_count(f)
-            if n < 2:
-                continue
-            if n >= n_bin_axis:
-                raise Fault(HIST_INDEX_FAULT)
-            gm, hm, cm = hist[f, n, 0], hist[f, n, 1], hist[f, n, 2]
-            g = h = c = F(0.0)
-            for t in range(n - 1):
-                g += hist[f, t, 0]
-                h += hist[f, t, 1]
-                c += hist[f, t, 2]
-                offer(f, t, gm + g, hm + h, cm + c, None)
-
-        min_count = F(float(max(1, min_data_per_group)))
-        for f in range(n_features):
-            if not is_categorical(f):
-                continue
-            n = feature_count(f)
-            if n == 0:
-                continue
-            if channels < 3:
-                raise Fault(HIST_INDEX_FAULT)
-            eligible = []
-            for b in range(n):
-                if b >= n_bin_axis:
-                    raise Fault(HIST_INDEX_FAULT)
-                if hist[f, b, 2] >= min_count:
-                    eligible.append(b)
-            if len(eligible) < 2:
-                continue
-            ordered = [
-                code
-                for _, code in sort_by_ratio(
-                    [(hist[f, b, 0] / (hist[f, b, 1] + F(cat_smooth)), b) for b in eligible]
-                )
-            ]
-            if n >= n_bin_axis:
-                raise Fault(HIST_INDEX_FAULT)
-            gm, hm, cm = hist[f, n, 0], hist[f, n, 1], hist[f, n, 2]
-            steps = min(max(max_cat_threshold, 0), len(eligible) - 1)
-            for order in (ordered, ordered[::-1]):
-                g = h = c = F(0.0)
-                for k in range(1, steps + 1):
-                    b = order[k - 1]
-                    g += hist[f, b, 0]
-                    h += hist[f, b, 1]
-                    c += hist[f, b, 2]
-                    offer(f, -1, gm + g, hm + h, cm + c, order[:k])
-    return best["result"]
 
 
 def exact(result):
@@ -191,7 +32,7 @@ def exact(result):
     return (f, b, gain.hex(), lc, rc, cats)
 
 
-def call(
+def split_args(
     hist,
     n_bins,
     mask,
@@ -201,7 +42,8 @@ def call(
     min_data_per_group=1,
     max_cat_threshold=32,
 ):
-    return tn.find_best_split(
+    """find_best_split's arguments in order, with these tests' defaults."""
+    return (
         np.asarray(hist, dtype=np.float64),
         np.asarray(n_bins, dtype=np.int64),
         min_samples_leaf,
@@ -213,48 +55,23 @@ def call(
     )
 
 
+def call(*args, **kwargs):
+    return tn.find_best_split(*split_args(*args, **kwargs))
+
+
 def check_against_reference(panic_type, hist, n_bins, mask, **params):
     """Module and reference agree bit for bit, or fail with the same message."""
-    args = dict(
-        min_samples_leaf=1, l2=1.0, cat_smooth=10.0, min_data_per_group=1, max_cat_threshold=32
-    )
-    args.update(params)
-    try:
-        expected = (
-            "ok",
-            exact(
-                reference(
-                    hist,
-                    n_bins,
-                    args["min_samples_leaf"],
-                    args["l2"],
-                    mask,
-                    args["cat_smooth"],
-                    args["min_data_per_group"],
-                    args["max_cat_threshold"],
-                )
-            ),
-        )
-    except Fault as fault:
-        expected = ("fault", str(fault))
-    try:
-        got = (
-            "ok",
-            exact(
-                tn.find_best_split(
-                    hist,
-                    n_bins,
-                    args["min_samples_leaf"],
-                    args["l2"],
-                    mask,
-                    args["cat_smooth"],
-                    args["min_data_per_group"],
-                    args["max_cat_threshold"],
-                )
-            ),
-        )
-    except panic_type as exc:
-        got = ("fault", str(exc))
+    arguments = split_args(hist, n_bins, mask, **params)
+
+    def outcome(function, failure):
+        try:
+            return "ok", exact(function(*arguments))
+        except failure as exc:
+            return "fault", str(exc)
+
+    expected = outcome(reference.find_best_split, Fault)
+    got = outcome(tn.find_best_split, panic_type)
+    if got[0] == "fault":
         assert_still_works()
     assert got == expected
     return got
@@ -268,10 +85,8 @@ def assert_still_works():
     assert call(hist, [2], [False], l2=0.0) == (0, 0, 2.0, 1, 1, None)
 
 
-def expect_panic(panic_type, message, fn, *args, **kwargs):
-    with pytest.raises(panic_type) as info:
-        fn(*args, **kwargs)
-    assert str(info.value) == message
+def expect_panic(panic_type, message, *args, **kwargs):
+    expect_fault(panic_type, message, "find_best_split", *split_args(*args, **kwargs))
     assert_still_works()
 
 
@@ -399,7 +214,7 @@ def test_empty_tensor_has_no_split(channels):
 
 @pytest.mark.parametrize("shape", [(0, 1, 3), (0, 4, 3), (2, 3, 2), (1, 1, 0)])
 def test_node_totals_need_feature_zero_and_three_channels(panic_type, shape):
-    expect_panic(panic_type, HIST_INDEX_FAULT, call, np.ones(shape), [2, 2], [False, False])
+    expect_panic(panic_type, HIST_INDEX_FAULT, np.ones(shape), [2, 2], [False, False])
 
 
 def test_node_totals_come_from_feature_zero_over_every_bin():
@@ -653,7 +468,6 @@ def test_nan_ratio_fails_even_without_candidates(panic_type, max_cat_threshold):
     expect_panic(
         panic_type,
         SORT_FAULT,
-        call,
         hist,
         [2],
         [True],
@@ -669,7 +483,7 @@ def test_any_nan_ratio_among_eligible_categories_fails(panic_type, eligible, whe
     position = {"first": 0, "middle": eligible // 2, "last": eligible - 1}[where]
     rows[position] = [NAN, 1.0, 1.0]
     hist = categories(rows + [[0.0, 0.0, 0.0]])
-    expect_panic(panic_type, SORT_FAULT, call, hist, [eligible], [True])
+    expect_panic(panic_type, SORT_FAULT, hist, [eligible], [True])
 
 
 def test_infinite_ratios_are_ordered():
@@ -711,7 +525,7 @@ def plain_hist(n_features, n_bin_axis):
     ],
 )
 def test_index_faults(panic_type, n_bins, mask, message):
-    expect_panic(panic_type, message, call, plain_hist(2, 4), n_bins, mask)
+    expect_panic(panic_type, message, plain_hist(2, 4), n_bins, mask)
 
 
 def test_short_mask_faults_in_the_numeric_phase_before_any_sort(panic_type):
@@ -720,7 +534,6 @@ def test_short_mask_faults_in_the_numeric_phase_before_any_sort(panic_type):
     expect_panic(
         panic_type,
         "index out of bounds: the len is 1 but the index is 1",
-        call,
         hist,
         [2, 2],
         [True],
@@ -735,7 +548,7 @@ def test_categorical_without_missing_bin_is_skipped_below_two_eligible():
 
 
 def test_categorical_feature_with_no_bin_axis_faults_on_three_channels(panic_type):
-    expect_panic(panic_type, HIST_INDEX_FAULT, call, np.zeros((1, 0, 2)), [1], [True])
+    expect_panic(panic_type, HIST_INDEX_FAULT, np.zeros((1, 0, 2)), [1], [True])
     assert call(np.zeros((1, 0, 2)), [1], [False]) is None
 
 
