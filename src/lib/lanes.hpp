@@ -32,16 +32,16 @@ using MaskOf = decltype(V{} < V{});
 /// Whether any lane of a mask is true.
 template <class M>
 [[gnu::always_inline]] inline bool any_lane(const M& mask) {
-    int64_t any = 0;
-    for (uint64_t lane = 0; lane < sizeof(M) / sizeof(int64_t); ++lane) any |= mask[lane];
+    int64_t any = mask[0];
+    for (uint64_t lane = 1; lane < sizeof(M) / sizeof(int64_t); ++lane) any |= mask[lane];
     return any != 0;
 }
 
 /// Whether every lane of a mask is true.
 template <class M>
 [[gnu::always_inline]] inline bool all_lanes(const M& mask) {
-    int64_t all = -1;
-    for (uint64_t lane = 0; lane < sizeof(M) / sizeof(int64_t); ++lane) all &= mask[lane];
+    int64_t all = mask[0];
+    for (uint64_t lane = 1; lane < sizeof(M) / sizeof(int64_t); ++lane) all &= mask[lane];
     return all != 0;
 }
 
@@ -57,12 +57,10 @@ template <class V>
     std::memcpy(p, &v, sizeof v);
 }
 
-/// x in every lane, bit for bit (a -0.0 stays -0.0, a NaN keeps its payload).
+/// v = x in every lane, bit for bit (a -0.0 stays -0.0, a NaN keeps its payload).
 template <class V>
-[[gnu::always_inline]] inline V broadcast(double x) {
-    V v;
+[[gnu::always_inline]] inline void broadcast(V& v, double x) {
     for (uint64_t lane = 0; lane < lane_count<V>; ++lane) v[lane] = x;
-    return v;
 }
 
 /// The first address in `storage` aligned to `alignment` bytes (a power of

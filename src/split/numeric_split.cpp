@@ -120,7 +120,8 @@ template <class V>
         ThresholdBlock& next = blocks[k ^ 1];
         const uint64_t next_m = std::min(block_len, total - std::min(total, start + block_len));
         // Lanes past m hold stale but defined values; their gains are ignored.
-        const V floor = broadcast<V>(best.gain);
+        V floor;
+        broadcast(floor, best.gain);
         MaskOf<V> any{};
         const uint64_t steps = std::max(m, next_m);
         for (uint64_t i = 0; i < steps; i += lane_count<V>) {
@@ -140,15 +141,14 @@ template <class V>
                                                        const Vec<int64_t>& n_bins_per_feature,
                                                        const Vec<bool8>& categorical_mask,
                                                        const NodeScore& s, RunningBest& best) {
-    const LaneScore<V> ls{
-        .grad = broadcast<V>(s.grad),
-        .hess = broadcast<V>(s.hess),
-        .count = broadcast<V>(s.count),
-        .parent = broadcast<V>(s.parent),
-        .l2 = broadcast<V>(s.l2),
-        .min_samples_leaf = broadcast<V>(s.min_samples_leaf),
-        .nan = broadcast<V>(std::numeric_limits<double>::quiet_NaN()),
-    };
+    LaneScore<V> ls;
+    broadcast(ls.grad, s.grad);
+    broadcast(ls.hess, s.hess);
+    broadcast(ls.count, s.count);
+    broadcast(ls.parent, s.parent);
+    broadcast(ls.l2, s.l2);
+    broadcast(ls.min_samples_leaf, s.min_samples_leaf);
+    broadcast(ls.nan, std::numeric_limits<double>::quiet_NaN());
     // Zeroed once, so that lanes past a short block read defined values.
     ThresholdBlock blocks[2]{};
     for (uint64_t f = 0; f < hist.shape[0]; ++f) {
