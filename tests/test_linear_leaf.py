@@ -426,13 +426,6 @@ SINGLE_FAULTS = [
 ]
 
 
-@pytest.mark.parametrize("name, change, message", SINGLE_FAULTS, ids=[f[0] for f in SINGLE_FAULTS])
-def test_single_tree_faults(panic_type, name, change, message):
-    expect_fault(panic_type, message, "leaf_linear_stats", **single_args(**change))
-    want = reference.leaf_linear_stats(*single_args().values())
-    assert_same_stats(tn.leaf_linear_stats(**single_args()), want)
-
-
 MC_FAULTS = [
     (
         "z column-major",
@@ -503,11 +496,20 @@ MC_FAULTS = [
 ]
 
 
-@pytest.mark.parametrize("name, change, message", MC_FAULTS, ids=[f[0] for f in MC_FAULTS])
-def test_multiclass_faults(panic_type, name, change, message):
-    expect_fault(panic_type, message, "leaf_linear_stats_mc", **mc_args(**change))
-    want = reference.leaf_linear_stats_mc(*mc_args().values())
-    assert_same_stats(tn.leaf_linear_stats_mc(**mc_args()), want)
+FAULTS = [("leaf_linear_stats", single_args, *f) for f in SINGLE_FAULTS] + [
+    ("leaf_linear_stats_mc", mc_args, *f) for f in MC_FAULTS
+]
+
+
+@pytest.mark.parametrize(
+    "function, args, name, change, message", FAULTS, ids=[f"{f[0]}-{f[2]}" for f in FAULTS]
+)
+def test_faults(panic_type, function, args, name, change, message):
+    expect_fault(panic_type, message, function, **args(**change))
+    # A fault leaves nothing behind: the same function on sound input still
+    # matches the reference.
+    want = getattr(reference, function)(*args().values())
+    assert_same_stats(getattr(tn, function)(**args()), want)
 
 
 def test_wrong_class_in_an_empty_leaf_reads_nothing():

@@ -41,22 +41,28 @@ struct Sweep {
     double h[R];
 };
 
-/// Column statistics of element i (scalar) for the R rows, in row order.
-template <int R>
+/// Column statistics of elements [i, i + lane_count<V>) for the R rows, in row
+/// order; V is a lane vector, or double for a single element.
+template <class V, int R>
 [[gnu::always_inline]] inline void add_columns_at(Sweep<R>& s, uint64_t i) {
-    double hz = s.hz[i], gz = s.gz[i], lo = s.zmin[i], hi = s.zmax[i];
+    V hz, gz, lo, hi;
+    load(hz, s.hz + i);
+    load(gz, s.gz + i);
+    load(lo, s.zmin + i);
+    load(hi, s.zmax + i);
     for (int q = 0; q < R; ++q) {
-        const double v = s.x[q][i];
+        V v;
+        load(v, s.x[q] + i);
         hz = hz + s.h[q] * v;
         gz = gz + s.g[q] * v;
         // Strict tests: a NaN never enters, and of equal values the first stays.
         lo = v < lo ? v : lo;
         hi = v > hi ? v : hi;
     }
-    s.hz[i] = hz;
-    s.gz[i] = gz;
-    s.zmin[i] = lo;
-    s.zmax[i] = hi;
+    store(s.hz + i, hz);
+    store(s.gz + i, gz);
+    store(s.zmin + i, lo);
+    store(s.zmax + i, hi);
 }
 
 /// Column statistics of every column, a vector of columns at a time.
@@ -65,42 +71,16 @@ template <class V, uint64_t D, int R>
     constexpr uint64_t L = lane_count<V>;
     const uint64_t d = D != 0 ? D : d_runtime;
     uint64_t i = 0;
-    for (; i + L <= d; i += L) {
-        V hz, gz, lo, hi;
-        load(hz, s.hz + i);
-        load(gz, s.gz + i);
-        load(lo, s.zmin + i);
-        load(hi, s.zmax + i);
-        for (int q = 0; q < R; ++q) {
-            V v;
-            load(v, s.x[q] + i);
-            hz = hz + s.h[q] * v;
-            gz = gz + s.g[q] * v;
-            lo = v < lo ? v : lo;
-            hi = v > hi ? v : hi;
-        }
-        store(s.hz + i, hz);
-        store(s.gz + i, gz);
-        store(s.zmin + i, lo);
-        store(s.zmax + i, hi);
-    }
+    for (; i + L <= d; i += L) add_columns_at<V>(s, i);
     if constexpr (D == 0 || D % L != 0)
-        for (; i < d; ++i) add_columns_at(s, i);
+        for (; i < d; ++i) add_columns_at<double>(s, i);
 }
 
-/// gram[i][j] of one element, the R rows' terms in row order.
-template <int R>
+/// gram[i][j .. j + lane_count<V>) of a width without its own copy, the R
+/// rows' terms in row order; V is a lane vector, or double for one element.
+template <class V, int R>
 [[gnu::always_inline]] inline void add_gram_at(const Sweep<R>& s, const double (&w)[R], double* row,
                                                uint64_t j) {
-    double acc = row[j];
-    for (int q = 0; q < R; ++q) acc = acc + s.x[q][j] * w[q];
-    row[j] = acc;
-}
-
-/// gram[i][j..j+L) of a width without its own copy, the R rows' terms in row order.
-template <class V, int R>
-[[gnu::always_inline]] inline void add_gram_vector(const Sweep<R>& s, const double (&w)[R],
-                                                   double* row, uint64_t j) {
     V sum;
     load(sum, row + j);
     for (int q = 0; q < R; ++q) {
@@ -121,9 +101,9 @@ template <class V, int R>
         for (int q = 0; q < R; ++q) w[q] = s.h[q] * s.x[q][i];
         double* row = s.gram + i * d;
         uint64_t j = i;
-        for (; j < d && j % L != 0; ++j) add_gram_at(s, w, row, j);
-        for (; j + L <= d; j += L) add_gram_vector<V>(s, w, row, j);
-        for (; j < d; ++j) add_gram_at(s, w, row, j);
+        for (; j < d && j % L != 0; ++j) add_gram_at<double>(s, w, row, j);
+        for (; j + L <= d; j += L) add_gram_at<V>(s, w, row, j);
+        for (; j < d; ++j) add_gram_at<double>(s, w, row, j);
     }
 }
 
