@@ -259,7 +259,7 @@ def test_reordering_moves_every_array_together_and_back():
     rng = np.random.default_rng(5)
     binned = rng.integers(0, 9, (3, 50)).astype(np.uint16)
     y, z, weight = rng.standard_normal(50), rng.standard_normal((50, 2)), rng.random(50)
-    rows = Shard(binned.copy(), y, weight, z, losses.Softmax(2), 10)
+    rows = Shard(binned.copy(), y, weight, z.copy(), losses.Softmax(2), 10)
     raw = rng.standard_normal((2, 50))
     rows.raw[:] = raw
     first, second = rng.permutation(50), rng.permutation(50)

@@ -32,12 +32,17 @@ class Embedding:
             if z is not None:
                 raise ValueError("pass either linear_features or z, not both")
             columns = cls.linear_columns(est, x.shape[1])
+            # One copy of the columns becomes, in place, their zero-filled
+            # deviations and then their squares: the statistics of a large X
+            # take about two copies of its embedding columns, not five.
             block = x[:, columns]
             finite = np.isfinite(block)
             counts = finite.sum(axis=0)
             mean = _column_means(block, finite, counts)
-            deviation = np.where(finite, block - mean, 0.0)
-            sd = np.sqrt(_column_means(deviation * deviation, finite, counts))
+            block -= mean
+            block[~finite] = 0.0
+            np.multiply(block, block, out=block)
+            sd = np.sqrt(_column_means(block, finite, counts))
             return cls(columns, mean, np.where(sd > 0, sd, 1.0))
         if z is None:
             return None
@@ -76,9 +81,11 @@ class Embedding:
             return z
         if z is not None:
             raise ValueError("this model makes its embedding from linear_features: z is not used")
-        out = (x[:, self.columns] - self.center) / self.scale
+        out = np.ascontiguousarray(x[:, self.columns])
+        out -= self.center
+        out /= self.scale
         out[~np.isfinite(out)] = 0.0
-        return np.ascontiguousarray(out)
+        return out
 
 
 def transform(embedding, x, z):
@@ -99,5 +106,5 @@ def _given(z, n_rows, width=None):
 
 
 def _column_means(block, finite, counts):
-    sums = np.where(finite, block, 0.0).sum(axis=0)
+    sums = (block if finite.all() else np.where(finite, block, 0.0)).sum(axis=0)
     return np.divide(sums, counts, out=np.zeros(block.shape[1]), where=counts > 0)

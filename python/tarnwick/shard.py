@@ -56,7 +56,8 @@ def fill_row_ids(out, chunk=1 << 20):
 class Shard:
     """The training rows of one block. binned is feature-major (n_features,
     n_rows); y is (n_rows,) (class indices for softmax); weight is (n_rows,)
-    or None; z is (n_rows, d) or None."""
+    or None; z is (n_rows, d) or None. binned and z are handed over: the
+    shard reorders them in place."""
 
     def __init__(self, binned, y, weight, z, loss, n_bins_max):
         # Rows are reordered in place: the shard owns its per-row vectors.
@@ -207,7 +208,12 @@ class Shard:
             np.take(vector, positions, out=out)
             vector[:] = out
         if self.z is not None:
-            self.z = np.take(self.z, positions, axis=0)
+            # Column by column through the spent buffer: a reordered copy of
+            # z would be the largest array of a fit with linear leaves.
+            out = scratch[: self.n_rows]
+            for column in self.z.T:
+                np.take(column, positions, out=out)
+                column[:] = out
 
     def scores_in_block_order(self):
         """The training scores, (n_rows,) or (K, n_rows), in the block's row order."""
