@@ -2,7 +2,7 @@
 data, with a constant baseline, LightGBM, XGBoost and scikit-learn's
 HistGradientBoosting trained with the same settings.
 
-    python examples/demo.py            # full run, about 2.5 minutes on 2 cores
+    python examples/demo.py            # full run, about 2 minutes on 2 cores
     python examples/demo.py --quick    # smaller generated data, fewer splits
 
 Small data sets are split 75/25 several times (mean and standard deviation
