@@ -457,15 +457,7 @@ def run_timing(args):
             worker = ["--worker", key, "--rows", str(rows)]
             worker += ["--rounds", str(args.rounds), "--turns", str(args.turns)]
             results.append(run_worker(threads, worker))
-    return {
-        "kind": "timing",
-        "command": command_line(),
-        "started": started,
-        "load_start": load_start,
-        "load_end": os.getloadavg(),
-        "environment": environment(),
-        "results": results,
-    }
+    return run_record("timing", started, load_start, results)
 
 
 def run_memory(args):
@@ -481,8 +473,14 @@ def run_memory(args):
             print(f"memory: {name}, {rows:,} rows ...", file=sys.stderr, flush=True)
             worker = ["--memory-worker", name, "--rows", str(rows), "--rounds", str(args.rounds)]
             results.append(run_worker(threads, worker))
+    return run_record("memory", started, load_start, results)
+
+
+def run_record(kind, started, load_start, results):
+    """What a run writes: its results with the command, the start time, the
+    load average at the start and now, and the environment."""
     return {
-        "kind": "memory",
+        "kind": kind,
         "command": command_line(),
         "started": started,
         "load_start": load_start,

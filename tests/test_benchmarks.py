@@ -19,31 +19,34 @@ INSTALLED = [name for name, module in PEERS.items() if importlib.util.find_spec(
 TURNS = 3
 
 
-def bench(tmp_path, *args):
-    """Runs the benchmark with args; returns its JSON results and its stdout."""
-    out = tmp_path / "results.json"
+def run_benchmark(*args):
+    """Runs the benchmark module with args; its stdout, after checking that it succeeded."""
     proc = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "benchmarks.bench_learner",
-            "--quick",
-            "--threads",
-            "1",
-            "--rounds",
-            "3",
-            "--json",
-            str(out),
-            "--chart",
-            str(tmp_path / "chart.png"),
-            *args,
-        ],
+        [sys.executable, "-m", "benchmarks.bench_learner", *args],
         cwd=ROOT,
         capture_output=True,
         text=True,
     )
     assert proc.returncode == 0, proc.stderr[-3000:]
-    return json.loads(out.read_text()), proc.stdout
+    return proc.stdout
+
+
+def bench(tmp_path, *args):
+    """Runs the benchmark with args; returns its JSON results and its stdout."""
+    out = tmp_path / "results.json"
+    stdout = run_benchmark(
+        "--quick",
+        "--threads",
+        "1",
+        "--rounds",
+        "3",
+        "--json",
+        str(out),
+        "--chart",
+        str(tmp_path / "chart.png"),
+        *args,
+    )
+    return json.loads(out.read_text()), stdout
 
 
 def positive(value):
@@ -97,22 +100,10 @@ def test_timing_prints_tables_and_report_repeats_them(timing):
         assert heading in stdout
     for r in doc["results"]:
         assert r["title"] in stdout
-    proc = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "benchmarks.bench_learner",
-            "--report",
-            str(tmp_path / "results.json"),
-            "--chart",
-            str(tmp_path / "again.png"),
-        ],
-        cwd=ROOT,
-        capture_output=True,
-        text=True,
+    again = run_benchmark(
+        "--report", str(tmp_path / "results.json"), "--chart", str(tmp_path / "again.png")
     )
-    assert proc.returncode == 0, proc.stderr[-3000:]
-    assert proc.stdout.split("\nchart written")[0] == stdout.split("\nchart written")[0]
+    assert again.split("\nchart written")[0] == stdout.split("\nchart written")[0]
     if importlib.util.find_spec("matplotlib"):
         assert (tmp_path / "chart.png").stat().st_size > 0
 
