@@ -523,7 +523,8 @@ def by_shape(results):
     return shapes
 
 
-def report_timing(doc):
+def report_run(doc):
+    """The lines that say how and where a run was made."""
     env = doc["environment"]
     print(f"\n`{doc['command']}`, started {doc['started']} on {env['cpu']}, {env['cpus']} CPUs")
     print(", ".join(f"{k} {v}" for k, v in env["versions"].items() if v), end="")
@@ -532,6 +533,10 @@ def report_timing(doc):
         f"load average (1 min): {load_1min(doc['load_start'])} at the start, "
         f"{load_1min(doc['load_end'])} at the end"
     )
+
+
+def report_timing(doc):
+    report_run(doc)
     shapes = by_shape(doc["results"])
     for runs in shapes.values():
         first = runs[0]
@@ -629,14 +634,7 @@ def report_timing(doc):
 
 
 def report_memory(doc):
-    env = doc["environment"]
-    print(f"\n`{doc['command']}`, started {doc['started']} on {env['cpu']}, {env['cpus']} CPUs")
-    print(", ".join(f"{k} {v}" for k, v in env["versions"].items() if v), end="")
-    print(f" (checkout {env['commit']})" if env.get("commit") else "")
-    print(
-        f"load average (1 min): {load_1min(doc['load_start'])} at the start, "
-        f"{load_1min(doc['load_end'])} at the end"
-    )
+    report_run(doc)
     results = doc["results"]
     first = results[0]
     print(
