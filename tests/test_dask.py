@@ -480,6 +480,17 @@ def test_bad_training_input_gets_the_single_process_errors(client, case, error, 
         cls(client=client, **params).fit(X, Y, sample_weight=W)
 
 
+def test_unlisted_string_columns_are_named_as_in_one_process(client):
+    x, y = regression_data(200)
+    df = pd.DataFrame(x).rename(columns=str).assign(colour=np.where(y > 0, "red", "blue"))
+    with pytest.raises(ValueError, match=r"strings that are not categorical.*'colour'"):
+        TarnwickRegressor(**PARAMS).fit(df, y)
+    with pytest.raises(ValueError, match=r"strings that are not categorical.*'colour'"):
+        DaskTarnwickRegressor(client=client, **PARAMS).fit(
+            dask_frame(client, 2, df), dask_series(client, 2, y)
+        )
+
+
 def test_inputs_that_are_not_dask_collections_are_refused(client):
     x, y = regression_data(200)
     with pytest.raises(TypeError, match="Dask Array or a Dask DataFrame"):

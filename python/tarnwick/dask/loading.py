@@ -184,6 +184,8 @@ class Loader:
         est._categorical = inputs.categorical_mask(
             est.categorical_features, source, n_features, frame_names
         )
+        if meta is not None:
+            inputs.reject_text_columns(meta, est._categorical)
         est._categories = categories(client, est, x_parts, meta, est._categorical)
 
         rules = partitions.InputRules(
