@@ -45,7 +45,7 @@ def train_scores(monkeypatch):
 
     class Recorded(Shard):
         def __init__(self, *args):
-            super().__init__(*args)
+            super().__init__(*args, track_order=True)
             made.append(self)
 
     monkeypatch.setattr(estimators, "Shard", Recorded)
@@ -259,7 +259,7 @@ def test_reordering_moves_every_array_together_and_back():
     rng = np.random.default_rng(5)
     binned = rng.integers(0, 9, (3, 50)).astype(np.uint16)
     y, z, weight = rng.standard_normal(50), rng.standard_normal((50, 2)), rng.random(50)
-    rows = Shard(binned.copy(), y, weight, z.copy(), losses.Softmax(2), 10)
+    rows = Shard(binned.copy(), y, weight, z.copy(), losses.Softmax(2), 10, track_order=True)
     raw = rng.standard_normal((2, 50))
     rows.raw[:] = raw
     first, second = rng.permutation(50), rng.permutation(50)
@@ -321,7 +321,7 @@ from tarnwick.model_file import model_arrays
 shards = []
 class Recorded(estimators.Shard):
     def __init__(self, *args):
-        super().__init__(*args)
+        super().__init__(*args, track_order=True)
         shards.append(self)
 estimators.Shard = Recorded
 

@@ -45,21 +45,14 @@ def leaf_layout(leaf_rows, n_rows):
     return order, offsets, leaf_of_row
 
 
-def fill_row_ids(out, chunk=1 << 20):
-    """Writes 0, 1, 2, ... into out, a piece at a time (np.arange would make
-    a second array of the whole length)."""
-    for start in range(0, out.size, chunk):
-        stop = min(start + chunk, out.size)
-        out[start:stop] = np.arange(start, stop)
-
-
 class Shard:
     """The training rows of one block. binned is feature-major (n_features,
     n_rows); y is (n_rows,) (class indices for softmax); weight is (n_rows,)
     or None; z is (n_rows, d) or None. binned and z are handed over: the
-    shard reorders them in place."""
+    shard reorders them in place. With track_order it keeps, through every
+    reordering, each row's number in the block (scores_in_block_order)."""
 
-    def __init__(self, binned, y, weight, z, loss, n_bins_max):
+    def __init__(self, binned, y, weight, z, loss, n_bins_max, track_order=False):
         # Rows are reordered in place: the shard owns its per-row vectors.
         self.binned, self.z = binned, z
         self.y = np.array(y)
@@ -73,8 +66,9 @@ class Shard:
         self._hess = np.empty_like(self.raw) if loss.needs_hess_buffer else None
         self.grad = self.hess = None
         # original[i] is the block's row number of the row now at position i.
-        self.original = np.arange(self.n_rows, dtype=np.min_scalar_type(-self.n_rows))
-        self._all_rows = np.arange(self.n_rows, dtype=np.int64)
+        self.original = None
+        if track_order:
+            self.original = np.arange(self.n_rows, dtype=np.min_scalar_type(-self.n_rows))
         # What leaf_linear_stats reads for leaf totals alone: no embedding.
         self._no_embedding = np.empty((self.n_rows, 0))
         self._no_slots = np.empty(0, dtype=np.int64)
@@ -102,12 +96,15 @@ class Shard:
 
     def start_tree(self, k, build):
         """Starts tree k of the round at the root; its histogram if build."""
-        self._node_rows = {0: self._all_rows}
+        # The root's row ids live until its split: a tree's leaves hold every
+        # row id again, so keeping them across trees would double that.
+        root = np.arange(self.n_rows, dtype=np.int64)
+        self._node_rows = {0: root}
         self._k = k
         if not build:
             return None
         grad, hess = self._class_gradients(k)
-        return tn.build_histograms(self.binned, self._all_rows, grad, hess, self.n_bins_max)
+        return tn.build_histograms(self.binned, root, grad, hess, self.n_bins_max)
 
     def split(self, node, split, left, right, build):
         """Divides the rows of node between its children left and right by
@@ -176,15 +173,12 @@ class Shard:
         """Forgets the round's trees, after reordering the rows by the first."""
         if reorder:
             tree, leaf_rows = self._trees[0]
-            # The root's row ids are not needed again before the next tree:
-            # their buffer takes the new order, and the leaves' rows go first.
             parts = [leaf_rows[i] for i in tree.depth_first_leaves()]
             del tree, leaf_rows
             self._trees, self._leaf_index = [], None
-            positions = np.concatenate(parts, out=self._all_rows)
+            positions = np.concatenate(parts)
             del parts
             self._reorder(positions)
-            fill_row_ids(self._all_rows)
         self._trees, self._leaf_index = [], None
 
     # ------------------------------------------------------------ row order
@@ -199,9 +193,10 @@ class Shard:
             np.take(codes, positions, out=moved)
             codes[:] = moved
         scratch = self._grad.reshape(-1)[: self.n_rows]
-        vectors = [self.y, self.original, *self.raw.reshape(-1, self.n_rows)]
-        if self.weight is not None:
-            vectors.append(self.weight)
+        vectors = [self.y, *self.raw.reshape(-1, self.n_rows)]
+        for optional in (self.weight, self.original):
+            if optional is not None:
+                vectors.append(optional)
         for vector in vectors:
             # Every per-row vector has items of 8 bytes or fewer.
             out = scratch.view(vector.dtype)[: self.n_rows]
@@ -216,7 +211,10 @@ class Shard:
                 column[:] = out
 
     def scores_in_block_order(self):
-        """The training scores, (n_rows,) or (K, n_rows), in the block's row order."""
+        """The training scores, (n_rows,) or (K, n_rows), in the block's row
+        order; for a shard made with track_order."""
+        if self.original is None:
+            raise ValueError("this shard does not track its row order (track_order=False)")
         out = np.empty_like(self.raw)
         out[..., self.original] = self.raw
         return out
