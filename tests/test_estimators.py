@@ -332,8 +332,8 @@ def test_linear_features_by_index_name_or_mask_give_one_model():
     df, _ = frame_data()
     y = df["height"].to_numpy() * np.where(df["colour"] == "red", 3.0, -1.0)
     fits = [
-        TarnwickRegressor(max_iter=10, learning_rate=0.5, linear_features=spec).fit(df, y)
-        for spec in ([3], ["height"], [False, False, False, True])
+        TarnwickRegressor(max_iter=10, learning_rate=0.5, linear_features=columns).fit(df, y)
+        for columns in ([3], ["height"], [False, False, False, True])
     ]
     for other in fits[1:]:
         assert same_bits(other.predict(df), fits[0].predict(df))

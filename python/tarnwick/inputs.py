@@ -22,20 +22,20 @@ def _is_category(column):
     return isinstance(column.dtype, pd.CategoricalDtype)
 
 
-def categorical_mask(spec, x, n_features, feature_names):
+def categorical_mask(setting, x, n_features, feature_names):
     """The boolean mask of the categorical features of training input x
     given categorical_features: "from_dtype" (category columns of a
     DataFrame), None, a boolean mask, indices or feature names."""
     mask = np.zeros(n_features, dtype=bool)
-    if spec is None:
+    if setting is None:
         return mask
-    if isinstance(spec, str):
-        if spec != "from_dtype":
-            raise ValueError(f"categorical_features must be 'from_dtype', got {spec!r}")
+    if isinstance(setting, str):
+        if setting != "from_dtype":
+            raise ValueError(f"categorical_features must be 'from_dtype', got {setting!r}")
         if is_frame(x):
             mask[:] = [_is_category(x.iloc[:, f]) for f in range(n_features)]
         return mask
-    return column_mask(spec, n_features, feature_names, "categorical_features")
+    return column_mask(setting, n_features, feature_names, "categorical_features")
 
 
 # What pandas infers for a column holding strings, alone or among numbers.
@@ -61,10 +61,10 @@ def reject_text_columns(x, mask):
         )
 
 
-def column_mask(spec, n_features, feature_names, what):
-    """The boolean mask of the columns that spec (a boolean mask, indices or
+def column_mask(setting, n_features, feature_names, what):
+    """The boolean mask of the columns that setting (a boolean mask, indices or
     feature names) selects."""
-    given = np.asarray(spec)
+    given = np.asarray(setting)
     mask = np.zeros(n_features, dtype=bool)
     if given.size == 0:
         return mask

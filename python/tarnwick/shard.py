@@ -171,15 +171,14 @@ class Shard:
 
     def end_round(self, reorder):
         """Forgets the round's trees, after reordering the rows by the first."""
+        trees, self._trees, self._leaf_index = self._trees, [], None
         if reorder:
-            tree, leaf_rows = self._trees[0]
-            parts = [leaf_rows[i] for i in tree.depth_first_leaves()]
+            tree, leaf_rows = trees[0]
+            del trees
+            positions = np.concatenate([leaf_rows[i] for i in tree.depth_first_leaves()])
+            # The leaves' rows go before the reordering needs its buffers.
             del tree, leaf_rows
-            self._trees, self._leaf_index = [], None
-            positions = np.concatenate(parts)
-            del parts
             self._reorder(positions)
-        self._trees, self._leaf_index = [], None
 
     # ------------------------------------------------------------ row order
 
@@ -205,10 +204,9 @@ class Shard:
         if self.z is not None:
             # Column by column through the spent buffer: a reordered copy of
             # z would be the largest array of a fit with linear leaves.
-            out = scratch[: self.n_rows]
             for column in self.z.T:
-                np.take(column, positions, out=out)
-                column[:] = out
+                np.take(column, positions, out=scratch)
+                column[:] = scratch
 
     def scores_in_block_order(self):
         """The training scores, (n_rows,) or (K, n_rows), in the block's row

@@ -48,7 +48,7 @@ std::string join_names(const std::vector<const char*>& names) {
 
 /// Slots filled from positional and keyword arguments (Python errors on mismatch).
 std::array<PyObject*, max_params> match_arguments(const char* full_name,
-                                                  std::span<const ParamSpec> params,
+                                                  std::span<const ParamDescriptor> params,
                                                   PyObject* const* args, Py_ssize_t nargs,
                                                   PyObject* kwnames) {
     std::array<PyObject*, max_params> slots{};
@@ -116,13 +116,13 @@ std::array<PyObject*, max_params> match_arguments(const char* full_name,
     fail_argument(name);
 }
 
-int64_t convert_i64(const ParamSpec& p, PyObject* obj) {
+int64_t convert_i64(const ParamDescriptor& p, PyObject* obj) {
     long value = PyLong_AsLong(obj);
     if (value == -1 && PyErr_Occurred()) fail_argument(p.name);
     return value;
 }
 
-uint64_t convert_usize(const ParamSpec& p, PyObject* obj) {
+uint64_t convert_usize(const ParamDescriptor& p, PyObject* obj) {
     Ref index = PyLong_Check(obj) ? Ref::borrow(obj) : Ref::steal(PyNumber_Index(obj));
     if (!index) fail_argument(p.name);
     unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
@@ -130,7 +130,7 @@ uint64_t convert_usize(const ParamSpec& p, PyObject* obj) {
     return value;
 }
 
-uint16_t convert_u16(const ParamSpec& p, PyObject* obj) {
+uint16_t convert_u16(const ParamDescriptor& p, PyObject* obj) {
     int64_t value = convert_i64(p, obj);
     if (value < 0 || value > 65535) {
         PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
@@ -139,7 +139,7 @@ uint16_t convert_u16(const ParamSpec& p, PyObject* obj) {
     return uint16_t(value);
 }
 
-double convert_f64(const ParamSpec& p, PyObject* obj) {
+double convert_f64(const ParamDescriptor& p, PyObject* obj) {
     if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
     double value = PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) fail_argument(p.name);
@@ -147,7 +147,7 @@ double convert_f64(const ParamSpec& p, PyObject* obj) {
 }
 
 /// Python bools, and NumPy's bool scalars through their number protocol.
-bool convert_bool(const ParamSpec& p, PyObject* obj) {
+bool convert_bool(const ParamDescriptor& p, PyObject* obj) {
     if (obj == Py_True) return true;
     if (obj == Py_False) return false;
     PyTypeObject* type = Py_TYPE(obj);
@@ -182,7 +182,7 @@ bool convert_bool(const ParamSpec& p, PyObject* obj) {
 
 /// Fails unless obj is an array of the parameter's number of dimensions and
 /// element type, tested in that order.
-void check_array(const ParamSpec& p, PyObject* obj) {
+void check_array(const ParamDescriptor& p, PyObject* obj) {
     ensure_numpy_api();
     if (!PyArray_Check(obj)) fail_cannot_convert(p.name, obj, "PyArray<T, D>");
     auto* arr = (PyArrayObject*)obj;
@@ -315,12 +315,12 @@ ArrayBorrow::~ArrayBorrow() {
     Py_DECREF(array_);
 }
 
-ConvertedArguments convert_arguments(const char* full_name, std::span<const ParamSpec> params,
+ConvertedArguments convert_arguments(const char* full_name, std::span<const ParamDescriptor> params,
                                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto objects = match_arguments(full_name, params, args, nargs, kwnames);
     ConvertedArguments out;
     for (size_t i = 0; i < params.size(); ++i) {
-        const ParamSpec& p = params[i];
+        const ParamDescriptor& p = params[i];
         PyObject* obj = objects[i];
         Slot& slot = out.slots_[i];
         switch (p.kind) {

@@ -21,7 +21,7 @@ enum class ParamKind : uint8_t { array, optional_array, i64, usize, u16, f64, bo
 
 /// One parameter as the matcher and the converter see it: its name and kind;
 /// arrays add NumPy's type number and their number of dimensions.
-struct ParamSpec {
+struct ParamDescriptor {
     const char* name;
     ParamKind kind;
     int type_num = -1;
@@ -90,7 +90,7 @@ public:
     };
 
 private:
-    friend ConvertedArguments convert_arguments(const char*, std::span<const ParamSpec>,
+    friend ConvertedArguments convert_arguments(const char*, std::span<const ParamDescriptor>,
                                                 PyObject* const*, Py_ssize_t, PyObject*);
     std::array<Slot, max_params> slots_{};
     std::vector<ArrayBorrow> borrows_;
@@ -104,7 +104,7 @@ private:
 /// code (__index__, __float__) that resizes or reshapes an array converted
 /// before it. On failure the Python error is set and PythonError thrown, with
 /// every borrow already released.
-ConvertedArguments convert_arguments(const char* full_name, std::span<const ParamSpec> params,
+ConvertedArguments convert_arguments(const char* full_name, std::span<const ParamDescriptor> params,
                                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace tarnwick

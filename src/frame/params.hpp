@@ -49,7 +49,7 @@ inline constexpr int numpy_type_of<bool8> = NPY_BOOL;
 template <Name name_, ParamKind kind, int type_num = -1, int ndim = 0>
 struct Param {
     static constexpr auto name = name_;
-    static constexpr ParamSpec spec{name.text, kind, type_num, ndim};
+    static constexpr ParamDescriptor descriptor{name.text, kind, type_num, ndim};
 };
 
 /// An array of element type T with exactly N dimensions.
@@ -97,7 +97,7 @@ template <Name function, class... Params>
 class Arguments {
 public:
     Arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-        : converted_(convert_arguments(function.text, specs, args, nargs, kwnames)) {
+        : converted_(convert_arguments(function.text, descriptors, args, nargs, kwnames)) {
         static_assert(sizeof...(Params) <= max_params);
         static_assert(names_are_distinct(), "two parameters share a name");
     }
@@ -111,7 +111,7 @@ public:
     }
 
 private:
-    static constexpr ParamSpec specs[] = {Params::spec...};
+    static constexpr ParamDescriptor descriptors[] = {Params::descriptor...};
     static constexpr std::string_view names[] = {Params::name.view()...};
 
     static consteval size_t position(std::string_view name) {

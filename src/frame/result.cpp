@@ -32,7 +32,7 @@ PyType_Slot container_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec container_spec = {
+PyType_Spec container_definition = {
     "tarnwick_runtime.PySliceContainer",           sizeof(SliceContainer), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, container_slots,
 };
@@ -41,7 +41,7 @@ PyTypeObject* container_type() {
     // Created under the interpreter lock on first use, kept for the process.
     static PyTypeObject* type = nullptr;
     if (type == nullptr) {
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&container_spec));
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&container_definition));
         if (type == nullptr) {
             PyErr_Clear();
             fault("Failed to create slice container type");
