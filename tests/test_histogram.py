@@ -405,8 +405,15 @@ exec(SETUP, namespace)
 MAKERS = "problem", "strided_problem", "wide_problem", "unit_hess_problem"
 problem = namespace["problem"]
 
-# (n_features, n_sel): just below the threshold, at it, and above it.
-BRANCH_CASES = [(1, PARALLEL_PAIRS - 1), (1, PARALLEL_PAIRS), (7, 18725), (9, 16384)]
+# (n_features, n_sel): just below the threshold, at it, and above it; feature
+# counts that do not fill passes of four evenly.
+BRANCH_CASES = [
+    (1, PARALLEL_PAIRS - 1),
+    (1, PARALLEL_PAIRS),
+    (7, 18725),
+    (9, 16384),
+    (14, 9363),
+]
 
 
 @pytest.mark.parametrize("n_features, n_sel", BRANCH_CASES)

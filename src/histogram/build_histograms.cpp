@@ -212,10 +212,14 @@ Buffer<double> build_histograms(const Mat<uint16_t>& binned, const Vec<int64_t>&
     if (parallel) {
         // An item is the features of one pass: a piece of the loop that split
         // a pass would read the rows and values again for fewer features.
+        // Passes are as even as the features allow: 14 features in passes of
+        // 4, 4, 4 and 2 would leave one of two threads 8 and the other 6.
         const uint64_t n_passes = chunk_count(n_features, features_per_pass);
+        const auto pass_start = [&](uint64_t pass) {
+            return uint64_t(static_cast<unsigned __int128>(pass) * n_features / n_passes);
+        };
         parallel_for_each(n_passes, [&](uint64_t begin, uint64_t end) {
-            accumulate_features(blocks, view, begin * features_per_pass,
-                                std::min(end * features_per_pass, n_features));
+            accumulate_features(blocks, view, pass_start(begin), pass_start(end));
         });
     } else
         accumulate_features(blocks, view, 0, n_features);
