@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 import tarnwick_native as tn
 from support import results_in_subprocess, same_bits
-from tarnwick import TarnwickClassifier, TarnwickRegressor, booster, estimators, losses
+from tarnwick import TarnwickClassifier, TarnwickRegressor, booster, estimators, losses, threads
 from tarnwick.binning import bin_rows, fit_bins
 from tarnwick.grower import GrowParams, grow_tree
 from tarnwick.leaves import constant_tables, linear_tables
@@ -199,14 +199,39 @@ def test_broadcast_unit_hessian_fits_the_same_bits_as_a_vector_of_ones(
     broadcast = fit()
     monkeypatch.setattr(
         losses.SquaredError,
-        "gradients",
-        staticmethod(lambda y, raw, weight, grad, hess: (raw - y, np.ones_like(raw))),
+        "hessians",
+        staticmethod(lambda weight, hess, shape: np.ones(shape)),
     )
     ones = fit()
     assert same_bits(train_scores(0), train_scores(1))
     for a, b in zip(broadcast._trees, ones._trees):
         for name in ("feature", "threshold", "bias", "weights"):
             assert same_bits(getattr(a, name), getattr(b, name)), name
+
+
+@pytest.mark.parametrize("kind, n_classes", [("regression", 0), ("binary", 2), ("multi", 4)])
+@pytest.mark.parametrize("weighted", [False, True])
+def test_gradients_written_in_pieces_on_threads_equal_one_pass(
+    monkeypatch, kind, n_classes, weighted
+):
+    """A shard writes its gradients in pieces of rows on a thread pool; each
+    row depends on that row alone, so the pieces give the bits of one pass."""
+    monkeypatch.setenv("RAYON_NUM_THREADS", "3")
+    n = 3 * threads.CHUNK_ROWS + 5
+    rng = np.random.default_rng(n_classes)
+    loss = losses.make_loss("regression" if kind == "regression" else "classification", n_classes)
+    y = rng.standard_normal(n) if kind == "regression" else rng.integers(0, max(n_classes, 2), n)
+    weight = rng.random(n) if weighted else None
+    shard = Shard(np.zeros((1, n), np.uint16), y, weight, None, loss, 2)
+    shard.raw[...] = rng.standard_normal(shard.raw.shape)
+    shard.compute_gradients()
+    grad = np.empty_like(shard.raw)
+    hess = np.empty_like(shard.raw) if loss.needs_hess_buffer else None
+    loss.gradients(shard.y, shard.raw, shard.weight, grad, hess)
+    assert same_bits(shard.grad, grad)
+    assert same_bits(
+        np.asarray(shard.hess), np.asarray(loss.hessians(shard.weight, hess, grad.shape))
+    )
 
 
 def test_leaves_of_zero_hessian_output_zero():

@@ -25,12 +25,13 @@ partitions of a data set gets the bins of the same rows in one block.
 """
 
 import heapq
-import os
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from functools import cached_property
 
 import numpy as np
+
+from .threads import worker_count
 
 # Codes are uint16 and each feature keeps one code for its missing bin.
 MAX_BINS = 65535
@@ -81,16 +82,6 @@ class Bins:
         """Raw values of the categories whose bins are listed in codes, ascending."""
         hit = np.isin(self.cat_codes[feature], codes)
         return self.cat_values[feature][hit]
-
-
-def worker_count():
-    """Threads for the NumPy passes of binning (sorting and searching release
-    the interpreter lock): the worker pool's count, RAYON_NUM_THREADS, else
-    the processors this process may use. Results do not depend on it."""
-    given = os.environ.get("RAYON_NUM_THREADS", "")
-    if given.isdigit() and int(given) > 0:
-        return int(given)
-    return len(os.sched_getaffinity(0))
 
 
 def sample_positions(n_rows, n_total, seed, block):

@@ -5,7 +5,9 @@ Raw scores are float64, shape (n_rows,) for one output and (K, n_rows),
 class-major, for softmax, so that each class's gradient row is contiguous.
 Gradients and hessians are written into buffers of the raw scores' shape
 that the caller keeps from round to round: a fresh array of a million rows
-costs its page faults on every round.
+costs its page faults on every round. Each row's values depend on that row
+alone, so the caller may write them in pieces of rows; ``hessians`` gives
+what the histograms read as the hessians once every piece is written.
 Sample weights w scale every row's gradient and hessian and its share of
 the loss. The initial score and the loss value are computed from per-block
 sums (``init_sums``, ``loss_sums``), added in block order by the caller, so
@@ -41,15 +43,18 @@ class SquaredError:
 
     @staticmethod
     def gradients(y, raw, weight, grad_out, hess_out):
-        """Gradient and hessian of 0.5 (raw - y)^2. Unweighted, the hessian
-        is 1 for every row, handed out as one broadcast value: the histograms
-        then count it instead of adding it up (the same bits); weighted, it
-        is the weight. hess_out is not needed."""
-        grad = np.subtract(raw, y, out=grad_out)
-        if weight is None:
-            return grad, np.broadcast_to(1.0, raw.shape)
-        grad *= weight
-        return grad, weight
+        """Writes the gradient of 0.5 (raw - y)^2; its hessian is no buffer's
+        (hessians)."""
+        np.subtract(raw, y, out=grad_out)
+        if weight is not None:
+            grad_out *= weight
+
+    @staticmethod
+    def hessians(weight, hess_out, shape):
+        """Unweighted, the hessian is 1 for every row, handed out as one
+        broadcast value: the histograms then count it instead of adding it
+        up (the same bits); weighted, it is the weight."""
+        return np.broadcast_to(1.0, shape) if weight is None else weight
 
     @staticmethod
     def loss_sums(y, raw, weight):
@@ -92,7 +97,10 @@ class Logistic:
         if weight is not None:
             grad *= weight
             hess_out *= weight
-        return grad, hess_out
+
+    @staticmethod
+    def hessians(weight, hess_out, shape):
+        return hess_out
 
     @staticmethod
     def loss_sums(y, raw, weight):
@@ -131,7 +139,7 @@ class Softmax:
         return np.log(np.clip(prior, 1e-12, None))
 
     def gradients(self, y, raw, weight, grad_out, hess_out):
-        """y holds class indices; raw and the results are (K, n)."""
+        """y holds class indices; raw and the buffers are (K, n)."""
         p = softmax(raw, out=grad_out)
         np.subtract(1.0, p, out=hess_out)
         hess_out *= p
@@ -139,7 +147,10 @@ class Softmax:
         if weight is not None:
             p *= weight
             hess_out *= weight
-        return p, hess_out
+
+    @staticmethod
+    def hessians(weight, hess_out, shape):
+        return hess_out
 
     @staticmethod
     def loss_sums(y, raw, weight):

@@ -24,6 +24,8 @@ number of threads.
 import numpy as np
 import tarnwick_native as tn
 
+from .threads import over_row_chunks
+
 
 def reorder_due(iteration):
     """Whether to reorder after boosting round iteration (from 0): after
@@ -85,9 +87,19 @@ class Shard:
         self.raw.reshape(init_score.size, self.n_rows)[:] = init_score[:, None]
 
     def compute_gradients(self):
-        self.grad, self.hess = self.loss.gradients(
-            self.y, self.raw, self.weight, self._grad, self._hess
-        )
+        y, raw, weight, grad, hess = self.y, self.raw, self.weight, self._grad, self._hess
+
+        def piece(start, stop):
+            self.loss.gradients(
+                y[start:stop],
+                raw[..., start:stop],
+                None if weight is None else weight[start:stop],
+                grad[..., start:stop],
+                None if hess is None else hess[..., start:stop],
+            )
+
+        over_row_chunks(piece, self.n_rows)
+        self.grad, self.hess = grad, self.loss.hessians(weight, hess, raw.shape)
 
     def _class_gradients(self, k):
         if self.grad.ndim == 1:
