@@ -280,9 +280,12 @@ def test_depth_first_order_puts_every_node_in_one_stretch():
             assert np.all(np.diff(order[spots]) > 0)
 
 
-def test_reordering_moves_every_array_together_and_back():
+@pytest.mark.parametrize("workers", ["1", "3"])
+def test_reordering_moves_every_array_together_and_back(monkeypatch, workers):
+    """Threads move shares of the features through pieces of one buffer."""
+    monkeypatch.setenv("RAYON_NUM_THREADS", workers)
     rng = np.random.default_rng(5)
-    binned = rng.integers(0, 9, (3, 50)).astype(np.uint16)
+    binned = rng.integers(0, 9, (5, 50)).astype(np.uint16)
     y, z, weight = rng.standard_normal(50), rng.standard_normal((50, 2)), rng.random(50)
     rows = Shard(binned.copy(), y, weight, z.copy(), losses.Softmax(2), 10, track_order=True)
     raw = rng.standard_normal((2, 50))

@@ -24,7 +24,7 @@ number of threads.
 import numpy as np
 import tarnwick_native as tn
 
-from .threads import over_row_chunks
+from .threads import over_row_chunks, over_shares
 
 
 def reorder_due(iteration):
@@ -195,15 +195,22 @@ class Shard:
     # ------------------------------------------------------------ row order
 
     def _reorder(self, positions):
-        """Puts the rows at positions first to last, in place: the binned
-        matrix feature by feature through one feature's worth of codes (a
-        second matrix would double the largest array), the per-row vectors
-        through the spent gradient buffer."""
-        moved = np.empty(self.n_rows, dtype=self.binned.dtype)
-        for codes in self.binned:
-            np.take(codes, positions, out=moved)
-            codes[:] = moved
-        scratch = self._grad.reshape(-1)[: self.n_rows]
+        """Puts the rows at positions first to last, in place, through the
+        spent gradient buffer: the binned matrix feature by feature (a second
+        matrix would double the largest array), on threads that each take a
+        share of the features and a feature's worth of the buffer, then the
+        per-row vectors."""
+        spent = self._grad.reshape(-1)
+        room = spent.view(self.binned.dtype)
+
+        def move(share, start, stop):
+            moved = room[share * self.n_rows : (share + 1) * self.n_rows]
+            for codes in self.binned[start:stop]:
+                np.take(codes, positions, out=moved)
+                codes[:] = moved
+
+        over_shares(move, self.binned.shape[0], room.size // max(self.n_rows, 1))
+        scratch = spent[: self.n_rows]
         vectors = [self.y, *self.raw.reshape(-1, self.n_rows)]
         for optional in (self.weight, self.original):
             if optional is not None:

@@ -1,8 +1,8 @@
 """The learner's own NumPy passes on threads.
 
-NumPy's sorting, searching and ufuncs release the interpreter lock, so a
-pass that treats each row (or each column) on its own can run in pieces on
-a thread pool and give the same bits as one pass over everything.
+NumPy's sorting, searching, gathering and ufuncs release the interpreter
+lock, so a pass that treats each row (or each column) on its own can run in
+pieces on a thread pool and give the same bits as one pass over everything.
 """
 
 import os
@@ -33,3 +33,15 @@ def over_row_chunks(fn, n_rows):
         return
     with ThreadPoolExecutor(workers) as pool:
         list(pool.map(lambda start: fn(start, min(start + CHUNK_ROWS, n_rows)), starts))
+
+
+def over_shares(fn, n_items, most):
+    """Calls fn(share, start, stop) on contiguous shares of range(n_items), a
+    share per thread: as many shares as workers, but at most most."""
+    shares = max(1, min(worker_count(), n_items, most))
+    bounds = [n_items * i // shares for i in range(shares + 1)]
+    if shares == 1:
+        fn(0, 0, n_items)
+        return
+    with ThreadPoolExecutor(shares) as pool:
+        list(pool.map(fn, range(shares), bounds[:-1], bounds[1:]))
