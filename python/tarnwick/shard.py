@@ -35,12 +35,23 @@ def reorder_due(iteration):
     return done & (done - 1) == 0
 
 
-def leaf_layout(leaf_rows, n_rows):
-    """order, offsets and each row's leaf for the rows grouped by leaf."""
+# A block of at most this many rows takes its constant leaves' sums and score
+# updates in one call per tree, over the leaves' row ids joined once: one call
+# per leaf costs more than that copy on small blocks, less on large ones.
+JOINED_LEAVES_ROWS = 65_536
+
+
+def joined_leaves(leaf_rows):
+    """order and offsets of the rows grouped by leaf, each leaf in its order."""
     counts = np.fromiter(map(len, leaf_rows), dtype=np.int64, count=len(leaf_rows))
     offsets = np.zeros(len(leaf_rows) + 1, dtype=np.int64)
     np.cumsum(counts, out=offsets[1:])
-    order = np.concatenate(leaf_rows)
+    return np.concatenate(leaf_rows), offsets
+
+
+def leaf_layout(leaf_rows, n_rows):
+    """order, offsets and each row's leaf for the rows grouped by leaf."""
+    order, offsets = joined_leaves(leaf_rows)
     leaf_of_row = np.empty(n_rows, dtype=np.int64)
     for leaf, rows in enumerate(leaf_rows):
         leaf_of_row[rows] = leaf
@@ -77,6 +88,7 @@ class Shard:
         self._node_rows = {}
         self._trees = []
         self._leaf_index = None
+        self._joined = {}
 
     # ------------------------------------------------------------ a round
 
@@ -98,7 +110,7 @@ class Shard:
                 None if hess is None else hess[..., start:stop],
             )
 
-        over_row_chunks(piece, self.n_rows)
+        over_row_chunks(piece, self.n_rows, raw.size // max(self.n_rows, 1))
         self.grad, self.hess = grad, self.loss.hessians(weight, hess, raw.shape)
 
     def _class_gradients(self, k):
@@ -155,9 +167,17 @@ class Shard:
 
     def _constant_sums(self, k, leaf_rows):
         """Each leaf's gradient and hessian sums, added in row order from
-        +0.0, leaf by leaf through leaf_linear_stats without an embedding:
-        no per-row leaf index is built."""
+        +0.0 through leaf_linear_stats without an embedding: no per-row leaf
+        index is built. A small block joins its leaves' rows for one call
+        (kept for the score update); a large one calls leaf by leaf."""
         grad, hess = self._class_gradients(k)
+        if self.n_rows <= JOINED_LEAVES_ROWS:
+            order, offsets = joined_leaves(leaf_rows)
+            self._joined[k] = order, np.diff(offsets)
+            totals = tn.leaf_linear_stats(
+                self._no_embedding, grad, hess, order, offsets, self._no_slots
+            )
+            return totals[0], totals[1]
         sums = np.empty((2, len(leaf_rows)))
         for leaf, rows in enumerate(leaf_rows):
             offsets = np.array([0, rows.size], dtype=np.int64)
@@ -172,7 +192,10 @@ class Shard:
         tree k's (bias, weights, z_min, z_max)."""
         scores = self.raw.reshape(-1, self.n_rows)
         for k, table in enumerate(tables):
-            if self.z is None:
+            if k in self._joined:
+                order, counts = self._joined[k]
+                scores[k][order] += np.repeat(table[0], counts)
+            elif self.z is None:
                 for leaf, rows in enumerate(self._trees[k][1]):
                     scores[k][rows] += table[0][leaf]
             else:
@@ -183,7 +206,7 @@ class Shard:
 
     def end_round(self, reorder):
         """Forgets the round's trees, after reordering the rows by the first."""
-        trees, self._trees, self._leaf_index = self._trees, [], None
+        trees, self._trees, self._leaf_index, self._joined = self._trees, [], None, {}
         if reorder:
             tree, leaf_rows = trees[0]
             del trees

@@ -6,11 +6,18 @@ pieces on a thread pool and give the same bits as one pass over everything.
 """
 
 import os
+import threading
 from concurrent.futures import ThreadPoolExecutor
 
 # Rows per piece of a pass over the rows: a piece hides the hand-off to a
 # thread, and a softmax round's classes of one piece stay in cache.
 CHUNK_ROWS = 32_768
+# Values below which a pass over the rows stays on the calling thread: a
+# subtraction over fewer takes less time than handing pieces to threads.
+THREADED_VALUES = 1 << 18
+
+_pool = None  # (workers, executor), made on first use
+_pool_lock = threading.Lock()
 
 
 def worker_count():
@@ -23,16 +30,39 @@ def worker_count():
     return len(os.sched_getaffinity(0))
 
 
-def over_row_chunks(fn, n_rows):
+def _executor():
+    """A pool of worker_count() threads kept for the process: starting
+    threads for every pass would cost more than a small pass. A new count
+    gets a new pool."""
+    global _pool
+    workers = worker_count()
+    with _pool_lock:
+        if _pool is None or _pool[0] != workers:
+            if _pool is not None:
+                _pool[1].shutdown(wait=False)
+            _pool = (workers, ThreadPoolExecutor(workers, "tarnwick"))
+        return _pool[1]
+
+
+def _forget_pool():
+    """A forked child has none of its parent's threads (nor its lock's holder)."""
+    global _pool, _pool_lock
+    _pool, _pool_lock = None, threading.Lock()
+
+
+os.register_at_fork(after_in_child=_forget_pool)
+
+
+def over_row_chunks(fn, n_rows, values_per_row=1):
     """Calls fn(start, stop) on pieces of [0, n_rows) that together cover it
-    once, on several threads when there are several workers and pieces."""
+    once: on several threads when there are several workers and pieces and
+    the pass covers at least THREADED_VALUES values, else in one call."""
     starts = range(0, n_rows, CHUNK_ROWS)
     workers = min(worker_count(), len(starts))
-    if workers <= 1:
+    if workers <= 1 or n_rows * values_per_row < THREADED_VALUES:
         fn(0, n_rows)
         return
-    with ThreadPoolExecutor(workers) as pool:
-        list(pool.map(lambda start: fn(start, min(start + CHUNK_ROWS, n_rows)), starts))
+    list(_executor().map(lambda start: fn(start, min(start + CHUNK_ROWS, n_rows)), starts))
 
 
 def over_shares(fn, n_items, most):
@@ -43,5 +73,4 @@ def over_shares(fn, n_items, most):
     if shares == 1:
         fn(0, 0, n_items)
         return
-    with ThreadPoolExecutor(shares) as pool:
-        list(pool.map(fn, range(shares), bounds[:-1], bounds[1:]))
+    list(_executor().map(fn, range(shares), bounds[:-1], bounds[1:]))
