@@ -6,6 +6,7 @@ import pytest
 import tarnwick_native as tn
 from support import results_in_subprocess, same_bits
 from tarnwick import TarnwickClassifier, TarnwickRegressor, booster, estimators, losses, threads
+from tarnwick import shard as shard_module
 from tarnwick.binning import bin_rows, fit_bins
 from tarnwick.grower import GrowParams, grow_tree
 from tarnwick.leaves import constant_tables, linear_tables
@@ -233,6 +234,22 @@ def test_gradients_written_in_pieces_on_threads_equal_one_pass(
     assert same_bits(
         np.asarray(shard.hess), np.asarray(loss.hessians(shard.weight, hess, grad.shape))
     )
+
+
+@pytest.mark.parametrize("task", ["regression", "multiclass"])
+def test_joined_and_leaf_by_leaf_sums_and_updates_give_the_same_bits(
+    monkeypatch, task, train_scores
+):
+    """Small blocks join their leaves' rows for one leaf-sum call and one
+    score update per tree; large ones go leaf by leaf."""
+    monkeypatch.setattr(shard_module, "JOINED_LEAVES_ROWS", 0)
+    by_leaf = fitted(task, 4)[0]
+    monkeypatch.setattr(shard_module, "JOINED_LEAVES_ROWS", 1 << 30)
+    joined = fitted(task, 4)[0]
+    assert same_bits(train_scores(0), train_scores(1))
+    for a, b in zip(by_leaf._trees, joined._trees):
+        for name in ("feature", "threshold", "bias"):
+            assert same_bits(getattr(a, name), getattr(b, name)), name
 
 
 def test_leaves_of_zero_hessian_output_zero():
