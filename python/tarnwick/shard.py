@@ -223,13 +223,15 @@ class Shard:
         matrix would double the largest array), on threads that each take a
         share of the features and a feature's worth of the buffer, then the
         per-row vectors."""
+        # positions holds every row once, so no index needs the bounds check
+        # of take's default mode, which writes through a temporary copy.
         spent = self._grad.reshape(-1)
         room = spent.view(self.binned.dtype)
 
         def move(share, start, stop):
             moved = room[share * self.n_rows : (share + 1) * self.n_rows]
             for codes in self.binned[start:stop]:
-                np.take(codes, positions, out=moved)
+                np.take(codes, positions, out=moved, mode="clip")
                 codes[:] = moved
 
         over_shares(move, self.binned.shape[0], room.size // max(self.n_rows, 1))
@@ -241,13 +243,13 @@ class Shard:
         for vector in vectors:
             # Every per-row vector has items of 8 bytes or fewer.
             out = scratch.view(vector.dtype)[: self.n_rows]
-            np.take(vector, positions, out=out)
+            np.take(vector, positions, out=out, mode="clip")
             vector[:] = out
         if self.z is not None:
             # Column by column through the spent buffer: a reordered copy of
             # z would be the largest array of a fit with linear leaves.
             for column in self.z.T:
-                np.take(column, positions, out=scratch)
+                np.take(column, positions, out=scratch, mode="clip")
                 column[:] = scratch
 
     def scores_in_block_order(self):
