@@ -127,22 +127,17 @@ class Clock:
 def instrument(clock):
     """Routes our learner's kernel calls, NumPy steps and binning through the
     clock. Returns the names of the steps of a round."""
-    import inspect
-
     import tarnwick_native as tn
-    from tarnwick import binning, booster, grower, losses, shard, splitting
+    from tarnwick import binning, booster, grower, shard, splitting
 
     for name in KERNELS:
         setattr(tn, name, clock.wrap(name, getattr(tn, name)))
     for name in ("fit_bins", "bin_rows"):
         setattr(binning, name, clock.wrap(BINNING, getattr(binning, name)))
+    # The whole step on the calling thread: its pieces run on the learner's
+    # threads, which the clock (one stack of nested steps) must not see.
     gradients = "gradients (NumPy)"
-    for loss in (losses.SquaredError, losses.Logistic, losses.Softmax):
-        fn = inspect.getattr_static(loss, "gradients")
-        if isinstance(fn, staticmethod):
-            loss.gradients = staticmethod(clock.wrap(gradients, fn.__func__))
-        else:
-            loss.gradients = clock.wrap(gradients, fn)
+    shard.Shard.compute_gradients = clock.wrap(gradients, shard.Shard.compute_gradients)
     steps = {
         "histogram subtraction (NumPy)": (grower, "larger_child_histogram"),
         "split search around the kernel": (splitting.SplitFinder, "__call__"),

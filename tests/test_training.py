@@ -219,6 +219,7 @@ def test_gradients_written_in_pieces_on_threads_equal_one_pass(
     row depends on that row alone, so the pieces give the bits of one pass."""
     monkeypatch.setenv("RAYON_NUM_THREADS", "3")
     monkeypatch.setattr(threads, "THREADED_VALUES", 0)
+    monkeypatch.setattr(losses.SquaredError, "gradients_in_pieces", True)
     n = 3 * threads.CHUNK_ROWS + 5
     rng = np.random.default_rng(n_classes)
     loss = losses.make_loss("regression" if kind == "regression" else "classification", n_classes)

@@ -35,6 +35,9 @@ class SquaredError:
     name = "squared_error"
     n_outputs = 1
     needs_hess_buffer = False
+    # One subtraction per row is bound by memory: pieces on threads only add
+    # their hand-offs (1M rows: 1.7 ms in one pass, 2.3 in pieces).
+    gradients_in_pieces = False
     init_sums = staticmethod(_mean_sums)
 
     @staticmethod
@@ -81,6 +84,7 @@ class Logistic:
     name = "log_loss"
     n_outputs = 1
     needs_hess_buffer = True
+    gradients_in_pieces = True
     init_sums = staticmethod(_mean_sums)
 
     @staticmethod
@@ -125,6 +129,7 @@ def softmax(raw, out=None):
 class Softmax:
     name = "log_loss"
     needs_hess_buffer = True
+    gradients_in_pieces = True
 
     def __init__(self, n_classes):
         self.n_outputs = n_classes

@@ -110,7 +110,10 @@ class Shard:
                 None if hess is None else hess[..., start:stop],
             )
 
-        over_row_chunks(piece, self.n_rows, raw.size // max(self.n_rows, 1))
+        if self.loss.gradients_in_pieces:
+            over_row_chunks(piece, self.n_rows, raw.size // max(self.n_rows, 1))
+        else:
+            piece(0, self.n_rows)
         self.grad, self.hess = grad, self.loss.hessians(weight, hess, raw.shape)
 
     def _class_gradients(self, k):
