@@ -25,13 +25,12 @@ partitions of a data set gets the bins of the same rows in one block.
 """
 
 import heapq
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from functools import cached_property
 
 import numpy as np
 
-from .threads import worker_count
+from .threads import map_all
 
 # Codes are uint16 and each feature keeps one code for its missing bin.
 MAX_BINS = 65535
@@ -122,8 +121,7 @@ def summarize(x, categorical, sample, weight=None):
     def one(f):
         return summarize_feature(x[:, f], categorical[f], sample, weight)
 
-    with ThreadPoolExecutor(worker_count()) as pool:
-        return list(pool.map(one, range(x.shape[1])))
+    return map_all(one, range(x.shape[1]))
 
 
 def merge_summaries(parts):
@@ -254,8 +252,7 @@ def fit_bins(x, categorical, max_bins, seed, weight=None):
         summary = summarize_feature(x[:, f], categorical[f], sample, weight)
         return feature_bins(summary, categorical[f], max_bins), summary.has_missing
 
-    with ThreadPoolExecutor(worker_count()) as pool:
-        done = list(pool.map(one, range(x.shape[1])))
+    done = map_all(one, range(x.shape[1]))
     return _bins([d[0] for d in done], categorical, [d[1] for d in done])
 
 
@@ -284,6 +281,5 @@ def bin_rows(bins, x):
         for f in range(n_features):
             _bin_feature(bins, f, columns[f], out[f, start:stop])
 
-    with ThreadPoolExecutor(worker_count()) as pool:
-        list(pool.map(block, range(0, n_rows, BLOCK_ROWS)))
+    map_all(block, range(0, n_rows, BLOCK_ROWS))
     return out

@@ -26,6 +26,11 @@ def _weight_total(n, weight):
     return float(n) if weight is None else weight.sum()
 
 
+def _hess_buffer(weight, hess_out, shape):
+    """The hessians as written into hess_out (weighted, if there are weights)."""
+    return hess_out
+
+
 def _mean_sums(y, weight):
     """[sum of w y, sum of w]: the weighted mean of y, in parts."""
     return np.array([_weighted_sum(y, weight), _weight_total(y.size, weight)])
@@ -86,6 +91,7 @@ class Logistic:
     needs_hess_buffer = True
     gradients_in_pieces = True
     init_sums = staticmethod(_mean_sums)
+    hessians = staticmethod(_hess_buffer)
 
     @staticmethod
     def init_score(sums):
@@ -101,10 +107,6 @@ class Logistic:
         if weight is not None:
             grad *= weight
             hess_out *= weight
-
-    @staticmethod
-    def hessians(weight, hess_out, shape):
-        return hess_out
 
     @staticmethod
     def loss_sums(y, raw, weight):
@@ -130,6 +132,7 @@ class Softmax:
     name = "log_loss"
     needs_hess_buffer = True
     gradients_in_pieces = True
+    hessians = staticmethod(_hess_buffer)
 
     def __init__(self, n_classes):
         self.n_outputs = n_classes
@@ -152,10 +155,6 @@ class Softmax:
         if weight is not None:
             p *= weight
             hess_out *= weight
-
-    @staticmethod
-    def hessians(weight, hess_out, shape):
-        return hess_out
 
     @staticmethod
     def loss_sums(y, raw, weight):

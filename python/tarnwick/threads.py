@@ -54,6 +54,11 @@ def _forget_pool():
 os.register_at_fork(after_in_child=_forget_pool)
 
 
+def map_all(fn, items):
+    """[fn(item) for item in items], run on the learner's threads."""
+    return list(_executor().map(fn, items))
+
+
 def over_row_chunks(fn, n_rows, values_per_row=1):
     """Calls fn(start, stop) on pieces of [0, n_rows) that together cover it
     once: on several threads when there are several workers and pieces and
@@ -63,7 +68,7 @@ def over_row_chunks(fn, n_rows, values_per_row=1):
     if workers <= 1 or n_rows * values_per_row < THREADED_VALUES:
         fn(0, n_rows)
         return
-    list(_executor().map(lambda start: fn(start, min(start + CHUNK_ROWS, n_rows)), starts))
+    map_all(lambda start: fn(start, min(start + CHUNK_ROWS, n_rows)), starts)
 
 
 def over_shares(fn, n_items, most):
@@ -74,4 +79,4 @@ def over_shares(fn, n_items, most):
     if shares == 1:
         fn(0, 0, n_items)
         return
-    list(_executor().map(fn, range(shares), bounds[:-1], bounds[1:]))
+    map_all(lambda share: fn(share, bounds[share], bounds[share + 1]), range(shares))
