@@ -27,7 +27,6 @@ from tarnwick.dask import (  # noqa: E402
     WorkerLostError,
 )
 from tarnwick.dask import load_model as load_dask_model  # noqa: E402
-from tarnwick.dask.wire import Packed, pack, unpack  # noqa: E402
 from tarnwick.model_file import model_arrays  # noqa: E402
 
 # Uneven partitions, so that no two partitions are alike.
@@ -402,35 +401,6 @@ def test_clones_share_the_client_and_pickles_drop_it(client):
     restored = pickle.loads(pickle.dumps(model))
     assert restored.client is None
     assert same_bits(restored.predict(x), model.predict(x))
-
-
-# ------------------------------------------------------------ the wire
-
-
-@pytest.mark.parametrize("hessian", ["counted", "per row"])
-def test_histograms_travel_bit_for_bit(hessian):
-    import tarnwick_native as tn
-
-    rng = np.random.default_rng(3)
-    n_rows = 500
-    # Features of 3 to 20 bins in a histogram 32 bins wide: many empty bins.
-    binned = np.stack([rng.integers(0, n, n_rows) for n in (3, 20, 7, 12)]).astype(np.uint16)
-    grad = rng.standard_normal(n_rows)
-    grad[::5] = -0.0
-    hess = np.broadcast_to(1.0, n_rows) if hessian == "counted" else rng.random(n_rows)
-    rows = np.sort(rng.choice(n_rows, 300, replace=False))
-    hist = tn.build_histograms(binned, rows, grad, hess, 32)
-    packed = pack(hist)
-    assert isinstance(packed, Packed) and (packed.hess is None) == (hessian == "counted")
-    assert same_bits(unpack(packed), hist)
-
-
-def test_histograms_whose_counts_do_not_fit_travel_as_they_are():
-    hist = np.zeros((2, 4, 3))
-    hist[0, 1] = (1.5, 2.0, 2.0)
-    hist[1, 2] = (1.0, 2.0**33, 2.0**33)
-    assert pack(hist) is hist
-    assert unpack(pack(hist)) is hist
 
 
 # ------------------------------------------------------------ bad input

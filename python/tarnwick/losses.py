@@ -40,6 +40,8 @@ class SquaredError:
     name = "squared_error"
     n_outputs = 1
     needs_hess_buffer = False
+    # Unweighted, every row's hessian is 1.0.
+    unit_hessian = True
     # One subtraction per row is bound by memory: pieces on threads only add
     # their hand-offs (1M rows: 1.7 ms in one pass, 2.3 in pieces).
     gradients_in_pieces = False
@@ -89,6 +91,7 @@ class Logistic:
     name = "log_loss"
     n_outputs = 1
     needs_hess_buffer = True
+    unit_hessian = False
     gradients_in_pieces = True
     init_sums = staticmethod(_mean_sums)
     hessians = staticmethod(_hess_buffer)
@@ -131,6 +134,7 @@ def softmax(raw, out=None):
 class Softmax:
     name = "log_loss"
     needs_hess_buffer = True
+    unit_hessian = False
     gradients_in_pieces = True
     hessians = staticmethod(_hess_buffer)
 

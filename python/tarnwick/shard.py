@@ -90,6 +90,12 @@ class Shard:
         self._leaf_index = None
         self._joined = {}
 
+    @property
+    def counts_hessian(self):
+        """Whether its histograms' hessian sums are their row counts, bit for
+        bit: an unweighted unit hessian is counted, not added up."""
+        return self.weight is None and self.loss.unit_hessian
+
     # ------------------------------------------------------------ a round
 
     def init_sums(self):

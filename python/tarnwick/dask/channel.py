@@ -9,9 +9,13 @@ thread in each worker blocks on its end. Dask still places, starts and
 drops the actors, and tells the client whether a worker is alive.
 
 The worker listens on the host of its Dask address, for one connection,
-which must first present a token that the client got through Dask. Messages
-are pickles behind their length. Only tcp:// clusters use it: others (TLS,
-in-process) and clients made with direct_to_workers=False keep Dask's path.
+which must first present a token that the client got through Dask. A
+message is a pickle whose arrays travel beside it, out of band: a header
+gives the pickle's length and each array's, then come the pickle and the
+arrays' bytes, which are sent from the arrays themselves and received into
+the arrays that the pickle is then loaded on. Neither end copies them in
+between. Only tcp:// clusters use it: others (TLS, in-process) and clients
+made with direct_to_workers=False keep Dask's path.
 """
 
 import pickle
@@ -20,11 +24,14 @@ import socket
 import struct
 import threading
 
+import numpy as np
 from distributed.comm.addressing import get_address_host, parse_address
 
 # How long a worker waits for the client to connect.
 ACCEPT_SECONDS = 60.0
-_LENGTH = struct.Struct("<Q")
+# The pickle's length and the number of arrays beside it; then each
+# array's length.
+_HEADER = struct.Struct("<QQ")
 
 
 def usable(client, address):
@@ -54,10 +61,11 @@ def _serve(run, listener, token):
     with conn:
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         try:
-            if _read(conn) != token:
+            # Raw bytes: nothing from the peer is unpickled before it is known.
+            if not secrets.compare_digest(bytes(_receive(conn, len(token), None)), token):
                 return
             while True:
-                requests = _read(conn)
+                requests, _ = _read(conn)
                 try:
                     reply = ("ok", run(requests))
                 except Exception as exc:  # noqa: BLE001 - the client raises it
@@ -76,7 +84,7 @@ class Channel:
     def __init__(self, host, port, token):
         self.sock = socket.create_connection((host, port))
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        _write(self.sock, token)
+        self.sock.sendall(token)
 
     def send(self, requests):
         """Sends requests; the bytes sent."""
@@ -87,33 +95,48 @@ class Channel:
         timeout seconds while still_there() holds. Raises the worker's
         exception, EOFError or OSError when the connection breaks."""
         self.sock.settimeout(timeout)
-        (length,) = _LENGTH.unpack(_receive(self.sock, _LENGTH.size, still_there))
-        status, value = pickle.loads(_receive(self.sock, length, still_there))
+        (status, value), size = _read(self.sock, still_there)
         if status == "error":
             raise value
-        return value, _LENGTH.size + length
+        return value, size
 
     def close(self):
         self.sock.close()
 
 
 def _write(sock, obj):
-    data = pickle.dumps(obj, protocol=pickle.HIGHEST_PROTOCOL)
-    sock.sendall(_LENGTH.pack(len(data)) + data)
-    return _LENGTH.size + len(data)
+    """Sends obj; the bytes sent."""
+    arrays = []
+    data = pickle.dumps(obj, protocol=5, buffer_callback=arrays.append)
+    views = [a.raw() for a in arrays]
+    lengths = struct.pack(f"<{len(views)}Q", *(v.nbytes for v in views))
+    sock.sendall(_HEADER.pack(len(data), len(views)) + lengths + data)
+    for view in views:
+        sock.sendall(view)
+    return _HEADER.size + len(lengths) + len(data) + sum(v.nbytes for v in views)
 
 
-def _read(sock):
-    (length,) = _LENGTH.unpack(_receive(sock, _LENGTH.size, None))
-    return pickle.loads(_receive(sock, length, None))
+def _read(sock, still_there=None):
+    """The next object on sock and its size in bytes."""
+    length, n_arrays = _HEADER.unpack(_receive(sock, _HEADER.size, still_there))
+    lengths = struct.unpack(f"<{n_arrays}Q", _receive(sock, 8 * n_arrays, still_there))
+    data = _receive(sock, length, still_there)
+    # Uninitialised room: every byte is received into it.
+    arrays = [_receive_into(sock, np.empty(n, dtype=np.uint8), still_there) for n in lengths]
+    size = _HEADER.size + 8 * n_arrays + length + sum(lengths)
+    return pickle.loads(data, buffers=arrays), size
 
 
 def _receive(sock, n, still_there):
     """n bytes from sock; a timeout asks still_there() whether to go on."""
-    buffer = bytearray(n)
-    view = memoryview(buffer)
+    return _receive_into(sock, bytearray(n), still_there)
+
+
+def _receive_into(sock, buffer, still_there):
+    """buffer, filled from sock; a timeout asks still_there() whether to go on."""
+    view = memoryview(buffer).cast("B")
     got = 0
-    while got < n:
+    while got < view.nbytes:
         try:
             k = sock.recv_into(view[got:])
         except TimeoutError:

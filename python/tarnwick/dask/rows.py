@@ -3,7 +3,8 @@
 DaskRows offers the interface of one Shard (booster.Boosting and
 grower.grow_tree drive it unchanged) over the WorkerShards actors of a fit.
 Every result is a sum over the partitions, added in partition order with
-leaves.add_in_order and leaves.combine_leaf_sums; with one partition it is
+leaves.add_in_order, leaves.combine_leaf_sums and (histograms, in their
+packed form) wire.add_packed; with one partition it is
 that partition's result unchanged, as in a single-process fit.
 
 Round trips. A request that returns nothing (scores, gradients, the last
@@ -37,7 +38,7 @@ from distributed.protocol import to_serialize
 
 from ..leaves import add_in_order, combine_leaf_sums
 from . import channel
-from .wire import unpack
+from .wire import add_packed
 
 POLL_SECONDS = 1.0
 
@@ -195,14 +196,14 @@ class DaskRows:
         if not build:
             self._defer("start_tree", k, False)
             return None
-        return add_in_order([unpack(h) for h in self._ask("start_tree", k, True)])
+        return add_packed(self._ask("start_tree", k, True))
 
     def split(self, node, split, left, right, build):
         if build is None:
             self._defer("split", node, split, left, right, None)
             return None
         hists = self._ask("split", node, split, left, right, build)
-        return add_in_order([unpack(h) for h in hists])
+        return add_packed(hists)
 
     def end_tree(self, tree):
         self._defer("end_tree", tree)

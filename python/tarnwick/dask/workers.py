@@ -57,7 +57,10 @@ class WorkerShards:
             results = [getattr(shard, method)(*args) for shard in self.shards]
             if wanted:
                 if method in HISTOGRAMS:
-                    results = [None if h is None else pack(h) for h in results]
+                    results = [
+                        None if h is None else pack(h, shard.n_rows, shard.counts_hessian)
+                        for shard, h in zip(self.shards, results)
+                    ]
                 out.append(results)
         return out
 
