@@ -1,11 +1,21 @@
 """Training inside the learner: growth, leaf values, linear leaves, row order
 and reproducibility, through the estimators and the parts they drive."""
 
+import platform
+
 import numpy as np
 import pytest
 import tarnwick_native as tn
 from support import results_in_subprocess, same_bits
-from tarnwick import TarnwickClassifier, TarnwickRegressor, booster, estimators, losses, threads
+from tarnwick import (
+    TarnwickClassifier,
+    TarnwickRegressor,
+    booster,
+    estimators,
+    heap,
+    losses,
+    threads,
+)
 from tarnwick import shard as shard_module
 from tarnwick.binning import bin_rows, fit_bins
 from tarnwick.grower import GrowParams, grow_tree
@@ -251,6 +261,44 @@ def test_joined_and_leaf_by_leaf_sums_and_updates_give_the_same_bits(
     for a, b in zip(by_leaf._trees, joined._trees):
         for name in ("feature", "threshold", "bias"):
             assert same_bits(getattr(a, name), getattr(b, name)), name
+
+
+@pytest.mark.parametrize("task", ["regression", "binary", "multiclass"])
+@pytest.mark.parametrize("linear", [False, True])
+def test_a_root_partitioned_in_pieces_gives_the_same_bits(monkeypatch, task, linear, train_scores):
+    """Large roots are partitioned in pieces of their row ids, into children
+    sized from the root's histogram; pieces that end inside and at a
+    category's rows, mirrored and categorical splits included."""
+    whole = fitted(task, 4, linear)[0]
+    monkeypatch.setattr(shard_module, "PIECEWISE_ROOT_ROWS", 1)
+    monkeypatch.setattr(shard_module, "ROOT_PIECE_ROWS", 37)
+    pieces = fitted(task, 4, linear)[0]
+    assert same_bits(train_scores(0), train_scores(1))
+    for a, b in zip(whole._trees, pieces._trees):
+        for name in ("feature", "threshold", "bias", "weights"):
+            assert same_bits(getattr(a, name), getattr(b, name)), name
+
+
+def test_a_root_whose_counts_disagree_with_its_rows_is_an_error(monkeypatch):
+    monkeypatch.setattr(shard_module, "PIECEWISE_ROOT_ROWS", 1)
+    x, _, y, _ = mixed_data(500)
+    rows, tree = grown_on(x, y, np.zeros(6, dtype=bool), max_leaves=2)
+    split = tree.nodes[0].split
+    rows.start_tree(0, True)
+    rows._root_counts[split.feature] = 0.0
+    with pytest.raises(RuntimeError, match="the root's partition does not match"):
+        rows.split(0, split, 1, 2, None)
+
+
+def test_freed_row_ids_are_handed_back_after_large_blocks_only(monkeypatch):
+    if platform.libc_ver()[0] == "glibc":
+        # A lookup that failed would silently keep the heap's pages.
+        assert heap._TRIM is not None
+    calls = []
+    monkeypatch.setattr(heap, "_TRIM", calls.append)
+    heap.release_freed(heap.TRIM_BYTES - 1)
+    heap.release_freed(heap.TRIM_BYTES)
+    assert calls == [0]
 
 
 def test_leaves_of_zero_hessian_output_zero():

@@ -24,7 +24,8 @@ number of threads.
 import numpy as np
 import tarnwick_native as tn
 
-from .threads import over_row_chunks, over_shares
+from .heap import release_freed
+from .threads import over_row_chunks, over_shares, worker_count
 
 
 def reorder_due(iteration):
@@ -34,6 +35,14 @@ def reorder_due(iteration):
     done = iteration + 1
     return done & (done - 1) == 0
 
+
+# A root of at least this many rows is partitioned in pieces of its row ids,
+# made one piece at a time, into children of the sizes that its histogram
+# counts: its row ids and its children's would otherwise be held at once, the
+# largest moment of a fit on many rows (64 MB at 4M rows). Each piece is
+# copied once more, which costs more than the memory is worth on fewer rows.
+PIECEWISE_ROOT_ROWS = 1 << 21
+ROOT_PIECE_ROWS = 1 << 18
 
 # A block of at most this many rows takes its constant leaves' sums and score
 # updates in one call per tree, over the leaves' row ids joined once: one call
@@ -89,6 +98,7 @@ class Shard:
         self._trees = []
         self._leaf_index = None
         self._joined = {}
+        self._root_counts = None
 
     @property
     def counts_hessian(self):
@@ -137,19 +147,59 @@ class Shard:
         if not build:
             return None
         grad, hess = self._class_gradients(k)
-        return tn.build_histograms(self.binned, root, grad, hess, self.n_bins_max)
+        hist = tn.build_histograms(self.binned, root, grad, hess, self.n_bins_max)
+        if self.n_rows >= PIECEWISE_ROOT_ROWS:
+            # The grower subtracts in the histogram's buffer: the counts are
+            # copied. None stands for every row in order.
+            self._root_counts = hist[..., 2].copy()
+            self._node_rows[0] = None
+        return hist
 
     def split(self, node, split, left, right, build):
         """Divides the rows of node between its children left and right by
         split; the histogram of the child numbered build, if any."""
         rows = self._node_rows.pop(node)
-        self._node_rows[left], self._node_rows[right] = tn.partition_rows(
-            self.binned, rows, split.feature, split.bin_, split.codes, split.missing_bin
-        )
+        if rows is None:
+            children = self._partition_root(split)
+        else:
+            children = tn.partition_rows(
+                self.binned, rows, split.feature, split.bin_, split.codes, split.missing_bin
+            )
+        n_freed = self.n_rows if rows is None else rows.size
+        del rows
+        self._node_rows[left], self._node_rows[right] = children
+        release_freed(8 * n_freed)
         if build is None:
             return None
         grad, hess = self._class_gradients(self._k)
         return tn.build_histograms(self.binned, self._node_rows[build], grad, hess, self.n_bins_max)
+
+    def _partition_root(self, split):
+        """The root's children by split, partitioned piece by piece."""
+        counts = self._root_counts[split.feature]
+        goes_left = np.zeros(counts.size, dtype=bool)
+        if split.codes is None:
+            goes_left[: split.bin_ + 1] = True
+        else:
+            goes_left[split.codes] = True
+        goes_left[split.missing_bin] = True
+        n_left = int(counts[goes_left].sum())
+        children = np.empty(n_left, np.int64), np.empty(self.n_rows - n_left, np.int64)
+        filled = [0, 0]
+        for start in range(0, self.n_rows, ROOT_PIECE_ROWS):
+            piece = np.arange(start, min(start + ROOT_PIECE_ROWS, self.n_rows), dtype=np.int64)
+            parts = tn.partition_rows(
+                self.binned, piece, split.feature, split.bin_, split.codes, split.missing_bin
+            )
+            for side, (child, part) in enumerate(zip(children, parts)):
+                end = filled[side] + part.size
+                if end > child.size:
+                    break
+                child[filled[side] : end] = part
+                filled[side] = end
+        if filled != [c.size for c in children]:
+            raise RuntimeError("the root's partition does not match its histogram's counts")
+        return children
 
     def end_tree(self, tree):
         self._trees.append((tree, [self._node_rows.pop(i) for i in tree.leaf_nodes]))
@@ -219,32 +269,23 @@ class Shard:
         if reorder:
             tree, leaf_rows = trees[0]
             del trees
-            positions = np.concatenate([leaf_rows[i] for i in tree.depth_first_leaves()])
-            # The leaves' rows go before the reordering needs its buffers.
+            # The new order goes into the spent gradient buffer, before the
+            # leaves' rows go: a fresh array would be held beside them.
+            positions = self._grad.reshape(-1)[: self.n_rows].view(np.int64)
+            np.concatenate([leaf_rows[i] for i in tree.depth_first_leaves()], out=positions)
             del tree, leaf_rows
             self._reorder(positions)
+            release_freed(8 * self.n_rows)
 
     # ------------------------------------------------------------ row order
 
     def _reorder(self, positions):
-        """Puts the rows at positions first to last, in place, through the
-        spent gradient buffer: the binned matrix feature by feature (a second
-        matrix would double the largest array), on threads that each take a
-        share of the features and a feature's worth of the buffer, then the
-        per-row vectors."""
-        # positions holds every row once, so no index needs the bounds check
-        # of take's default mode, which writes through a temporary copy.
-        spent = self._grad.reshape(-1)
-        room = spent.view(self.binned.dtype)
-
-        def move(share, start, stop):
-            moved = room[share * self.n_rows : (share + 1) * self.n_rows]
-            for codes in self.binned[start:stop]:
-                np.take(codes, positions, out=moved, mode="clip")
-                codes[:] = moved
-
-        over_shares(move, self.binned.shape[0], room.size // max(self.n_rows, 1))
-        scratch = spent[: self.n_rows]
+        """Puts the rows at positions first to last, in place: the binned
+        matrix, then the per-row vectors through a spent buffer (the
+        hessians') or one of their size."""
+        self._reorder_binned(positions)
+        spare = np.empty(self.n_rows) if self._hess is None else self._hess.reshape(-1)
+        scratch = spare[: self.n_rows]
         vectors = [self.y, *self.raw.reshape(-1, self.n_rows)]
         for optional in (self.weight, self.original):
             if optional is not None:
@@ -255,11 +296,28 @@ class Shard:
             np.take(vector, positions, out=out, mode="clip")
             vector[:] = out
         if self.z is not None:
-            # Column by column through the spent buffer: a reordered copy of
-            # z would be the largest array of a fit with linear leaves.
+            # Column by column: a reordered copy of z would be the largest
+            # array of a fit with linear leaves.
             for column in self.z.T:
                 np.take(column, positions, out=scratch, mode="clip")
                 column[:] = scratch
+
+    def _reorder_binned(self, positions):
+        """The binned matrix feature by feature (a second matrix would double
+        the largest array), on threads that each take a share of the features
+        and a feature's worth of room."""
+        shares = max(1, min(worker_count(), self.binned.shape[0]))
+        room = np.empty((shares, self.n_rows), dtype=self.binned.dtype)
+
+        def move(share, start, stop):
+            for codes in self.binned[start:stop]:
+                # positions holds every row once, so no index needs the
+                # bounds check of take's default mode, which writes through
+                # a temporary copy.
+                np.take(codes, positions, out=room[share], mode="clip")
+                codes[:] = room[share]
+
+        over_shares(move, self.binned.shape[0], shares)
 
     def scores_in_block_order(self):
         """The training scores, (n_rows,) or (K, n_rows), in the block's row
