@@ -9,7 +9,6 @@ Elsewhere (another C library) this does nothing.
 """
 
 import ctypes
-import ctypes.util
 
 # Blocks of at least this many bytes are worth a trim (which walks the heap:
 # about half a millisecond on a fit of 4M rows).
@@ -17,10 +16,11 @@ TRIM_BYTES = 8 << 20
 
 
 def _malloc_trim():
+    # The symbols already loaded into the process, the C library's among
+    # them: looking the library up by name would run ldconfig at import.
     try:
-        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
-        trim = libc.malloc_trim
-    except (OSError, AttributeError):
+        trim = ctypes.CDLL(None).malloc_trim
+    except (OSError, AttributeError, TypeError):
         return None
     trim.argtypes, trim.restype = [ctypes.c_size_t], ctypes.c_int
     return trim
