@@ -118,6 +118,22 @@ def test_large_node_matches_reference_with_in_place_and_scratch_passes():
                 )
 
 
+def test_scratch_passes_overwrite_whatever_the_tensor_memory_held():
+    # A node of at least n_bins_max rows gets a tensor that is not cleared
+    # first: every cell, empty bins and counted hessians included, must come
+    # from the passes. Freed NaN-filled blocks of the tensor's size make the
+    # allocator likely to hand back dirty memory.
+    rng = np.random.default_rng(12)
+    binned, _, grad, hess = random_problem(rng, 5, 3000, 0, 600)
+    rows = np.sort(rng.choice(3000, 700, replace=False)).astype(np.int64)
+    for h in (hess, np.broadcast_to(1.0, 3000)):
+        expected = reference.build_histograms(binned, rows, grad, h, 600)
+        for _ in range(5):
+            dirty = np.full(expected.size, np.nan)
+            del dirty
+            assert same_bits(call(binned, rows, grad, h, 600), expected)
+
+
 # One hessian for every row, broadcast: where adding it up is exact the sums
 # come from the counts; elsewhere (0.1, 1 + 2**-52 over two rows, a value
 # whose sum overflows, zeros, infinities, NaN) they are added row by row.

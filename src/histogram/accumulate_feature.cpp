@@ -35,7 +35,8 @@ void accumulate_in_place(const FeatureBlocks& blocks, const PassRows& rows, uint
 }
 
 /// Passes over at least as many rows as bins add into scratch bins, copied
-/// to the tensor after each pass.
+/// over every cell of the tensor after each pass (the counted hessians as
+/// +0.0, filled in afterwards).
 void accumulate_in_quads(const FeatureBlocks& blocks, const PassRows& rows, uint64_t begin,
                          uint64_t end, Isa isa) {
     const uint64_t n_bins_max = blocks.n_bins_max;
@@ -55,6 +56,7 @@ void accumulate_in_quads(const FeatureBlocks& blocks, const PassRows& rows, uint
             BinPair* pairs = reinterpret_cast<BinPair*>(quads);
             for (uint64_t q = 0; q < count * n_bins_max; ++q) {
                 out[3 * q] = pairs[q][0];
+                out[3 * q + 1] = 0.0;
                 out[3 * q + 2] = pairs[q][1];
                 pairs[q] = BinPair{};
             }

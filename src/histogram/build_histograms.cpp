@@ -194,8 +194,13 @@ Buffer<double> build_histograms(const Mat<uint16_t>& binned, const Vec<int64_t>&
     require_c_contiguous(binned, not_contiguous);
     const uint64_t n_features = binned.shape[0];
     const uint64_t n_rows = binned.shape[1];
+    const uint64_t n_cells = checked_size(checked_size(n_features, n_bins_max), 3);
+    // A node of at least n_bins_max rows is accumulated in scratch bins that
+    // are then copied over every cell, so its tensor need not be cleared first.
+    const bool overwritten =
+        n_features > 0 && n_rows > 0 && n_bins_max > 0 && rows.len() >= n_bins_max;
     Buffer<double> hist =
-        Buffer<double>::zeroed(checked_size(checked_size(n_features, n_bins_max), 3));
+        overwritten ? Buffer<double>::uninitialized(n_cells) : Buffer<double>::zeroed(n_cells);
 
     // A product beyond 64 bits is far above the threshold too.
     uint64_t pairs;
