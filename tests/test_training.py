@@ -222,12 +222,14 @@ def test_broadcast_unit_hessian_fits_the_same_bits_as_a_vector_of_ones(
 
 @pytest.mark.parametrize("kind, n_classes", [("regression", 0), ("binary", 2), ("multi", 4)])
 @pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("workers", ["1", "3"])
 def test_gradients_written_in_pieces_on_threads_equal_one_pass(
-    monkeypatch, kind, n_classes, weighted
+    monkeypatch, kind, n_classes, weighted, workers
 ):
-    """A shard writes its gradients in pieces of rows on a thread pool; each
-    row depends on that row alone, so the pieces give the bits of one pass."""
-    monkeypatch.setenv("RAYON_NUM_THREADS", "3")
+    """A shard writes its gradients in pieces of rows, on a thread pool or one
+    after the other; each row depends on that row alone, so the pieces give
+    the bits of one pass."""
+    monkeypatch.setenv("RAYON_NUM_THREADS", workers)
     monkeypatch.setattr(threads, "THREADED_VALUES", 0)
     monkeypatch.setattr(losses.SquaredError, "gradients_in_pieces", True)
     n = 3 * threads.CHUNK_ROWS + 5
