@@ -13,12 +13,12 @@ installed is left out):
     .venv-demo/bin/python -m benchmarks.bench_learner --report benchmarks/bench_learner.json
 
 On the 2-core development machine, shared and busy, the committed results
-took 34 minutes (benchmarks/bench_learner.json; 75 with --turns 5) and 4
-minutes (--memory --rounds 10; benchmarks/bench_learner_memory.json);
---quick (a tenth of the rows, 11 rounds) takes about 5. Both kinds of run print
-Markdown tables and write their raw results as JSON (--json); --report
-prints the tables of a saved file again and redraws the chart of a timing
-run, benchmarks/time_per_tree.png (--chart).
+took 12 minutes (benchmarks/bench_learner.json) and 4 minutes (--memory
+--rounds 10; benchmarks/bench_learner_memory.json); --quick (a tenth of the
+rows, 11 rounds) takes about 5. Both kinds of run print Markdown tables and
+write their raw results as JSON (--json); a timing run draws its chart,
+benchmarks/time_per_tree.png (--chart elsewhere). --report prints the
+tables of a saved file again, and with --chart redraws its chart there.
 
 Shapes (--shapes; benchmarks/shapes.py): the demo's generated regression,
 1,000,000 x 32; a 300,000 x 14 regression on tied integer features with
@@ -748,7 +748,9 @@ def main():
     parser.add_argument("--memory", action="store_true", help="fit memory instead of time")
     parser.add_argument("--memory-rows", help="row counts of the memory run (default 1M,4M)")
     parser.add_argument("--json", help="where to write the raw results")
-    parser.add_argument("--chart", default=CHART, help="where to draw the chart")
+    parser.add_argument(
+        "--chart", help=f"where to draw the chart (a run: default {CHART}; --report: only if given)"
+    )
     parser.add_argument("--report", metavar="JSON", help="print the tables of saved results")
     parser.add_argument("--worker", choices=list(SHAPES), help=argparse.SUPPRESS)
     parser.add_argument("--memory-worker", choices=LEARNERS, help=argparse.SUPPRESS)
@@ -771,7 +773,10 @@ def main():
             doc = json.load(f)
         if doc["kind"] == "timing":
             report_timing(doc)
-            chart(doc, args.chart)
+            # A report redraws the chart only where asked: by default it
+            # would overwrite the chart of the committed run.
+            if args.chart:
+                chart(doc, args.chart)
         else:
             report_memory(doc)
         return
@@ -797,7 +802,7 @@ def main():
         report_memory(doc)
     else:
         report_timing(doc)
-        chart(doc, args.chart)
+        chart(doc, args.chart or CHART)
 
 
 if __name__ == "__main__":

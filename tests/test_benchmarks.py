@@ -106,6 +106,10 @@ def test_timing_prints_tables_and_report_repeats_them(timing):
     assert again.split("\nchart written")[0] == stdout.split("\nchart written")[0]
     if importlib.util.find_spec("matplotlib"):
         assert (tmp_path / "chart.png").stat().st_size > 0
+        assert (tmp_path / "again.png").stat().st_size > 0
+    # Without --chart a report draws nothing (the committed chart stays).
+    plain = run_benchmark("--report", str(tmp_path / "results.json"))
+    assert "chart written" not in plain
 
 
 def test_memory_reports_growth_per_learner(tmp_path):
