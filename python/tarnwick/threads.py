@@ -71,12 +71,12 @@ def over_row_chunks(fn, n_rows, values_per_row=1):
     if n_rows * values_per_row < THREADED_VALUES:
         fn(0, n_rows)
         return
-    starts = range(0, n_rows, CHUNK_ROWS)
-    if min(worker_count(), len(starts)) <= 1:
-        for start in starts:
-            fn(start, min(start + CHUNK_ROWS, n_rows))
-        return
-    map_all(lambda start: fn(start, min(start + CHUNK_ROWS, n_rows)), starts)
+    pieces = [(start, min(start + CHUNK_ROWS, n_rows)) for start in range(0, n_rows, CHUNK_ROWS)]
+    if min(worker_count(), len(pieces)) <= 1:
+        for start, stop in pieces:
+            fn(start, stop)
+    else:
+        map_all(lambda piece: fn(*piece), pieces)
 
 
 def over_weighted_shares(fn, weights, threaded):
