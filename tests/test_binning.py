@@ -65,6 +65,45 @@ def test_edges_separate_neighbouring_values_of_any_kind(values, max_bins):
     assert_codes_agree_with_edges(bins, x, bin_rows(bins, x))
 
 
+SPECIAL_VALUES = [0.0, -0.0, np.inf, -np.inf, np.nan, 5e-324, -5e-324, 1.0, 1.0 + 2**-52, -1e308]
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    features=st.lists(
+        st.tuples(
+            st.lists(st.floats(allow_nan=False), max_size=70, unique=True),
+            st.lists(
+                st.one_of(st.floats(allow_nan=True), st.sampled_from(SPECIAL_VALUES)),
+                min_size=1,
+                max_size=40,
+            ),
+        ),
+        min_size=1,
+        max_size=4,
+    ),
+    data=st.data(),
+)
+def test_codes_are_the_sorted_position_of_each_value_among_the_edges(features, data):
+    """numeric_codes gives, feature by feature, what a binary search of the
+    edges then +inf gives (NaN one past, at the missing code), with values
+    drawn among the edges themselves too."""
+    edges = [np.sort(np.array(e, dtype=float)) for e, _ in features]
+    table = binning.search_table(edges)
+    n_values = max(len(v) for _, v in features)
+    columns = np.empty((len(edges), n_values))
+    for f, (e, (_, values)) in enumerate(zip(edges, features)):
+        pool = values + e.tolist()
+        columns[f] = data.draw(
+            st.lists(st.sampled_from(pool), min_size=n_values, max_size=n_values)
+        )
+    out = np.empty(columns.shape, dtype=np.uint16)
+    binning.numeric_codes(table, columns, np.array([e.size + 1 for e in edges]), out)
+    for f, e in enumerate(edges):
+        expected = np.searchsorted(np.append(e, np.inf), columns[f], side="left")
+        assert np.array_equal(out[f], expected)
+
+
 def test_few_distinct_values_get_a_bin_each():
     x = np.array([[3.0, 1.0, 2.0, 3.0, np.nan, 1.0]]).T
     bins = fit_bins(x, np.zeros(1, dtype=bool), 255, seed=0)
