@@ -168,6 +168,27 @@ def test_unseen_categories_and_nan_fall_in_the_missing_bin():
     assert codes.tolist() == [1, 3, 3, 2, 3]
 
 
+@settings(max_examples=60, deadline=None)
+@given(
+    train=st.lists(
+        st.one_of(st.floats(allow_nan=True), st.sampled_from(SPECIAL_VALUES)),
+        min_size=1,
+        max_size=60,
+    ),
+    unseen=st.lists(st.one_of(st.floats(), st.sampled_from(SPECIAL_VALUES)), max_size=20),
+)
+def test_a_category_value_gets_its_level_s_bin_and_others_the_missing_bin(train, unseen):
+    """Every level, infinite ones too, is found again (-0.0 as 0.0); NaN and
+    values not seen in training go to the missing bin."""
+    x = np.array(train)[:, None]
+    bins = fit_bins(x, np.ones(1, dtype=bool), 255, seed=0)
+    rows = np.array(train + unseen)
+    codes = bin_rows(bins, rows[:, None])[0]
+    levels = dict(zip(bins.cat_values[0].tolist(), bins.cat_codes[0].tolist()))
+    expected = [levels.get(v, bins.n_bins[0]) for v in rows.tolist()]
+    assert codes.tolist() == expected
+
+
 def test_integer_weights_bin_as_repeated_rows():
     rng = np.random.default_rng(4)
     x = rng.integers(0, 400, (600, 2)).astype(np.float64)

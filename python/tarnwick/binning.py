@@ -283,14 +283,18 @@ def numeric_codes(table, columns, missing_codes, out):
     out[:] = at
 
 
-def _bin_categorical(bins, f, col, out):
+def _bin_categorical(bins, f, table, col, out):
     """Writes the codes of one raw categorical column into out; NaN and
-    levels not seen in training go to the missing bin."""
+    levels not seen in training go to the missing bin. table is the
+    search_table of the feature's category values."""
     values = bins.cat_values[f]
     if values.size == 0:
         out[:] = bins.n_bins[f]
         return
-    pos = np.minimum(np.searchsorted(values, col), values.size - 1)
+    # The first category at or above each value (NaN: the first of all).
+    pos = np.empty(col.size, dtype=np.intp)
+    numeric_codes(table, col[None], np.zeros(1, dtype=np.intp), pos[None])
+    np.minimum(pos, values.size - 1, out=pos)
     out[:] = np.where(values[pos] == col, bins.cat_codes[f][pos], bins.n_bins[f])
 
 
@@ -317,6 +321,8 @@ def bin_rows(bins, x):
         for first in range(0, n_features, run)
     ]
 
+    categories = [(f, search_table([bins.cat_values[f]])) for f in np.flatnonzero(bins.categorical)]
+
     def block(start):
         stop = min(start + BLOCK_ROWS, n_rows)
         columns = np.ascontiguousarray(x[start:stop].T)
@@ -324,8 +330,8 @@ def bin_rows(bins, x):
             numeric_codes(
                 table, columns[first:last], bins.n_bins[first:last], out[first:last, start:stop]
             )
-        for f in np.flatnonzero(bins.categorical):
-            _bin_categorical(bins, f, columns[f], out[f, start:stop])
+        for f, table in categories:
+            _bin_categorical(bins, f, table, columns[f], out[f, start:stop])
 
     map_all(block, range(0, n_rows, BLOCK_ROWS))
     return out
