@@ -161,6 +161,17 @@ def test_categories_get_a_bin_each_beyond_255():
     assert np.array_equal(bins.cat_values[0][bins.cat_codes[0][binned]], x[:, 0])
 
 
+def test_a_category_beyond_the_code_range_is_found_among_more_levels_than_codes():
+    # 70,000 levels, most seen once: their positions among the levels do not
+    # fit the 16-bit codes, and the last ones share the rare levels' bin.
+    levels = np.arange(70_000, dtype=np.float64)
+    x = np.concatenate([np.repeat(levels[:300], 3), levels])[:, None]
+    bins = fit_bins(x, np.ones(1, dtype=bool), 255, seed=0)
+    codes = bin_rows(bins, x)[0]
+    assert bins.n_bins[0] == 301 and codes[-1] == 300
+    assert np.array_equal(codes[:900], np.repeat(np.arange(300), 3))
+
+
 def test_unseen_categories_and_nan_fall_in_the_missing_bin():
     train = np.array([[1.0], [2.0], [2.0], [7.0]])
     bins = fit_bins(train, np.ones(1, dtype=bool), 255, seed=0)
