@@ -349,7 +349,7 @@ def grown_on(x, y, categorical, max_leaves=20, min_samples_leaf=30):
 def test_depth_first_order_puts_every_node_in_one_stretch():
     x, _, y, _ = mixed_data(5000, seed=4)
     rows, tree = grown_on(x, y, np.arange(6) == 5)
-    leaf_rows = rows._trees[0][1]
+    leaf_rows = rows._trees[0][2]
     order = np.concatenate([leaf_rows[leaf] for leaf in tree.depth_first_leaves()])
     assert np.array_equal(np.sort(order), np.arange(len(y)))
     position = np.empty_like(order)
@@ -380,8 +380,9 @@ def test_reordering_moves_every_array_together_and_back(monkeypatch, workers):
     raw = rng.standard_normal((2, 50))
     rows.raw[:] = raw
     first, second = rng.permutation(50), rng.permutation(50)
-    rows._reorder(first)
-    rows._reorder(second)
+    for positions in (first, second):
+        rows._order_buffer()[:] = positions
+        rows.reorder()
     caller = first[second]
     assert np.array_equal(rows.original, caller)
     for now, before in [(rows.binned, binned), (rows.raw, raw)]:

@@ -9,10 +9,28 @@
 The inner loops are the seven functions of the compiled module tarnwick_native.
 """
 
+from importlib import import_module
 from importlib.metadata import version as _version
-
-from .estimators import TarnwickClassifier, TarnwickRegressor
-from .model_file import load_model
 
 __version__ = _version("tarnwick")
 __all__ = ["TarnwickClassifier", "TarnwickRegressor", "__version__", "load_model"]
+
+# Imported on first use: the estimators bring scikit-learn, which a worker
+# process of a fit (class_trees) does without.
+_LAZY = {
+    "TarnwickClassifier": "estimators",
+    "TarnwickRegressor": "estimators",
+    "load_model": "model_file",
+}
+
+
+def __getattr__(name):
+    if name not in _LAZY:
+        raise AttributeError(f"module 'tarnwick' has no attribute {name!r}")
+    value = getattr(import_module(f".{_LAZY[name]}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted({*globals(), *_LAZY})

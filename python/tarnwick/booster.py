@@ -33,11 +33,13 @@ class BoostParams:
 
 
 class Boosting:
-    """Rounds of boosting on training rows with n_rows rows in all."""
+    """Rounds of boosting on training rows with n_rows rows in all; with
+    class_workers (class_trees.ClassWorkers over a Shard), a round's trees
+    grow on worker processes."""
 
-    def __init__(self, rows, n_rows, loss, bins, params):
+    def __init__(self, rows, n_rows, loss, bins, params, class_workers=None):
         self.rows, self.n_rows, self.loss, self.bins = rows, n_rows, loss, bins
-        self.params = params
+        self.params, self.class_workers = params, class_workers
         self.finder = SplitFinder(bins, params.split)
 
     def start(self):
@@ -50,12 +52,31 @@ class Boosting:
         """Grows the trees of one round; returns them, and with train_loss
         the training loss sums after the round (else None)."""
         rows, p = self.rows, self.params
+        reorder = reorder_due(iteration) and iteration + 1 < p.max_iter
         rows.compute_gradients()
+        if self.class_workers is not None:
+            trees = self.class_workers.grow_round(reorder)
+            sums = rows.loss_sums() if train_loss else None
+            if reorder:
+                rows.reorder()
+            return trees, sums
         grown = [
             grow_tree(rows, k, self.n_rows, self.finder, p.grow) for k in range(self.loss.n_outputs)
         ]
         tables = [leaf_tables(s, p.leaf) for s in rows.leaf_sums()]
         rows.add_leaf_outputs(tables)
         sums = rows.loss_sums() if train_loss else None
-        rows.end_round(reorder_due(iteration) and iteration + 1 < p.max_iter)
+        rows.end_round(reorder)
         return [flatten(g, self.bins, t) for g, t in zip(grown, tables)], sums
+
+
+def grow_class_tree(shard, k, finder, bins, params):
+    """Grows tree k of a round alone on a Shard that holds the round's
+    gradients, and adds its leaf outputs to the scores of class k, which no
+    other tree of the round touches: the same tree and scores, bit for bit,
+    as growing the round's trees together."""
+    grown = grow_tree(shard, k, shard.n_rows, finder, params.grow)
+    (sums,) = shard.leaf_sums()
+    table = leaf_tables(sums, params.leaf)
+    shard.add_leaf_outputs([table])
+    return flatten(grown, bins, table)

@@ -27,6 +27,7 @@ from sklearn.utils.validation import (
 
 from . import binning, embedding, inputs
 from .booster import Boosting, BoostParams, LeafParams
+from .class_trees import class_workers
 from .embedding import Embedding
 from .grower import GrowParams
 from .losses import make_loss
@@ -237,21 +238,23 @@ class _TarnwickBase(BaseEstimator):
         loss, or a scorer on the sample of them); sets the fitted model."""
         self._category_values = [v if v is not None else np.empty(0) for v in bins.cat_values]
         width = 0 if self._embedding is None else self._embedding.width
-        boosting = Boosting(rows, n_rows, self._loss, bins, self._boost_params(width))
-        self._init_score = boosting.start()
-        self._trees = []
-        monitor = _Monitor(self, rows, validation, sample)
-        monitor.record([])
-        for iteration in range(self.max_iter):
-            trees, loss_sums = boosting.round(iteration, train_loss=monitor.wants_train_loss)
-            self._trees.extend(trees)
-            monitor.record(trees, loss_sums)
-            if self.verbose > 1 or (
-                self.verbose and (iteration + 1) % max(1, self.max_iter // 10) == 0
-            ):
-                _report(self, iteration, trees, monitor, start)
-            if monitor.should_stop():
-                break
+        params = self._boost_params(width)
+        with class_workers(rows, bins, params) as workers:
+            boosting = Boosting(rows, n_rows, self._loss, bins, params, workers)
+            self._init_score = boosting.start()
+            self._trees = []
+            monitor = _Monitor(self, rows, validation, sample)
+            monitor.record([])
+            for iteration in range(self.max_iter):
+                trees, loss_sums = boosting.round(iteration, train_loss=monitor.wants_train_loss)
+                self._trees.extend(trees)
+                monitor.record(trees, loss_sums)
+                if self.verbose > 1 or (
+                    self.verbose and (iteration + 1) % max(1, self.max_iter // 10) == 0
+                ):
+                    _report(self, iteration, trees, monitor, start)
+                if monitor.should_stop():
+                    break
         best = monitor.best_iteration()
         del self._trees[best * self._loss.n_outputs :]
         self.n_iter_ = best

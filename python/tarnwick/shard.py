@@ -89,20 +89,26 @@ class Shard:
     n_rows); y is (n_rows,) (class indices for softmax); weight is (n_rows,)
     or None; z is (n_rows, d) or None. binned and z are handed over: the
     shard reorders them in place. With track_order it keeps, through every
-    reordering, each row's number in the block (scores_in_block_order)."""
+    reordering, each row's number in the block (scores_in_block_order).
+    buffers, if given, are its scores, gradients and hessians (raw, grad,
+    hess), shaped as the shard would make them: arrays it shares with worker
+    processes (class_trees)."""
 
-    def __init__(self, binned, y, weight, z, loss, n_bins_max, track_order=False):
+    def __init__(self, binned, y, weight, z, loss, n_bins_max, track_order=False, buffers=None):
         # Rows are reordered in place: the shard owns its per-row vectors.
         self.binned, self.z = binned, z
         self.y = np.array(y)
         self.weight = None if weight is None else np.array(weight)
         self.loss, self.n_bins_max = loss, n_bins_max
         self.n_rows = binned.shape[1]
-        n_out = loss.n_outputs
-        self.raw = np.zeros(self.n_rows) if n_out == 1 else np.zeros((n_out, self.n_rows))
-        # Kept from round to round (a fresh array costs its page faults).
-        self._grad = np.empty_like(self.raw)
-        self._hess = np.empty_like(self.raw) if loss.needs_hess_buffer else None
+        if buffers is None:
+            shape = (self.n_rows,) if loss.n_outputs == 1 else (loss.n_outputs, self.n_rows)
+            hess = np.zeros(shape) if loss.needs_hess_buffer else None
+            buffers = np.zeros(shape), np.zeros(shape), hess
+        # Scores, gradients and hessians (None for a loss that needs no
+        # buffer), kept from round to round: a fresh array costs its page
+        # faults.
+        self.raw, self._grad, self._hess = buffers
         self.grad = self.hess = None
         # original[i] is the block's row number of the row now at position i.
         self.original = None
@@ -147,7 +153,13 @@ class Shard:
             over_row_chunks(piece, self.n_rows, raw.size // max(self.n_rows, 1))
         else:
             piece(0, self.n_rows)
-        self.grad, self.hess = grad, self.loss.hessians(weight, hess, raw.shape)
+        self.take_gradients()
+
+    def take_gradients(self):
+        """Takes this round's gradients from the shard's buffers, where
+        compute_gradients (or another process sharing them) put them."""
+        self.grad = self._grad
+        self.hess = self.loss.hessians(self.weight, self._hess, self.raw.shape)
 
     def _class_gradients(self, k):
         if self.grad.ndim == 1:
@@ -219,22 +231,21 @@ class Shard:
         return children
 
     def end_tree(self, tree):
-        self._trees.append((tree, [self._node_rows.pop(i) for i in tree.leaf_nodes]))
+        self._trees.append((self._k, tree, [self._node_rows.pop(i) for i in tree.leaf_nodes]))
 
     def leaf_sums(self):
         """Per tree of the round, the sums its leaf values are solved from:
         (grad_sum, hess_sum) per leaf for constant leaves; with an embedding,
         the leaf_linear_stats tuple and the leaves' row counts."""
-        leaf_rows = [rows for _, rows in self._trees]
         if self.z is None:
-            return [self._constant_sums(k, rows) for k, rows in enumerate(leaf_rows)]
-        layouts = [leaf_layout(rows, self.n_rows) for rows in leaf_rows]
+            return [self._constant_sums(k, rows) for k, _, rows in self._trees]
+        layouts = [leaf_layout(rows, self.n_rows) for _, _, rows in self._trees]
         self._leaf_index = [index for _, _, index in layouts]
         # One call per tree reads its class's gradients where they lie; a
         # pooled multi-class call would first transpose them to (n_rows, K),
         # which costs more than the statistics (same bits either way).
         sums = []
-        for k, (order, offsets, _) in enumerate(layouts):
+        for (k, _, _), (order, offsets, _) in zip(self._trees, layouts):
             grad, hess = self._class_gradients(k)
             linear = np.arange(offsets.size - 1, dtype=np.int64)
             stats = tn.leaf_linear_stats(self.z, grad, hess, order, offsets, linear)
@@ -264,41 +275,48 @@ class Shard:
         return sums[0], sums[1]
 
     def add_leaf_outputs(self, tables):
-        """Adds every tree's leaf outputs to its rows' scores; tables[k] is
-        tree k's (bias, weights, z_min, z_max)."""
+        """Adds every tree's leaf outputs to its rows' scores; tables[i] is
+        the round's tree i's (bias, weights, z_min, z_max)."""
         scores = self.raw.reshape(-1, self.n_rows)
-        for k, table in enumerate(tables):
+        for i, ((k, _, leaf_rows), table) in enumerate(zip(self._trees, tables)):
             if k in self._joined:
                 order, counts = self._joined[k]
                 scores[k][order] += np.repeat(table[0], counts)
             elif self.z is None:
-                add_by_leaf(scores[k], table[0], self._trees[k][1])
+                add_by_leaf(scores[k], table[0], leaf_rows)
             else:
-                scores[k] += tn.predict_linear(self._leaf_index[k], self.z, *table, False)
+                scores[k] += tn.predict_linear(self._leaf_index[i], self.z, *table, False)
 
     def loss_sums(self):
         return self.loss.loss_sums(self.y, self.raw, self.weight)
 
     def end_round(self, reorder):
         """Forgets the round's trees, after reordering the rows by the first."""
-        trees, self._trees, self._leaf_index, self._joined = self._trees, [], None, {}
         if reorder:
-            tree, leaf_rows = trees[0]
-            del trees
-            # The new order goes into the spent gradient buffer, before the
-            # leaves' rows go: a fresh array would be held beside them.
-            positions = self._grad.reshape(-1)[: self.n_rows].view(np.int64)
-            np.concatenate([leaf_rows[i] for i in tree.depth_first_leaves()], out=positions)
-            del tree, leaf_rows
-            self._reorder(positions)
-            release_freed(8 * self.n_rows)
+            self.write_order()
+        self._trees, self._leaf_index, self._joined = [], None, {}
+        if reorder:
+            self.reorder()
 
     # ------------------------------------------------------------ row order
 
-    def _reorder(self, positions):
-        """Puts the rows at positions first to last, in place: the binned
+    def _order_buffer(self):
+        """Where the next row order goes: the spent gradient buffer, the
+        first tree's class's part of it, so that the order is written before
+        the leaves' rows go and a fresh array is not held beside them."""
+        return self._grad.reshape(-1)[: self.n_rows].view(np.int64)
+
+    def write_order(self):
+        """Writes the row order of the round's first tree, leaf by leaf in
+        depth-first order, each leaf keeping its rows' order."""
+        _, tree, leaf_rows = self._trees[0]
+        np.concatenate([leaf_rows[i] for i in tree.depth_first_leaves()], out=self._order_buffer())
+
+    def reorder(self):
+        """Puts the rows in the order write_order wrote, in place: the binned
         matrix, then the per-row vectors through a spent buffer (the
         hessians') or one of their size."""
+        positions = self._order_buffer()
         self._reorder_binned(positions)
         spare = np.empty(self.n_rows) if self._hess is None else self._hess.reshape(-1)
         scratch = spare[: self.n_rows]
@@ -317,6 +335,7 @@ class Shard:
             for column in self.z.T:
                 np.take(column, positions, out=scratch, mode="clip")
                 column[:] = scratch
+        release_freed(8 * self.n_rows)
 
     def _reorder_binned(self, positions):
         """The binned matrix feature by feature (a second matrix would double

@@ -1,0 +1,279 @@
+"""The trees of a softmax round, grown on worker processes.
+
+The K trees of a round depend only on the gradients computed at its start:
+tree k reads the gradients of class k and adds its leaf outputs to the
+scores of class k alone. The kernels hold the interpreter lock, so one
+process grows one tree at a time, and much of a tree (partitions, small
+nodes' histograms, the split search, the grower's Python) runs on one core.
+On several cores the trees of a round go instead to worker processes of one
+thread each, a class to whichever worker is free. The workers and the fitting
+process share the shard's binned matrix, embedding, scores and gradients in
+one block of shared memory: nothing of the rows is copied per round, and a
+tree and its score update are the ones the fitting process would have made,
+bit for bit. The fitting process computes the gradients, reorders the rows
+and checks the scores between rounds, while the workers wait.
+"""
+
+import contextlib
+import mmap
+import os
+import signal
+import socket
+import subprocess
+import sys
+import traceback
+from multiprocessing.connection import Connection, wait
+
+import numpy as np
+
+from .booster import grow_class_tree
+from .shard import Shard
+from .splitting import SplitFinder
+from .threads import worker_count
+
+# Row-features times classes times rounds from which a fit starts workers:
+# starting one takes about 0.15 s, and they save about a third of a fit that
+# would take a second or more on two threads.
+WORKER_MIN_WORK = 1 << 28
+
+# Rows from which a fit starts workers: below, a tree takes about as long as
+# handing it to a worker and back.
+WORKER_MIN_ROWS = 32_768
+
+# Seconds a worker gets to end after it is told to, before it is killed.
+WORKER_EXIT_SECONDS = 5.0
+
+_ALIGN = 64
+
+
+class SharedArrays:
+    """Arrays laid out one after the other in one shared-memory file; a
+    process that has the file's descriptor and the layout maps the same
+    arrays."""
+
+    def __init__(self, fd, layout):
+        self.fd, self.layout = fd, layout
+        size = max(_ALIGN, sum(_padded(shape, dtype) for shape, dtype in layout))
+        self._map = mmap.mmap(fd, size)
+        self.arrays, offset = [], 0
+        for shape, dtype in layout:
+            self.arrays.append(np.ndarray(shape, dtype, buffer=self._map, offset=offset))
+            offset += _padded(shape, dtype)
+
+    @classmethod
+    def create(cls, layout):
+        fd = os.memfd_create("tarnwick-shard", os.MFD_CLOEXEC)
+        os.ftruncate(fd, max(_ALIGN, sum(_padded(shape, dtype) for shape, dtype in layout)))
+        return cls(fd, layout)
+
+    def close_file(self):
+        """Closes the descriptor; the arrays stay mapped."""
+        if self.fd >= 0:
+            os.close(self.fd)
+            self.fd = -1
+
+
+def _padded(shape, dtype):
+    size = int(np.prod(shape, dtype=np.int64)) * np.dtype(dtype).itemsize
+    return -(-size // _ALIGN) * _ALIGN
+
+
+def wanted(rows, max_iter):
+    """The number of class workers worth starting for a fit on rows (a Shard,
+    or the partitions of a distributed fit): 0 unless the loss has several
+    outputs, there are several worker threads and the fit is large enough;
+    never more than the classes."""
+    # A frozen application's executable is the application, not Python.
+    startable = sys.executable and not getattr(sys, "frozen", False)
+    if not isinstance(rows, Shard) or not hasattr(os, "memfd_create") or not startable:
+        return 0
+    n_out = rows.loss.n_outputs
+    work = rows.n_rows * rows.binned.shape[0] * n_out * max_iter
+    if n_out < 2 or rows.n_rows < WORKER_MIN_ROWS or work < WORKER_MIN_WORK:
+        return 0
+    workers = min(worker_count(), n_out)
+    return workers if workers >= 2 else 0
+
+
+@contextlib.contextmanager
+def class_workers(rows, bins, params):
+    """ClassWorkers for a fit on rows, or None where they are not worth it
+    (see wanted); the workers end with the block."""
+    count = wanted(rows, params.max_iter)
+    if count == 0:
+        yield None
+        return
+    workers = ClassWorkers(rows, bins, params, count)
+    try:
+        yield workers
+    except BaseException:
+        workers.close(at_once=True)
+        raise
+    workers.close()
+
+
+class ClassWorkers:
+    """Worker processes that grow the trees of a round on a shard, which
+    they share with this process: the shard's binned matrix, embedding and
+    per-row buffers move into shared memory when the workers start."""
+
+    def __init__(self, shard, bins, params, count):
+        self.shard, self.n_outputs = shard, shard.loss.n_outputs
+        shared = _share(shard)
+        self._procs, self._conns = [], []
+        try:
+            for _ in range(count):
+                self._start(shared.fd)
+            setup = (shared.layout, shard.loss, bins, params, shard.n_bins_max)
+            for conn in self._conns:
+                conn.send(setup)
+        except BaseException:
+            self.close(at_once=True)
+            raise
+        finally:
+            shared.close_file()
+
+    def _start(self, fd):
+        ours, theirs = socket.socketpair()
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(_import_path()))
+        # A worker is one thread: the kernels' pool and any BLAS threads too.
+        env.update(RAYON_NUM_THREADS="1", OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
+        command = "from tarnwick.class_trees import serve; serve()"
+        try:
+            proc = subprocess.Popen(
+                [sys.executable, "-c", command, str(theirs.fileno()), str(fd)],
+                pass_fds=(theirs.fileno(), fd),
+                env=env,
+                stdin=subprocess.DEVNULL,
+            )
+        except BaseException:
+            ours.close()
+            raise
+        finally:
+            theirs.close()
+        self._procs.append(proc)
+        self._conns.append(Connection(ours.detach()))
+
+    def grow_round(self, write_order):
+        """The round's trees, class by class, grown on the workers from the
+        gradients in the shard's buffers, their leaf outputs added to the
+        scores; with write_order the worker of class 0 also writes its
+        tree's row order for the shard's reorder."""
+        trees = [None] * self.n_outputs
+        pending = iter(range(self.n_outputs))
+        busy = {}
+
+        def hand_out(conn):
+            k = next(pending, None)
+            if k is not None:
+                try:
+                    conn.send((k, write_order and k == 0))
+                except OSError:
+                    raise self._ended(conn, k) from None
+                busy[conn] = k
+
+        for conn in self._conns:
+            hand_out(conn)
+        while busy:
+            for conn in wait(list(busy)):
+                k = busy.pop(conn)
+                trees[k] = self._reply(conn, k)
+                hand_out(conn)
+        return trees
+
+    def _reply(self, conn, k):
+        try:
+            kind, value = conn.recv()
+        except (EOFError, OSError):
+            raise self._ended(conn, k) from None
+        if kind == "error":
+            raise RuntimeError(f"growing class {k}'s tree failed in a worker process:\n{value}")
+        return value
+
+    def _ended(self, conn, k):
+        proc = self._procs[self._conns.index(conn)]
+        return RuntimeError(
+            f"the worker process growing class {k}'s tree ended (exit code {proc.wait()})"
+        )
+
+    def close(self, at_once=False):
+        """Tells the workers to end, and kills those that do not in time;
+        at_once (a fit that failed or was interrupted) kills them, whatever
+        tree they are growing."""
+        for conn in self._conns:
+            with contextlib.suppress(OSError):
+                conn.send(None)
+            conn.close()
+        for proc in self._procs:
+            try:
+                proc.wait(0 if at_once else WORKER_EXIT_SECONDS)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        self._procs, self._conns = [], []
+
+
+def _share(shard):
+    """Moves the shard's binned matrix, embedding and per-row buffers into
+    one block of shared memory; returns the block, its arrays in the order
+    binned, raw, grad, hess, z (those that exist)."""
+    raw, grad, hess = shard.raw, shard._grad, shard._hess
+    own = [a for a in (shard.binned, raw, grad, hess, shard.z) if a is not None]
+    shared = SharedArrays.create([(a.shape, a.dtype.str) for a in own])
+    for mine, theirs in zip(own, shared.arrays):
+        theirs[...] = mine
+    moved = iter(shared.arrays)
+    shard.binned, shard.raw, shard._grad = next(moved), next(moved), next(moved)
+    shard._hess = next(moved) if hess is not None else None
+    shard.z = next(moved) if shard.z is not None else None
+    return shared
+
+
+def _import_path():
+    """This process's import path, for a worker to import the same tarnwick."""
+    return [os.path.abspath(entry or os.curdir) for entry in sys.path]
+
+
+class _ClassGrower:
+    """A worker's side: the shared shard, and what growing a tree needs."""
+
+    def __init__(self, fd, layout, loss, bins, params, n_bins_max):
+        self.arrays = SharedArrays(fd, layout)
+        arrays = iter(self.arrays.arrays)
+        binned = next(arrays)
+        buffers = next(arrays), next(arrays), next(arrays) if loss.needs_hess_buffer else None
+        z = next(arrays, None)
+        # The targets stay with the fitting process: a worker's shard never
+        # computes gradients or reorders.
+        self.shard = Shard(binned, np.empty(0), None, z, loss, n_bins_max, buffers=buffers)
+        self.bins, self.params = bins, params
+        self.finder = SplitFinder(bins, params.split)
+
+    def grow(self, k, write_order):
+        shard = self.shard
+        shard.take_gradients()
+        tree = grow_class_tree(shard, k, self.finder, self.bins, self.params)
+        if write_order:
+            shard.write_order()
+        shard.end_round(False)
+        return tree
+
+
+def serve():
+    """A worker's loop: the setup, then a class per request until told to
+    end or the fitting process goes."""
+    # The fitting process ends its workers; an interrupt from the terminal
+    # goes to it (and to the whole process group).
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    conn, fd = Connection(int(sys.argv[1])), int(sys.argv[2])
+    try:
+        grower = _ClassGrower(fd, *conn.recv())
+        os.close(fd)
+        while (request := conn.recv()) is not None:
+            try:
+                reply = ("tree", grower.grow(*request))
+            except Exception as exc:
+                reply = ("error", "".join(traceback.format_exception(exc)))
+            conn.send(reply)
+    except (EOFError, OSError):
+        pass

@@ -1,0 +1,168 @@
+"""The trees of a softmax round grown on worker processes."""
+
+import subprocess
+
+import numpy as np
+import pytest
+from tarnwick import TarnwickClassifier, TarnwickRegressor, class_trees, losses
+from tarnwick.binning import bin_rows, fit_bins
+from tarnwick.booster import BoostParams, LeafParams
+from tarnwick.grower import GrowParams
+from tarnwick.shard import Shard
+from tarnwick.splitting import SplitParams
+
+
+def class_data(n, seed=0):
+    rng = np.random.default_rng(seed)
+    x = rng.standard_normal((n, 5))
+    x[rng.random((n, 5)) < 0.05] = np.nan
+    x[:, 4] = rng.integers(0, 9, n)
+    z = rng.standard_normal((n, 2))
+    score = np.nan_to_num(x[:, 0]) + np.isin(x[:, 4], [2, 5]) + z[:, 0] * (x[:, 4] > 4)
+    classes = np.digitize(score + 0.3 * rng.standard_normal(n), [-0.5, 0.5, 1.5])
+    return x, z, classes, rng.random(n)
+
+
+@pytest.fixture
+def started(monkeypatch):
+    """Workers for every fit with several outputs, on 2 threads; the list of
+    the worker processes started."""
+    monkeypatch.setenv("RAYON_NUM_THREADS", "2")
+    procs = []
+
+    class Recorded(subprocess.Popen):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            procs.append(self)
+
+    monkeypatch.setattr(class_trees.subprocess, "Popen", Recorded)
+    monkeypatch.setattr(class_trees, "WORKER_MIN_WORK", 0)
+    monkeypatch.setattr(class_trees, "WORKER_MIN_ROWS", 0)
+    return procs
+
+
+def saved(model, path):
+    model.save(path)
+    return path.read_bytes()
+
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        dict(),
+        dict(weighted=True),
+        dict(linear=True),
+        dict(weighted=True, linear=True, early_stopping=True, validation_fraction=0.2),
+        dict(max_depth=3, max_leaf_nodes=None),
+    ],
+)
+def test_workers_grow_the_models_of_one_process(started, monkeypatch, tmp_path, case):
+    """Bit for bit, through the rounds after which the rows are reordered,
+    with weights, categories, an embedding and early stopping."""
+    case = dict(case)
+    weighted, linear = case.pop("weighted", False), case.pop("linear", False)
+    x, z, classes, weight = class_data(2500, seed=1)
+    params = dict(max_iter=10, categorical_features=[4], min_data_per_group=10)
+    params.update(case)
+    params.setdefault("early_stopping", False)
+
+    def fit():
+        model = TarnwickClassifier(**params, random_state=0)
+        model.fit(x, classes, weight if weighted else None, z=z if linear else None)
+        return saved(model, tmp_path / "model.npz"), model.predict_proba(x, z=z if linear else None)
+
+    with_workers = fit()
+    assert len(started) == 2 and all(p.returncode == 0 for p in started)
+    monkeypatch.setattr(class_trees, "WORKER_MIN_WORK", 1 << 62)
+    here = fit()
+    assert len(started) == 2
+    assert with_workers[0] == here[0]
+    assert np.array_equal(with_workers[1], here[1])
+
+
+def test_workers_start_only_where_they_pay(monkeypatch):
+    x, _, classes, _ = class_data(40_000)
+    rows_of = {
+        n_out: Shard(
+            np.zeros((5, 40_000), np.uint16),
+            classes,
+            None,
+            None,
+            losses.Softmax(n_out) if n_out > 1 else losses.Logistic(),
+            10,
+        )
+        for n_out in (1, 2, 5)
+    }
+    monkeypatch.setenv("RAYON_NUM_THREADS", "4")
+    monkeypatch.setattr(class_trees, "WORKER_MIN_WORK", 40_000 * 5 * 2 * 100)
+    assert class_trees.wanted(rows_of[5], 100) == 4
+    assert class_trees.wanted(rows_of[2], 100) == 2
+    assert class_trees.wanted(rows_of[2], 99) == 0
+    assert class_trees.wanted(rows_of[1], 10_000) == 0
+    monkeypatch.setenv("RAYON_NUM_THREADS", "1")
+    assert class_trees.wanted(rows_of[5], 100) == 0
+    monkeypatch.setenv("RAYON_NUM_THREADS", "4")
+    monkeypatch.setattr(class_trees, "WORKER_MIN_ROWS", 40_001)
+    assert class_trees.wanted(rows_of[5], 100) == 0
+
+
+def test_a_regressor_starts_no_workers(started):
+    x, _, classes, _ = class_data(500)
+    TarnwickRegressor(max_iter=3, early_stopping=False).fit(x, classes.astype(float))
+    TarnwickClassifier(max_iter=3, early_stopping=False).fit(x, classes > 1)
+    assert started == []
+
+
+def test_a_worker_that_dies_ends_the_fit_with_an_error(started, monkeypatch):
+    grow_round = class_trees.ClassWorkers.grow_round
+    rounds = []
+
+    def killing(self, write_order):
+        rounds.append(write_order)
+        if len(rounds) == 3:
+            self._procs[0].kill()
+            self._procs[0].wait()
+        return grow_round(self, write_order)
+
+    monkeypatch.setattr(class_trees.ClassWorkers, "grow_round", killing)
+    x, _, classes, _ = class_data(2000)
+    with pytest.raises(RuntimeError, match=r"worker process growing class \d's tree ended"):
+        TarnwickClassifier(max_iter=10, early_stopping=False).fit(x, classes)
+    assert len(rounds) == 3
+    assert all(p.returncode is not None for p in started)
+
+
+def test_an_interrupted_fit_kills_its_workers(started, monkeypatch):
+    grow_round = class_trees.ClassWorkers.grow_round
+
+    def interrupted(self, write_order):
+        grow_round(self, write_order)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(class_trees.ClassWorkers, "grow_round", interrupted)
+    x, _, classes, _ = class_data(2000)
+    with pytest.raises(KeyboardInterrupt):
+        TarnwickClassifier(max_iter=10, early_stopping=False).fit(x, classes)
+    assert len(started) == 2 and all(p.returncode is not None for p in started)
+
+
+def test_a_failure_in_a_worker_comes_back_with_its_traceback(started):
+    x, _, classes, _ = class_data(2000)
+    bins = fit_bins(x, np.zeros(5, bool), 255, seed=0)
+    loss = losses.Softmax(4)
+    rows = Shard(bin_rows(bins, x), classes, None, None, loss, bins.n_bins_max)
+    params = BoostParams(
+        5,
+        GrowParams(15, None, 20),
+        SplitParams(20, 0.0, 10.0, 100, 32),
+        LeafParams(0.0, 0.1, 0.0, 2),
+    )
+    with class_trees.class_workers(rows, bins, params) as workers:
+        rows.set_scores(loss.init_score(rows.init_sums()))
+        rows.compute_gradients()
+        assert len(workers.grow_round(False)) == 4
+        # A class the shard has no gradients for.
+        workers.n_outputs = 5
+        with pytest.raises(RuntimeError, match=r"(?s)class 4's tree failed.*IndexError"):
+            workers.grow_round(False)
+    assert [p.returncode for p in started] == [0, 0]
