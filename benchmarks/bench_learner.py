@@ -128,7 +128,7 @@ def instrument(clock):
     """Routes our learner's kernel calls, NumPy steps and binning through the
     clock. Returns the names of the steps of a round."""
     import tarnwick_native as tn
-    from tarnwick import binning, booster, grower, shard, splitting
+    from tarnwick import binning, booster, class_trees, grower, shard, splitting
 
     for name in KERNELS:
         setattr(tn, name, clock.wrap(name, getattr(tn, name)))
@@ -138,18 +138,24 @@ def instrument(clock):
     # threads, which the clock (one stack of nested steps) must not see.
     gradients = "gradients (NumPy)"
     shard.Shard.compute_gradients = clock.wrap(gradients, shard.Shard.compute_gradients)
-    steps = {
-        "histogram subtraction (NumPy)": (grower, "larger_child_histogram"),
-        "split search around the kernel": (splitting.SplitFinder, "__call__"),
-        "leaf sums (NumPy)": (shard.Shard, "leaf_sums"),
-        "leaf values (NumPy)": (booster, "leaf_tables"),
-        "per-row outputs (NumPy)": (shard.Shard, "add_leaf_outputs"),
-        "flat trees": (booster, "flatten"),
-        "row reordering (NumPy)": (shard.Shard, "end_round"),
-    }
-    for name, (owner, attr) in steps.items():
+    # A softmax round on worker processes is one wait here: the kernels run
+    # in the workers, out of the clock's sight.
+    reordering = "row reordering (NumPy)"
+    steps = [
+        ("histogram subtraction (NumPy)", grower, "larger_child_histogram"),
+        ("split search around the kernel", splitting.SplitFinder, "__call__"),
+        ("leaf sums (NumPy)", shard.Shard, "leaf_sums"),
+        ("leaf values (NumPy)", booster, "leaf_tables"),
+        ("per-row outputs (NumPy)", shard.Shard, "add_leaf_outputs"),
+        ("flat trees", booster, "flatten"),
+        (reordering, shard.Shard, "end_round"),
+        (reordering, shard.Shard, "reorder"),
+        ("trees on worker processes", class_trees.ClassWorkers, "grow_round"),
+    ]
+    for name, owner, attr in steps:
         setattr(owner, attr, clock.wrap(name, getattr(owner, attr)))
-    return KERNELS + (gradients,) + tuple(steps)
+    names = dict.fromkeys(name for name, _, _ in steps)
+    return KERNELS + (gradients,) + tuple(names)
 
 
 def breakdown(rounds, snapshots, steps, trees_per_round):
