@@ -33,6 +33,7 @@ def started(monkeypatch):
     class Recorded(subprocess.Popen):
         def __init__(self, *args, **kwargs):
             super().__init__(*args, **kwargs)
+            self.env_threads = kwargs["env"]["RAYON_NUM_THREADS"]
             procs.append(self)
 
     monkeypatch.setattr(class_trees.subprocess, "Popen", Recorded)
@@ -104,6 +105,15 @@ def test_workers_start_only_where_they_pay(monkeypatch):
     monkeypatch.setenv("RAYON_NUM_THREADS", "4")
     monkeypatch.setattr(class_trees, "WORKER_MIN_ROWS", 40_001)
     assert class_trees.wanted(rows_of[5], 100) == 0
+
+
+@pytest.mark.parametrize(("threads", "classes", "each"), [("2", 4, "1"), ("7", 3, "2")])
+def test_workers_share_out_the_threads(started, monkeypatch, threads, classes, each):
+    monkeypatch.setenv("RAYON_NUM_THREADS", threads)
+    x, _, y, _ = class_data(1000)
+    TarnwickClassifier(max_iter=2, early_stopping=False).fit(x, y % classes)
+    assert len(started) == min(int(threads), classes)
+    assert [p.env_threads for p in started] == [each] * len(started)
 
 
 def test_a_regressor_starts_no_workers(started):

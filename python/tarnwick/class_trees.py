@@ -5,8 +5,9 @@ tree k reads the gradients of class k and adds its leaf outputs to the
 scores of class k alone. The kernels hold the interpreter lock, so one
 process grows one tree at a time, and much of a tree (partitions, small
 nodes' histograms, the split search, the grower's Python) runs on one core.
-On several cores the trees of a round go instead to worker processes of one
-thread each, a class to whichever worker is free. The workers and the fitting
+On several cores the trees of a round go instead to worker processes, a
+class to whichever worker is free: as many as there are threads, at most one
+per class, the threads shared out among them. The workers and the fitting
 process share the shard's binned matrix, embedding, scores and gradients in
 one block of shared memory: nothing of the rows is copied per round, and a
 tree and its score update are the ones the fitting process would have made,
@@ -122,8 +123,11 @@ class ClassWorkers:
         shared = _share(shard)
         self._procs, self._conns = [], []
         try:
+            # The fit's threads, shared out: on more cores than classes a
+            # worker's histograms run on several.
+            threads = max(1, worker_count() // count)
             for _ in range(count):
-                self._start(shared.fd)
+                self._start(shared.fd, threads)
             setup = (shared.layout, shard.loss, bins, params, shard.n_bins_max)
             for conn in self._conns:
                 conn.send(setup)
@@ -133,11 +137,12 @@ class ClassWorkers:
         finally:
             shared.close_file()
 
-    def _start(self, fd):
+    def _start(self, fd, threads):
         ours, theirs = socket.socketpair()
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(_import_path()))
-        # A worker is one thread: the kernels' pool and any BLAS threads too.
-        env.update(RAYON_NUM_THREADS="1", OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
+        env["RAYON_NUM_THREADS"] = str(threads)
+        # The learner's few solves are small: BLAS threads would only wait.
+        env.update(OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
         command = "from tarnwick.class_trees import serve; serve()"
         try:
             proc = subprocess.Popen(
