@@ -83,28 +83,24 @@ def test_workers_grow_the_models_of_one_process(started, monkeypatch, tmp_path, 
 
 def test_workers_start_only_where_they_pay(monkeypatch):
     x, _, classes, _ = class_data(40_000)
-    rows_of = {
-        n_out: Shard(
-            np.zeros((5, 40_000), np.uint16),
-            classes,
-            None,
-            None,
-            losses.Softmax(n_out) if n_out > 1 else losses.Logistic(),
-            10,
-        )
-        for n_out in (1, 2, 5)
-    }
-    monkeypatch.setenv("RAYON_NUM_THREADS", "4")
+
+    def rows(n_out):
+        loss = losses.Softmax(n_out) if n_out > 1 else losses.Logistic()
+        return Shard(np.zeros((5, 40_000), np.uint16), classes, None, None, loss, 10)
+
+    def wanted(threads, n_out, rounds=100):
+        monkeypatch.setenv("RAYON_NUM_THREADS", str(threads))
+        return class_trees.wanted(rows(n_out), rounds)
+
     monkeypatch.setattr(class_trees, "WORKER_MIN_WORK", 40_000 * 5 * 2 * 100)
-    assert class_trees.wanted(rows_of[5], 100) == 4
-    assert class_trees.wanted(rows_of[2], 100) == 2
-    assert class_trees.wanted(rows_of[2], 99) == 0
-    assert class_trees.wanted(rows_of[1], 10_000) == 0
-    monkeypatch.setenv("RAYON_NUM_THREADS", "1")
-    assert class_trees.wanted(rows_of[5], 100) == 0
-    monkeypatch.setenv("RAYON_NUM_THREADS", "4")
+    assert wanted(4, 2) == 2 and wanted(4, 2, rounds=99) == 0
+    assert wanted(4, 1, rounds=10_000) == 0 and wanted(1, 5) == 0
+    # Not where a round's last wave leaves workers idle for long.
+    assert [wanted(2, k) for k in (3, 4, 5, 6, 7, 10)] == [0, 2, 0, 2, 2, 2]
+    assert [wanted(4, k) for k in (3, 4, 5, 10)] == [3, 4, 4, 4]
+    assert wanted(16, 3) == 3
     monkeypatch.setattr(class_trees, "WORKER_MIN_ROWS", 40_001)
-    assert class_trees.wanted(rows_of[5], 100) == 0
+    assert wanted(4, 4) == 0
 
 
 @pytest.mark.parametrize(("threads", "classes", "each"), [("2", 4, "1"), ("7", 3, "2")])
