@@ -119,6 +119,42 @@ def test_a_regressor_starts_no_workers(started):
     assert started == []
 
 
+def exiting_worker(monkeypatch):
+    monkeypatch.setattr(class_trees.sys, "executable", "/bin/false")
+
+
+def no_shared_memory(monkeypatch):
+    def failing(*args):
+        raise PermissionError(1, "memfd_create is not allowed here")
+
+    monkeypatch.setattr(class_trees.os, "memfd_create", failing)
+
+
+@pytest.mark.parametrize(
+    ("breaking", "why"),
+    [
+        (exiting_worker, "a worker ended with exit code 1"),
+        (no_shared_memory, "memfd_create is not allowed here"),
+    ],
+)
+def test_workers_that_cannot_start_leave_the_fit_to_this_process(
+    started, monkeypatch, tmp_path, breaking, why
+):
+    x, _, classes, _ = class_data(2000)
+
+    def fit():
+        model = TarnwickClassifier(max_iter=4, early_stopping=False)
+        return saved(model.fit(x, classes), tmp_path / "model.npz")
+
+    with monkeypatch.context() as broken:
+        breaking(broken)
+        with pytest.warns(RuntimeWarning, match=f"could not start .*{why}"):
+            without_workers = fit()
+    assert all(p.returncode is not None for p in started)
+    monkeypatch.setattr(class_trees, "WORKER_MIN_WORK", 1 << 62)
+    assert without_workers == fit()
+
+
 def test_a_worker_that_dies_ends_the_fit_with_an_error(started, monkeypatch):
     grow_round = class_trees.ClassWorkers.grow_round
     rounds = []

@@ -23,6 +23,7 @@ import socket
 import subprocess
 import sys
 import traceback
+import warnings
 from multiprocessing.connection import Connection, wait
 
 import numpy as np
@@ -41,8 +42,11 @@ WORKER_MIN_WORK = 1 << 28
 # handing it to a worker and back.
 WORKER_MIN_ROWS = 32_768
 
-# Seconds a worker gets to end after it is told to, before it is killed.
+# Seconds a worker gets to end after it is told to, before it is killed;
+# to map the shard after it starts (about 0.25 s), before the fit goes on
+# without workers.
 WORKER_EXIT_SECONDS = 5.0
+WORKER_START_SECONDS = 60.0
 
 # The share of a tree's time that more threads do not shorten: a tree of 10
 # classes x 200,000 rows x 32 features took 1.45 times less time on 2
@@ -119,15 +123,30 @@ def _speed_up(threads):
     return 1.0 / (SERIAL_SHARE + (1.0 - SERIAL_SHARE) / threads)
 
 
+class WorkersUnavailable(RuntimeError):
+    """Class workers could not start."""
+
+
 @contextlib.contextmanager
 def class_workers(rows, bins, params):
     """ClassWorkers for a fit on rows, or None where they are not worth it
-    (see wanted); the workers end with the block."""
+    (see wanted) or cannot start (a warning says why: the fit goes on in
+    this process); the workers end with the block."""
     count = wanted(rows, params.max_iter)
-    if count == 0:
+    workers = None
+    if count > 0:
+        try:
+            workers = ClassWorkers(rows, bins, params, count)
+        except (OSError, WorkersUnavailable) as exc:
+            warnings.warn(
+                f"tarnwick grows this fit's trees in one process: its worker "
+                f"processes could not start ({exc})",
+                RuntimeWarning,
+                stacklevel=4,
+            )
+    if workers is None:
         yield None
         return
-    workers = ClassWorkers(rows, bins, params, count)
     try:
         yield workers
     except BaseException:
@@ -153,7 +172,12 @@ class ClassWorkers:
                 self._start(shared.fd, threads)
             setup = (shared.layout, shard.loss, bins, params, shard.n_bins_max)
             for conn in self._conns:
-                conn.send(setup)
+                try:
+                    conn.send(setup)
+                except OSError:
+                    raise self._not_started(conn) from None
+            for conn in self._conns:
+                self._ready(conn)
         except BaseException:
             self.close(at_once=True)
             raise
@@ -181,6 +205,21 @@ class ClassWorkers:
             theirs.close()
         self._procs.append(proc)
         self._conns.append(Connection(ours.detach()))
+
+    def _ready(self, conn):
+        """Waits for a worker to report that it has mapped the shard."""
+        try:
+            if not conn.poll(WORKER_START_SECONDS):
+                raise WorkersUnavailable(f"no worker was ready in {WORKER_START_SECONDS:g} s")
+            kind, value = conn.recv()
+        except (EOFError, OSError):
+            raise self._not_started(conn) from None
+        if kind == "error":
+            raise WorkersUnavailable(f"a worker failed to start:\n{value}")
+
+    def _not_started(self, conn):
+        proc = self._procs[self._conns.index(conn)]
+        return WorkersUnavailable(f"a worker ended with exit code {proc.wait()}")
 
     def grow_round(self, write_order):
         """The round's trees, class by class, grown on the workers from the
@@ -295,8 +334,14 @@ def serve():
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     conn, fd = Connection(int(sys.argv[1])), int(sys.argv[2])
     try:
-        grower = _ClassGrower(fd, *conn.recv())
+        setup = conn.recv()
+        try:
+            grower = _ClassGrower(fd, *setup)
+        except Exception as exc:
+            conn.send(("error", "".join(traceback.format_exception(exc))))
+            return
         os.close(fd)
+        conn.send(("ready", None))
         while (request := conn.recv()) is not None:
             try:
                 reply = ("tree", grower.grow(*request))
