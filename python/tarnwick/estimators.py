@@ -579,6 +579,12 @@ class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
     class_weight ("balanced" or a dict) scales the sample weights by class.
 """
         + THREADS_NOTE
+        + """
+    On Linux, a large enough fit of three or more classes grows the trees of
+    each round on worker processes (at most one per thread and per class)
+    that share the binned rows with the fit through shared memory; they give
+    the same model to the bit, start with fit and end with it.
+"""
     )
 
     _parameter_constraints: dict = {
