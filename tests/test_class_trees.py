@@ -1,5 +1,6 @@
 """The trees of a softmax round grown on worker processes."""
 
+import os
 import subprocess
 
 import numpy as np
@@ -153,6 +154,19 @@ def test_workers_that_cannot_start_leave_the_fit_to_this_process(
     assert all(p.returncode is not None for p in started)
     monkeypatch.setattr(class_trees, "WORKER_MIN_WORK", 1 << 62)
     assert without_workers == fit()
+
+
+def test_shared_memory_that_cannot_be_mapped_leaves_no_descriptor_open(started, monkeypatch):
+    def failing(*args):
+        raise OSError(12, "cannot map")
+
+    x, _, classes, _ = class_data(2000)
+    monkeypatch.setattr(class_trees.mmap, "mmap", failing)
+    before = set(os.listdir("/proc/self/fd"))
+    with pytest.warns(RuntimeWarning, match="could not start .*cannot map"):
+        TarnwickClassifier(max_iter=2, early_stopping=False).fit(x, classes)
+    assert set(os.listdir("/proc/self/fd")) <= before
+    assert started == []
 
 
 def test_a_worker_that_dies_ends_the_fit_with_an_error(started, monkeypatch):

@@ -76,8 +76,12 @@ class SharedArrays:
     @classmethod
     def create(cls, layout):
         fd = os.memfd_create("tarnwick-shard", os.MFD_CLOEXEC)
-        os.ftruncate(fd, max(_ALIGN, sum(_padded(shape, dtype) for shape, dtype in layout)))
-        return cls(fd, layout)
+        try:
+            os.ftruncate(fd, max(_ALIGN, sum(_padded(shape, dtype) for shape, dtype in layout)))
+            return cls(fd, layout)
+        except BaseException:
+            os.close(fd)
+            raise
 
     def close_file(self):
         """Closes the descriptor; the arrays stay mapped."""
@@ -160,7 +164,7 @@ class ClassWorkers:
     per-row buffers move into shared memory when the workers start."""
 
     def __init__(self, shard, bins, params, count):
-        self.shard, self.n_outputs = shard, shard.loss.n_outputs
+        self.n_outputs = shard.loss.n_outputs
         shared = _share(shard)
         self._procs, self._conns = [], []
         try:
