@@ -43,6 +43,24 @@ def test_bin_codes_agree_with_raw_thresholds():
     assert_codes_agree_with_edges(bins, x, binned)
 
 
+def test_numeric_features_between_categorical_ones_get_their_own_codes():
+    rng = np.random.default_rng(2)
+    x = rng.standard_normal((3000, 7)) * np.arange(1, 8)
+    categorical = np.array([True, False, False, True, True, False, True])
+    x[:, categorical] = rng.integers(0, 9, (3000, 4))
+    x[::13] = np.nan
+    bins = fit_bins(x, categorical, 32, seed=0)
+    binned = bin_rows(bins, x)
+    for f in np.flatnonzero(~categorical):
+        expected = np.searchsorted(np.append(bins.edges[f], np.inf), x[:, f])
+        assert np.array_equal(binned[f], expected)
+    for f in np.flatnonzero(categorical):
+        level = np.searchsorted(bins.cat_values[f], x[:, f]).clip(0, bins.cat_values[f].size - 1)
+        seen = bins.cat_values[f][level] == x[:, f]
+        assert np.array_equal(binned[f][seen], bins.cat_codes[f][level[seen]])
+        assert np.all(binned[f][~seen] == bins.n_bins[f])
+
+
 @settings(max_examples=60, deadline=None)
 @given(
     values=st.lists(

@@ -312,14 +312,15 @@ def bin_rows(bins, x):
     """The feature-major uint16 binned matrix of the raw rows x (n_rows, n_features)."""
     n_rows, n_features = x.shape
     out = np.empty((n_features, n_rows), dtype=np.uint16)
-    # Features go through numeric_codes in runs, each with its own table;
-    # categorical ones (an empty row of edges) too, their codes then
-    # overwritten.
+    # Numeric features go through numeric_codes in runs of neighbours, each
+    # run with its own table.
     run = max(1, GROUP_VALUES // BLOCK_ROWS)
-    runs = [
-        (first, min(first + run, n_features), search_table(bins.edges[first : first + run]))
-        for first in range(0, n_features, run)
-    ]
+    numeric = np.flatnonzero(~bins.categorical)
+    runs = []
+    for span in np.split(numeric, np.flatnonzero(np.diff(numeric) != 1) + 1):
+        for i in range(0, span.size, run):
+            first, last = int(span[i]), int(span[min(i + run, span.size) - 1]) + 1
+            runs.append((first, last, search_table(bins.edges[first:last])))
 
     categories = [(f, search_table([bins.cat_values[f]])) for f in np.flatnonzero(bins.categorical)]
 
