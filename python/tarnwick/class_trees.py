@@ -221,8 +221,11 @@ class ClassWorkers:
             raise WorkersUnavailable(f"a worker failed to start:\n{value}")
 
     def _not_started(self, conn):
-        proc = self._procs[self._conns.index(conn)]
-        return WorkersUnavailable(f"a worker ended with exit code {proc.wait()}")
+        return WorkersUnavailable(f"a worker ended with exit code {self._exit_code(conn)}")
+
+    def _exit_code(self, conn):
+        """The exit code of the worker at the other end of conn, once it ends."""
+        return self._procs[self._conns.index(conn)].wait()
 
     def grow_round(self, write_order):
         """The round's trees, class by class, grown on the workers from the
@@ -261,9 +264,8 @@ class ClassWorkers:
         return value
 
     def _ended(self, conn, k):
-        proc = self._procs[self._conns.index(conn)]
         return RuntimeError(
-            f"the worker process growing class {k}'s tree ended (exit code {proc.wait()})"
+            f"the worker process growing class {k}'s tree ended (exit code {self._exit_code(conn)})"
         )
 
     def close(self, at_once=False):
