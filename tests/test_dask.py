@@ -203,9 +203,9 @@ def test_an_empty_partition_changes_nothing(client):
     assert models[0] == models[1]
 
 
-def test_partitions_are_added_in_partition_order_not_worker_order(client):
-    # The same rows cut differently give another model: the sums follow
-    # the partitions, which is what the determinism promise is about.
+def test_the_model_follows_the_partitions_not_the_workers(client):
+    # The same rows cut differently give another model: each partition's
+    # sums are taken over its own rows, so the promise is about workers.
     x, y = regression_data()
     models = [
         model_bytes(

@@ -1,17 +1,29 @@
 """What travels between the client and the workers of a Dask fit: packed
-histograms and their sum, bit for bit, and the channel's messages."""
+histograms and their sums, bit for bit, and the channel's messages."""
 
+import math
 import socket
 
 import numpy as np
 import pytest
 import tarnwick_native as tn
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from support import same_bits
 
 pytest.importorskip("distributed")
 
 from tarnwick.dask import channel  # noqa: E402
-from tarnwick.dask.wire import Packed, add_packed, pack, unpack  # noqa: E402
+from tarnwick.dask.wire import (  # noqa: E402
+    MAX_EXACT_PARTS,
+    Packed,
+    add_exact,
+    add_packed,
+    exact_exponent,
+    exact_parts,
+    pack,
+    unpack,
+)
 from tarnwick.leaves import add_in_order  # noqa: E402
 from tarnwick.losses import Logistic, SquaredError  # noqa: E402
 from tarnwick.shard import Shard  # noqa: E402
@@ -63,6 +75,76 @@ def test_packed_histograms_add_up_to_the_bits_of_their_sum(hessians):
     assert same_bits(add_packed(parts), add_in_order(hists))
 
 
+def magnitude(hist):
+    """A bound of hist's cells, as a Shard's gradient magnitude is."""
+    return float(np.abs(hist[..., :2]).sum(axis=1).max())
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    seed=st.integers(0, 2**32 - 1),
+    kinds=st.lists(st.sampled_from(["counted", "per row"]), min_size=2, max_size=7),
+    scales=st.lists(st.integers(-40, 40), min_size=7, max_size=7),
+    data=st.data(),
+)
+def test_exact_sums_are_the_same_bits_however_partitions_are_grouped(seed, kinds, scales, data):
+    rng = np.random.default_rng(seed)
+    hists = []
+    for kind, scale in zip(kinds, scales):
+        hist = partition_histogram(rng, 200, kind)
+        hist[..., 0] *= 2.0**scale
+        hists.append((hist, kind == "counted"))
+    exponent = exact_exponent([magnitude(h) for h, _ in hists])
+    assert exponent is not None
+    whole = add_exact([exact_parts(hists, exponent)], exponent)
+
+    # Each worker holds some of the partitions, in any order; one of a
+    # single partition sends it packed, as a worker does.
+    worker_of = data.draw(st.lists(st.integers(0, 3), min_size=len(hists), max_size=len(hists)))
+    items = []
+    for w in data.draw(st.permutations(range(4))):
+        held = [hists[i] for i in range(len(hists)) if worker_of[i] == w]
+        if len(held) == 1:
+            items.append(pack(held[0][0], 200, held[0][1]))
+        elif held:
+            items.append(exact_parts(held, exponent))
+    assert same_bits(add_exact(items, exponent), whole)
+    assert same_bits(whole[..., 2], add_in_order([h[..., 2] for h, _ in hists]))
+    if all(counted for _, counted in hists):
+        assert same_bits(whole[..., 1], whole[..., 2])
+
+
+def test_exact_sums_round_the_true_sum_once():
+    # Values whose lowest bit is 2^-78 or more lie on the low grid of the
+    # bound 2^2, so nothing is dropped and each cell is the correctly rounded
+    # sum (math.fsum).
+    rng = np.random.default_rng(7)
+    mantissas = rng.integers(-(2**52), 2**52, (5, 64)).astype(np.float64)
+    values = mantissas * 2.0 ** (rng.integers(-26, 0, (5, 64)) - 52)
+    values[2, :8] = [1.0, -1.0, 2.0**-26, -(2.0**-26), 0.5, 0.5, -0.0, 1e-3]
+    hists = [(np.stack([v, np.abs(v), np.ones(64)], axis=-1)[None], False) for v in values]
+    exponent = exact_exponent([1.0] * 5)
+    assert exponent == 2
+    total = add_exact([exact_parts(hists[:2], exponent), *[h for h, _ in hists[2:]]], exponent)
+    for column, got in enumerate(total[0]):
+        assert got[0] == math.fsum(values[:, column])
+        assert got[1] == math.fsum(np.abs(values[:, column]))
+        assert got[2] == 5.0
+
+
+def test_exact_sums_are_left_to_partition_order_where_they_cannot_be_exact():
+    assert exact_exponent([3.0]) is None  # one partition: its histogram is the sum
+    assert exact_exponent([1.0] * (MAX_EXACT_PARTS + 1)) is None
+    assert exact_exponent([1.0, math.inf]) is None
+    assert exact_exponent([1.0, math.nan]) is None
+    assert exact_exponent([1.0, 1e308]) is None
+    assert exact_exponent([1e-300, 0.0]) is None
+    assert exact_exponent([0.0, 0.0]) == 0
+    for largest in (0.75, 1.0, 3.0, 2.0**100, 1e-250):
+        exponent = exact_exponent([largest / 3, largest])
+        assert largest * 2 <= 2.0**exponent < largest * 8
+
+
 def test_a_shard_counts_the_hessian_only_when_it_is_unweighted_squared_error():
     rng = np.random.default_rng(0)
     n_rows = 300
@@ -82,6 +164,25 @@ def test_a_shard_counts_the_hessian_only_when_it_is_unweighted_squared_error():
             assert same_bits(hist[..., 1], hist[..., 2])
         else:
             assert not same_bits(hist[..., 1], hist[..., 2])
+
+
+def test_a_shards_gradient_magnitude_bounds_every_cell_of_its_histograms():
+    rng = np.random.default_rng(1)
+    n_rows = 400
+    binned = rng.integers(0, 9, (3, n_rows)).astype(np.uint16)
+    for loss, y, weight, k in [
+        (SquaredError, 50.0 * rng.standard_normal(n_rows), None, 0),
+        (SquaredError, rng.standard_normal(n_rows), 3.0 * rng.random(n_rows), 0),
+        (Logistic, rng.integers(0, 2, n_rows).astype(np.float64), None, 0),
+    ]:
+        shard = Shard(binned, y, weight, None, loss, 16)
+        shard.set_scores(np.array([-0.5]))
+        shard.compute_gradients()
+        root = shard.start_tree(k, True)
+        # Per feature, the bins' cells together are no larger, but for the
+        # rounding of either sum (which the bound's factor of 2 covers).
+        cells = np.abs(root[..., :2]).sum(axis=1).max()
+        assert cells <= shard.gradient_magnitude(k) * (1 + 1e-12)
 
 
 def test_messages_travel_with_their_arrays_beside_the_pickle():

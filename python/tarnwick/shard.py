@@ -166,6 +166,13 @@ class Shard:
             return self.grad, self.hess
         return self.grad[k], self.hess[k]
 
+    def gradient_magnitude(self, k):
+        """The larger of the sums of absolute gradients and of hessians of
+        class k: no cell of a histogram of its rows is larger."""
+        grad, hess = self._class_gradients(k)
+        hess_total = self.n_rows if self.counts_hessian else float(np.abs(hess).sum())
+        return max(float(np.abs(grad).sum()), hess_total)
+
     def start_tree(self, k, build):
         """Starts tree k of the round at the root; its histogram if build."""
         # The root's row ids live until its split: a tree's leaves hold every

@@ -3,9 +3,12 @@
 DaskRows offers the interface of one Shard (booster.Boosting and
 grower.grow_tree drive it unchanged) over the WorkerShards actors of a fit.
 Every result is a sum over the partitions, added in partition order with
-leaves.add_in_order, leaves.combine_leaf_sums and (histograms, in their
-packed form) wire.add_packed; with one partition it is
-that partition's result unchanged, as in a single-process fit.
+leaves.add_in_order, leaves.combine_leaf_sums and (root histograms, in
+their packed form) wire.add_packed, or exactly (the histograms of the other
+nodes, wire.add_exact, each worker sending the exact sum of its
+partitions'), so that it does not depend on which worker holds which
+partition; with one partition it is that partition's result unchanged, as
+in a single-process fit.
 
 Round trips. A request that returns nothing (scores, gradients, the last
 split of a tree, leaf outputs, the end of a round) is held back and sent
@@ -14,7 +17,8 @@ tree of L leaves costs L round trips: the root's histogram (with the
 round's gradients), one per split that needs a child's histogram (the
 partition and the smaller child's histogram travel together), and the leaf
 sums. Each round trip is one message to every worker, answered with the
-results of all that worker's partitions (histograms packed, wire.py).
+results of all that worker's partitions (histograms packed, wire.py; below
+the root, one exact sum for all of them).
 
 The requests go from the client straight to the workers, over a channel
 of their own (channel.py) on tcp:// clusters, else as Dask actor calls run
@@ -38,7 +42,7 @@ from distributed.protocol import to_serialize
 
 from ..leaves import add_in_order, combine_leaf_sums
 from . import channel
-from .wire import add_packed
+from .wire import add_exact, add_packed, exact_exponent
 
 POLL_SECONDS = 1.0
 
@@ -73,6 +77,8 @@ class DaskRows:
     def __init__(self, client, workers, n_parts):
         self.client, self.workers, self.n_parts = client, workers, n_parts
         self._pending = []
+        # The bound of the current tree's exact sums (None: in partition order).
+        self._exponent = None
         self.round_trips = 0
         self.bytes_sent = 0
         self.bytes_received = 0
@@ -88,13 +94,18 @@ class DaskRows:
     def _ask(self, method, *args):
         """The results of method on every partition, in partition order,
         after the requests held back."""
-        requests = [*self._pending, (method, args, True)]
-        self._pending = []
         per_part = [None] * self.n_parts
-        for worker, answer in zip(self.workers, self._exchange(requests)):
-            for index, result in zip(worker.parts, answer[0]):
+        for worker, results in zip(self.workers, self._ask_workers(method, *args)):
+            for index, result in zip(worker.parts, results):
                 per_part[index] = result
         return per_part
+
+    def _ask_workers(self, method, *args):
+        """The results of method as each worker answered it, after the
+        requests held back."""
+        requests = [*self._pending, (method, args, True)]
+        self._pending = []
+        return [answer[0] for answer in self._exchange(requests)]
 
     def _exchange(self, requests):
         """Sends requests to every worker at once; their answers."""
@@ -196,14 +207,19 @@ class DaskRows:
         if not build:
             self._defer("start_tree", k, False)
             return None
-        return add_packed(self._ask("start_tree", k, True))
+        hists, magnitudes = zip(*self._ask("start_tree", k, True))
+        self._exponent = exact_exponent(magnitudes)
+        self._defer("use_exponent", self._exponent)
+        return add_packed(hists)
 
     def split(self, node, split, left, right, build):
         if build is None:
             self._defer("split", node, split, left, right, None)
             return None
-        hists = self._ask("split", node, split, left, right, build)
-        return add_packed(hists)
+        if self._exponent is None:
+            return add_packed(self._ask("split", node, split, left, right, build))
+        answers = self._ask_workers("split", node, split, left, right, build)
+        return add_exact([h for answer in answers for h in answer], self._exponent)
 
     def end_tree(self, tree):
         self._defer("end_tree", tree)
