@@ -13,17 +13,19 @@ that holds it, in one Shard per partition, inside one actor per worker
 (WorkerShards); nothing of the training rows moves after that. Bin edges come
 from per-partition summaries merged in partition order. The client runs the
 boosting loop of the single-process estimators: per node it asks every
-worker for the histograms of the node's rows in its partitions (the smaller
-child's only; the larger one is the parent's minus it), adds them in
-partition order, finds the split, and sends the rule back with the next
-request, so that a tree of L leaves costs L round trips. Gradients, scores
-and linear-leaf statistics are computed on the workers; their per-partition
-sums are added in partition order too.
+worker for the histogram of the node's rows in its partitions (the smaller
+child's only; the larger one is the parent's minus it), adds them up, finds
+the split, and sends the rule back with the next request, so that a tree of
+L leaves costs L round trips. Gradients, scores and linear-leaf statistics
+are computed on the workers; their per-partition sums are added in
+partition order.
 
-Determinism. Every native function is bit-reproducible and every sum over
-partitions is added in partition order, so the model file is the same for
-any number of workers and threads per worker, given the data and its
-partitioning; with one partition it is the single-process model's.
+Determinism. Every native function is bit-reproducible, and every sum over
+partitions is either added in partition order or exact (the histograms
+below a tree's root, which each worker adds up for its partitions: see
+wire.py), so the model file is the same for any number of workers and
+threads per worker, given the data and its partitioning; with one partition
+it is the single-process model's.
 
 Faults. A worker lost during fit ends it with WorkerLostError (see rows.py
 for how soon); bad input gets the single-process estimators' errors.
