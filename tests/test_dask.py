@@ -189,6 +189,18 @@ def test_frames_with_categories_and_weights_give_the_same_model_on_any_workers(
     assert model.is_categorical_.tolist() == [False, True, True, False]
 
 
+def test_leaves_split_ahead_save_round_trips(client):
+    x, y = regression_data()
+    params = dict(PARAMS, max_leaf_nodes=15, max_iter=4)
+    model = DaskTarnwickRegressor(client=client, **params).fit(
+        dask_array(client, 2, x), dask_array(client, 2, y)
+    )
+    splits = sum(tree.leaf_id.size - np.count_nonzero(tree.leaf_id >= 0) for tree in model._trees)
+    # One round trip per split with a histogram, plus a root and leaf sums
+    # per tree, would be more than the splits.
+    assert model.traffic_["round_trips"] < 0.8 * splits
+
+
 def test_an_empty_partition_changes_nothing(client):
     x, y = regression_data()
     with_empty = (300, 0, 450, 150, 300)

@@ -346,6 +346,64 @@ def grown_on(x, y, categorical, max_leaves=20, min_samples_leaf=30):
     return rows, tree
 
 
+class SplittingAhead:
+    """A Shard that splits the leaf the grower names ahead, as rows far away
+    do: that leaf's split is then served from what was made ahead."""
+
+    splits_ahead = True
+
+    def __init__(self, shard):
+        self.shard, self.made, self.named, self.taken = shard, {}, 0, 0
+
+    def __getattr__(self, name):
+        return getattr(self.shard, name)
+
+    def split(self, node, split, left, right, build, ahead=None):
+        if node in self.made:
+            self.taken += 1
+            self.shard.take_ahead(node, left, right)
+            hist = self.made.pop(node)
+            return hist if build is not None else None
+        hist = self.shard.split(node, split, left, right, build)
+        if build is not None and ahead is not None and ahead[0] not in self.made:
+            self.named += 1
+            self.made[ahead[0]] = self.shard.split_ahead(*ahead)
+        return hist
+
+
+@pytest.mark.parametrize(
+    "max_leaves, max_depth, least_named", [(20, None, 5), (31, 4, 1), (8, None, 2)]
+)
+def test_splitting_ahead_grows_the_same_tree(max_leaves, max_depth, least_named):
+    x, _, y, _ = mixed_data(5000, seed=6)
+    bins = fit_bins(x, np.arange(6) == 5, 255, seed=0)
+    finder = SplitFinder(bins, SplitParams(30, 0.0, 10.0, 100, 32))
+    params = GrowParams(max_leaves, max_depth, 30)
+    grown = []
+    for wrap in (lambda shard: shard, SplittingAhead):
+        loss = losses.SquaredError()
+        shard = Shard(bin_rows(bins, x), y, None, None, loss, bins.n_bins_max)
+        shard.set_scores(loss.init_score(shard.init_sums()))
+        shard.compute_gradients()
+        rows = wrap(shard)
+        tree = grow_tree(rows, 0, len(y), finder, params)
+        grown.append((rows, tree, shard._trees[0][2]))
+    (_, plain, plain_leaves), (ahead, tree, leaves) = grown
+
+    def rules(tree):
+        return [
+            None if (r := n.split) is None else (r.feature, r.bin_, r.gain, str(r.codes))
+            for n in tree.nodes
+        ]
+
+    assert rules(tree) == rules(plain)
+    assert all(np.array_equal(a, b) for a, b in zip(leaves, plain_leaves))
+    # Leaves were split ahead (not those whose children reach the depth
+    # limit), and nearly every one made was used.
+    assert ahead.named >= least_named
+    assert ahead.taken >= ahead.named - 1
+
+
 def test_depth_first_order_puts_every_node_in_one_stretch():
     x, _, y, _ = mixed_data(5000, seed=4)
     rows, tree = grown_on(x, y, np.arange(6) == 5)

@@ -8,6 +8,11 @@ histogram is the parent's minus the smaller's, in the parent's buffer.
 Children of the last split get no histogram. Nodes are numbered in creation
 order; the leaf with the largest gain splits next (ties: the older node), so
 growth is deterministic.
+
+Rows that answer from far away (splits_ahead) are also told, with each
+split, which leaf is the best one left in the queue: they may partition it
+and build its child's histogram in the same round trip. The grower still
+splits the nodes in its own order, so the tree is the same.
 """
 
 import heapq
@@ -72,8 +77,19 @@ def grow_tree(rows, k, n_rows, finder, params):
     def splittable(node):
         return node.depth < max_depth and node.n_rows >= min_rows
 
+    def next_in_queue():
+        """(node, split, side of the child whose histogram it will want) of
+        the best leaf left in the queue, if splitting it could want one."""
+        index = queue[0][1]
+        node = nodes[index]
+        s = node.split
+        if node.depth + 1 >= max_depth or max(s.n_left, s.n_right) < min_rows:
+            return None
+        return index, s, 0 if s.n_left <= s.n_right else 1
+
     nodes = [Node(0, n_rows)]
     queue = []
+    look_ahead = rows.splits_ahead
 
     def consider(index, hist):
         node = nodes[index]
@@ -97,7 +113,8 @@ def grow_tree(rows, k, n_rows, finder, params):
         n_leaves += 1
         small, large = (left, right) if s.n_left <= s.n_right else (right, left)
         wanted = n_leaves < max_leaves and (splittable(nodes[left]) or splittable(nodes[right]))
-        small_hist = rows.split(index, s, left, right, small if wanted else None)
+        ahead = next_in_queue() if look_ahead and queue and n_leaves < max_leaves else None
+        small_hist = rows.split(index, s, left, right, small if wanted else None, ahead)
         hist, parent.hist = parent.hist, None
         if wanted:
             if splittable(nodes[large]):

@@ -118,6 +118,8 @@ class Shard:
         self._no_embedding = np.empty((self.n_rows, 0))
         self._no_slots = np.empty(0, dtype=np.int64)
         self._node_rows = {}
+        # Nodes split ahead (split_ahead): their children's row ids.
+        self._ahead = {}
         self._trees = []
         self._leaf_index = None
         self._joined = {}
@@ -179,6 +181,7 @@ class Shard:
         # row id again, so keeping them across trees would double that.
         root = np.arange(self.n_rows, dtype=np.int64)
         self._node_rows = {0: root}
+        self._ahead = {}
         self._k = k
         if not build:
             return None
@@ -191,24 +194,47 @@ class Shard:
             self._node_rows[0] = None
         return hist
 
-    def split(self, node, split, left, right, build):
+    # Rows of one process answer at once: nothing gains from splitting ahead.
+    splits_ahead = False
+
+    def split(self, node, split, left, right, build, ahead=None):
         """Divides the rows of node between its children left and right by
-        split; the histogram of the child numbered build, if any."""
+        split; the histogram of the child numbered build, if any. ahead is
+        for rows that split ahead (splits_ahead)."""
         rows = self._node_rows.pop(node)
         if rows is None:
             children = self._partition_root(split)
         else:
-            children = tn.partition_rows(
-                self.binned, rows, split.feature, split.bin_, split.codes, split.missing_bin
-            )
+            children = self._partition(rows, split)
         n_freed = self.n_rows if rows is None else rows.size
         del rows
         self._node_rows[left], self._node_rows[right] = children
         release_freed(8 * n_freed)
         if build is None:
             return None
+        return self._histogram(self._node_rows[build])
+
+    def split_ahead(self, node, split, side):
+        """Partitions the rows of node by split before the grower splits it
+        (take_ahead numbers the children); the histogram of its child on
+        side (0 left, 1 right)."""
+        self._ahead[node] = children = self._partition(self._node_rows[node], split)
+        return self._histogram(children[side])
+
+    def take_ahead(self, node, left, right):
+        """Splits node into the children that split_ahead made for it."""
+        n_freed = self._node_rows.pop(node).size
+        self._node_rows[left], self._node_rows[right] = self._ahead.pop(node)
+        release_freed(8 * n_freed)
+
+    def _partition(self, rows, split):
+        return tn.partition_rows(
+            self.binned, rows, split.feature, split.bin_, split.codes, split.missing_bin
+        )
+
+    def _histogram(self, rows):
         grad, hess = self._class_gradients(self._k)
-        return tn.build_histograms(self.binned, self._node_rows[build], grad, hess, self.n_bins_max)
+        return tn.build_histograms(self.binned, rows, grad, hess, self.n_bins_max)
 
     def _partition_root(self, split):
         """The root's children by split, partitioned piece by piece."""
@@ -239,6 +265,8 @@ class Shard:
 
     def end_tree(self, tree):
         self._trees.append((self._k, tree, [self._node_rows.pop(i) for i in tree.leaf_nodes]))
+        # Nodes split ahead that stayed leaves.
+        self._ahead = {}
 
     def leaf_sums(self):
         """Per tree of the round, the sums its leaf values are solved from:

@@ -26,6 +26,8 @@ REQUESTS = frozenset(
         "compute_gradients",
         "start_tree",
         "split",
+        "split_ahead",
+        "take_ahead",
         "end_tree",
         "leaf_sums",
         "add_leaf_outputs",
@@ -70,7 +72,7 @@ class WorkerShards:
                     (self._packed(shard, h), shard.gradient_magnitude(args[0]))
                     for shard, h in zip(self.shards, results)
                 ]
-            elif method == "split":
+            elif method in ("split", "split_ahead"):
                 results = self._split_histograms(results)
             out.append(results)
         return out
