@@ -21,8 +21,9 @@ drives them; LightGBM's on its first worker, by a callback there); a turn's
 time per tree is its median round, which leaves out loading and binning.
 The report gives, per learner, the median over turns with the spread (the
 smallest and largest turn), the load average before and after the run, the
-bytes our fit sent and received per tree, and the two ratios against their
-targets: Dask / single process at most 1.25, Dask / lightgbm.dask at most 1.0.
+bytes our fit sent and received and its round trips per tree, and the two
+ratios against their targets: Dask / single process at most 1.25, Dask /
+lightgbm.dask at most 1.0.
 """
 
 import argparse
@@ -95,7 +96,8 @@ def fit_dask(client, X, Y, s):
     _, rounds = timed_fit(model, X, Y)
     t = model.traffic_
     trees = model.n_iter_
-    return float(np.median(rounds)), (t["bytes_sent"] / trees, t["bytes_received"] / trees)
+    per_tree = (t["bytes_sent"] / trees, t["bytes_received"] / trees, t["round_trips"] / trees)
+    return float(np.median(rounds)), per_tree
 
 
 def fit_lightgbm(client, X, Y, s):
@@ -208,11 +210,10 @@ def report(args, times, traffic, load_before, load_after):
     for name, values in times.items():
         v = np.array(values) * 1e3
         print(f"  {name:<38}{np.median(v):>10.1f}   {v.min():.1f} - {v.max():.1f}")
-    sent = np.median([t[0] for t in traffic])
-    received = np.median([t[1] for t in traffic])
+    sent, received, trips = np.median(traffic, axis=0)
     print(
-        f"\nbytes per tree, {DASK}: {sent / 1e3:,.0f} kB sent by the client, "
-        f"{received / 1e6:,.2f} MB received from the workers"
+        f"\nper tree, {DASK}: {sent / 1e3:,.0f} kB sent by the client, "
+        f"{received / 1e6:,.2f} MB received from the workers, {trips:.1f} round trips"
     )
     print("\nratios (medians), against their targets")
     for a, b, target in TARGETS:
