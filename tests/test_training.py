@@ -350,7 +350,7 @@ class SplittingAhead:
     """A Shard that splits the leaf the grower names ahead, as rows far away
     do: that leaf's split is then served from what was made ahead."""
 
-    splits_ahead = True
+    splits_ahead = 2
 
     def __init__(self, shard):
         self.shard, self.made, self.named, self.taken = shard, {}, 0, 0
@@ -358,16 +358,17 @@ class SplittingAhead:
     def __getattr__(self, name):
         return getattr(self.shard, name)
 
-    def split(self, node, split, left, right, build, ahead=None):
+    def split(self, node, split, left, right, build, ahead=()):
         if node in self.made:
             self.taken += 1
             self.shard.take_ahead(node, left, right)
             hist = self.made.pop(node)
             return hist if build is not None else None
         hist = self.shard.split(node, split, left, right, build)
-        if build is not None and ahead is not None and ahead[0] not in self.made:
-            self.named += 1
-            self.made[ahead[0]] = self.shard.split_ahead(*ahead)
+        if build is not None:
+            for leaf in [a for a in ahead if a[0] not in self.made][: self.splits_ahead]:
+                self.named += 1
+                self.made[leaf[0]] = self.shard.split_ahead(*leaf)
         return hist
 
 

@@ -10,9 +10,9 @@ order; the leaf with the largest gain splits next (ties: the older node), so
 growth is deterministic.
 
 Rows that answer from far away (splits_ahead) are also told, with each
-split, which leaf is the best one left in the queue: they may partition it
-and build its child's histogram in the same round trip. The grower still
-splits the nodes in its own order, so the tree is the same.
+split, which leaves are the best ones left in the queue: they may partition
+some and build their children's histograms in the same round trip. The
+grower still splits the nodes in its own order, so the tree is the same.
 """
 
 import heapq
@@ -77,15 +77,16 @@ def grow_tree(rows, k, n_rows, finder, params):
     def splittable(node):
         return node.depth < max_depth and node.n_rows >= min_rows
 
-    def next_in_queue():
+    def best_in_queue(count):
         """(node, split, side of the child whose histogram it will want) of
-        the best leaf left in the queue, if splitting it could want one."""
-        index = queue[0][1]
-        node = nodes[index]
-        s = node.split
-        if node.depth + 1 >= max_depth or max(s.n_left, s.n_right) < min_rows:
-            return None
-        return index, s, 0 if s.n_left <= s.n_right else 1
+        the best count leaves left in the queue whose split could want one."""
+        out = []
+        for _, index in heapq.nsmallest(count, queue):
+            node = nodes[index]
+            s = node.split
+            if node.depth + 1 < max_depth and max(s.n_left, s.n_right) >= min_rows:
+                out.append((index, s, 0 if s.n_left <= s.n_right else 1))
+        return out
 
     nodes = [Node(0, n_rows)]
     queue = []
@@ -113,7 +114,9 @@ def grow_tree(rows, k, n_rows, finder, params):
         n_leaves += 1
         small, large = (left, right) if s.n_left <= s.n_right else (right, left)
         wanted = n_leaves < max_leaves and (splittable(nodes[left]) or splittable(nodes[right]))
-        ahead = next_in_queue() if look_ahead and queue and n_leaves < max_leaves else None
+        # As many as the leaves that may still split, and twice what the rows
+        # take: some may have been split ahead already.
+        ahead = best_in_queue(min(2 * look_ahead, max_leaves - n_leaves)) if look_ahead else ()
         small_hist = rows.split(index, s, left, right, small if wanted else None, ahead)
         hist, parent.hist = parent.hist, None
         if wanted:

@@ -194,10 +194,11 @@ class Shard:
             self._node_rows[0] = None
         return hist
 
-    # Rows of one process answer at once: nothing gains from splitting ahead.
-    splits_ahead = False
+    # Leaves split ahead at most per split: rows of one process answer at
+    # once, so nothing gains from it.
+    splits_ahead = 0
 
-    def split(self, node, split, left, right, build, ahead=None):
+    def split(self, node, split, left, right, build, ahead=()):
         """Divides the rows of node between its children left and right by
         split; the histogram of the child numbered build, if any. ahead is
         for rows that split ahead (splits_ahead)."""
