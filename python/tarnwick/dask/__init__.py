@@ -16,7 +16,8 @@ boosting loop of the single-process estimators: per node it asks every
 worker for the histogram of the node's rows in its partitions (the smaller
 child's only; the larger one is the parent's minus it), adds them up, finds
 the split, and sends the rule back with the next request, so that a tree of
-L leaves costs L round trips. Gradients, scores and linear-leaf statistics
+L leaves costs at most L round trips (fewer, as the workers split the best
+leaves left ahead: rows.py). Gradients, scores and linear-leaf statistics
 are computed on the workers; their per-partition sums are added in
 partition order.
 

@@ -1,11 +1,11 @@
 """A plain TCP connection from the client to one worker's WorkerShards, for
 the round trips of the boosting rounds.
 
-A tree of L leaves takes L round trips, each waiting for the slowest worker,
-so their latency counts as much as the work. Dask's own path (the client's
-event loop, then the worker's) wakes about five threads per round trip;
-this one wakes two: the client's main thread blocks on its sockets, and one
-thread in each worker blocks on its end. Dask still places, starts and
+A tree of L leaves takes up to L round trips, each waiting for the slowest
+worker, so their latency counts as much as the work. Dask's own path (the
+client's event loop, then the worker's) wakes about five threads per round
+trip; this one wakes two: the client's main thread blocks on its sockets,
+and one thread in each worker blocks on its end. Dask still places, starts and
 drops the actors, and tells the client whether a worker is alive.
 
 The worker listens on the host of its Dask address, for one connection,

@@ -13,7 +13,7 @@ in a single-process fit.
 Round trips. A request that returns nothing (scores, gradients, the last
 split of a tree, leaf outputs, the end of a round) is held back and sent
 with the next request that returns something, in the same message. So a
-tree of L leaves costs L round trips: the root's histogram (with the
+tree of L leaves costs at most L round trips: the root's histogram (with the
 round's gradients), one per split that needs a child's histogram (the
 partition and the smaller child's histogram travel together), and the leaf
 sums. Each round trip is one message to every worker, answered with the
