@@ -66,8 +66,7 @@ class SharedArrays:
 
     def __init__(self, fd, layout):
         self.fd, self.layout = fd, layout
-        size = max(_ALIGN, sum(_padded(shape, dtype) for shape, dtype in layout))
-        self._map = mmap.mmap(fd, size)
+        self._map = mmap.mmap(fd, _file_size(layout))
         self.arrays, offset = [], 0
         for shape, dtype in layout:
             self.arrays.append(np.ndarray(shape, dtype, buffer=self._map, offset=offset))
@@ -77,7 +76,7 @@ class SharedArrays:
     def create(cls, layout):
         fd = os.memfd_create("tarnwick-shard", os.MFD_CLOEXEC)
         try:
-            os.ftruncate(fd, max(_ALIGN, sum(_padded(shape, dtype) for shape, dtype in layout)))
+            os.ftruncate(fd, _file_size(layout))
             return cls(fd, layout)
         except BaseException:
             os.close(fd)
@@ -88,6 +87,10 @@ class SharedArrays:
         if self.fd >= 0:
             os.close(self.fd)
             self.fd = -1
+
+
+def _file_size(layout):
+    return max(_ALIGN, sum(_padded(shape, dtype) for shape, dtype in layout))
 
 
 def _padded(shape, dtype):

@@ -74,8 +74,11 @@ def grow_tree(rows, k, n_rows, finder, params):
     max_leaves = params.max_leaf_nodes if params.max_leaf_nodes is not None else 1 << 62
     min_rows = 2 * params.min_samples_leaf
 
+    def splittable_at(depth, n_rows):
+        return depth < max_depth and n_rows >= min_rows
+
     def splittable(node):
-        return node.depth < max_depth and node.n_rows >= min_rows
+        return splittable_at(node.depth, node.n_rows)
 
     def best_in_queue(count):
         """(node, split, side of the child whose histogram it will want) of
@@ -84,7 +87,7 @@ def grow_tree(rows, k, n_rows, finder, params):
         for _, index in heapq.nsmallest(count, queue):
             node = nodes[index]
             s = node.split
-            if node.depth + 1 < max_depth and max(s.n_left, s.n_right) >= min_rows:
+            if splittable_at(node.depth + 1, max(s.n_left, s.n_right)):
                 out.append((index, s, 0 if s.n_left <= s.n_right else 1))
         return out
 
@@ -114,9 +117,12 @@ def grow_tree(rows, k, n_rows, finder, params):
         n_leaves += 1
         small, large = (left, right) if s.n_left <= s.n_right else (right, left)
         wanted = n_leaves < max_leaves and (splittable(nodes[left]) or splittable(nodes[right]))
-        # As many as the leaves that may still split, and twice what the rows
-        # take: some may have been split ahead already.
-        ahead = best_in_queue(min(2 * look_ahead, max_leaves - n_leaves)) if look_ahead else ()
+        # Only with a split that travels (one that wants a histogram): as
+        # many as the leaves that may still split, and twice what the rows
+        # take, as some may have been split ahead already.
+        ahead = ()
+        if look_ahead and wanted:
+            ahead = best_in_queue(min(2 * look_ahead, max_leaves - n_leaves))
         small_hist = rows.split(index, s, left, right, small if wanted else None, ahead)
         hist, parent.hist = parent.hist, None
         if wanted:

@@ -181,7 +181,6 @@ class Shard:
         # row id again, so keeping them across trees would double that.
         root = np.arange(self.n_rows, dtype=np.int64)
         self._node_rows = {0: root}
-        self._ahead = {}
         self._k = k
         if not build:
             return None
