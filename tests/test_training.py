@@ -90,7 +90,7 @@ def test_steps_are_fitted_exactly():
 
 def test_missing_values_join_the_side_they_resemble():
     """Missing values go where the gain is larger: here with the high values,
-    which the binned tree can only express as a mirrored split."""
+    which the binned tree expresses with the upper bins as its left codes."""
     rng = np.random.default_rng(12)
     x = rng.integers(0, 20, (1000, 1)) / 20.0
     x[::5, 0] = np.nan
@@ -102,6 +102,31 @@ def test_missing_values_join_the_side_they_resemble():
     assert np.allclose(
         model.predict(np.array([[np.nan], [0.9], [0.5], [0.1]])), [2.0, 2.0, 0.0, 0.0]
     )
+
+
+def test_missing_values_alone_can_go_right():
+    """A split may send the missing values alone to one side: on a feature
+    that is only present or missing, and on one whose values carry nothing
+    beside their missingness. Every value, far past the training range
+    included, then goes the other way."""
+    rng = np.random.default_rng(7)
+    n = 2000
+    missing = rng.random(n) < 0.3
+    present = np.where(missing, np.nan, 1.0)
+    spread = np.where(missing, np.nan, rng.standard_normal(n))
+    y = np.where(missing, 3.0, -1.0)
+    for column in (present, spread):
+        x = column[:, None]
+        bins = fit_bins(x, np.zeros(1, dtype=bool), 255, seed=0)
+        # The histograms keep an empty bin after the missing bin.
+        assert bins.n_bins_max == bins.n_bins[0] + 2
+        model = TarnwickRegressor(
+            max_iter=1, learning_rate=1.0, max_leaf_nodes=2, early_stopping=False
+        ).fit(x, y)
+        tree = model._trees[0]
+        assert not tree.missing_left[0] and tree.threshold[0] == np.inf
+        probe = np.array([[np.nan], [1.0], [-50.0], [50.0], [1e308], [-1e308]])
+        assert np.allclose(model.predict(probe), [3.0] + [-1.0] * 5)
 
 
 def test_category_subset_is_learnt_and_unseen_categories_go_with_missing_values():
@@ -290,7 +315,7 @@ def test_weighted_shares_cover_every_item_once_in_balanced_runs(monkeypatch):
 def test_a_root_partitioned_in_pieces_gives_the_same_bits(monkeypatch, task, linear, train_scores):
     """Large roots are partitioned in pieces of their row ids, into children
     sized from the root's histogram; pieces that end inside and at a
-    category's rows, mirrored and categorical splits included."""
+    category's rows, missing-right and categorical splits included."""
     whole = fitted(task, 4, linear)[0]
     monkeypatch.setattr(shard_module, "PIECEWISE_ROOT_ROWS", 1)
     monkeypatch.setattr(shard_module, "ROOT_PIECE_ROWS", 37)

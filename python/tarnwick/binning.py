@@ -65,12 +65,19 @@ class Bins:
 
     @property
     def n_bins_max(self):
-        """Histogram bin axis: one past the largest missing code."""
-        return int(self.n_bins.max(initial=0)) + 1
+        """Histogram bin axis: one past the largest missing code, and one
+        more past a numeric feature's with missing values, whose search for
+        splits that send them right reads an empty bin after its missing
+        bin (splitting.SplitFinder)."""
+        widest = self.n_bins + 1 + (self.missing & ~self.categorical)
+        return int(widest.max(initial=1))
 
     def threshold(self, feature, bin_):
-        """Raw threshold of a numeric split 'bins 0..bin_ go left'."""
-        return float(self.edges[feature][bin_])
+        """Raw threshold of a numeric split 'bins 0..bin_ go left'; every
+        value goes left of a split after the last bin (only missing values
+        go right)."""
+        edges = self.edges[feature]
+        return float(edges[bin_]) if bin_ < edges.size else float("inf")
 
     def category_values(self, feature, codes):
         """Raw values of the categories whose bins are listed in codes, ascending."""

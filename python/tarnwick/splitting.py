@@ -1,13 +1,15 @@
 """The best split of a node from its histogram.
 
 find_best_split always sends the missing bin left. For numeric features that
-had missing values in training, the search also runs on a mirrored copy of
-their histograms (regular bins in reverse order, the missing bin in place): a
-split there sends the upper bins and the missing bin left, which is the split
-with missing values going right. The mirrored split wins only with a strictly
-larger gain. It is routed over bins with the categorical rule of
-partition_rows (its left codes are the upper bins) and stored as a numeric
-node with missing values going right.
+had missing values in training, a second search over the same histogram
+finds the splits that send them right: it reads each such feature's missing
+bin as one more regular bin after the others, followed by the empty bin that
+the histograms keep for it (Bins.n_bins_max), so that a threshold sends the
+lower bins left and the upper bins and the missing values right; the last
+threshold sends the missing values alone right. Such a split wins only with
+a strictly larger gain. It is routed over bins with the categorical rule of
+partition_rows (its left codes are the upper bins, with the missing bin) and
+stored as a numeric node with missing values going right.
 """
 
 from dataclasses import dataclass
@@ -28,9 +30,11 @@ class SplitParams:
 
 class Split(NamedTuple):
     """A node's split in bin space. Rows go left when their bin is <= bin_
-    (numeric), when it is one of codes (categorical or mirrored), or when it
-    is the missing bin. missing_right marks a mirrored split. A tuple: one is
-    made per node, and a frozen dataclass takes three times as long."""
+    (numeric), when it is one of codes (categorical, or a split that sends
+    missing values right), or when it is the missing bin. missing_right
+    marks a split that sends missing values right: its codes are the bins
+    above bin_, and on raw values its children swap. A tuple: one is made
+    per node, and a frozen dataclass takes three times as long."""
 
     gain: float
     feature: int
@@ -47,17 +51,12 @@ class SplitFinder:
 
     def __init__(self, bins, params):
         self.bins, self.params = bins, params
-        self.mirrored = np.flatnonzero(bins.missing & ~bins.categorical & (bins.n_bins >= 2))
-        n_bins_max = bins.n_bins_max
-        # Positions in the flat histogram of each mirrored feature's values,
-        # bin by bin: one flat gather is the cheapest copy per node.
-        self.mirror_flat = np.empty((self.mirrored.size, n_bins_max, 3), dtype=np.int64)
-        for k, f in enumerate(self.mirrored):
-            n = bins.n_bins[f]
-            order = np.concatenate([np.arange(n - 1, -1, -1), np.arange(n, n_bins_max)])
-            self.mirror_flat[k] = (f * n_bins_max + order)[:, None] * 3 + np.arange(3)
-        self.mirror_n_bins = np.ascontiguousarray(bins.n_bins[self.mirrored])
-        self.mirror_mask = np.zeros(self.mirrored.size, dtype=bool)
+        # The missing-right search: the features it covers see their missing
+        # bin as a regular one; the other features have no bins to split.
+        self.missing_right = bins.missing & ~bins.categorical & (bins.n_bins >= 1)
+        self.missing_right_n_bins = np.where(self.missing_right, bins.n_bins + 1, 0)
+        self.no_categories = np.zeros(bins.n_bins.size, dtype=bool)
+        self.searches_missing_right = bool(self.missing_right.any())
 
     def _search(self, hist, n_bins, categorical):
         p = self.params
@@ -81,14 +80,11 @@ class SplitFinder:
             f, b, gain, n_left, n_right, cats = found
             codes = None if cats is None else np.array(cats, dtype=np.int64)
             best = Split(gain, f, b, codes, False, n_left, n_right, int(n_bins[f]))
-        if self.mirrored.size:
-            mirror = hist.ravel().take(self.mirror_flat)
-            found = self._search(mirror, self.mirror_n_bins, self.mirror_mask)
+        if self.searches_missing_right:
+            found = self._search(hist, self.missing_right_n_bins, self.no_categories)
             if found is not None and (best is None or found[2] > best.gain):
-                f = int(self.mirrored[found[0]])
+                f, split_bin, gain, n_lower, n_upper, _ = found
                 n = int(n_bins[f])
-                # Mirrored bins 0..t are the original bins n-1-t..n-1.
-                split_bin = n - 2 - found[1]
                 codes = np.arange(split_bin + 1, n, dtype=np.int64)
-                best = Split(found[2], f, split_bin, codes, True, found[3], found[4], n)
+                best = Split(gain, f, split_bin, codes, True, n_upper, n_lower, n)
         return best
