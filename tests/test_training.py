@@ -107,26 +107,33 @@ def test_missing_values_join_the_side_they_resemble():
 def test_missing_values_alone_can_go_right():
     """A split may send the missing values alone to one side: on a feature
     that is only present or missing, and on one whose values carry nothing
-    beside their missingness. Every value, far past the training range
-    included, then goes the other way."""
+    beside their missingness, numeric or categorical. Every value, far past
+    the training range included, then goes the other way (unseen categories
+    go with the missing values)."""
     rng = np.random.default_rng(7)
     n = 2000
     missing = rng.random(n) < 0.3
     present = np.where(missing, np.nan, 1.0)
     spread = np.where(missing, np.nan, rng.standard_normal(n))
     y = np.where(missing, 3.0, -1.0)
-    for column in (present, spread):
+    levels = np.where(missing, np.nan, rng.integers(0, 5, n))
+    for column, categorical in ((present, False), (spread, False), (present, True), (levels, True)):
         x = column[:, None]
-        bins = fit_bins(x, np.zeros(1, dtype=bool), 255, seed=0)
+        bins = fit_bins(x, np.array([categorical]), 255, seed=0)
         # The histograms keep an empty bin after the missing bin.
         assert bins.n_bins_max == bins.n_bins[0] + 2
         model = TarnwickRegressor(
-            max_iter=1, learning_rate=1.0, max_leaf_nodes=2, early_stopping=False
+            max_iter=1,
+            learning_rate=1.0,
+            max_leaf_nodes=2,
+            early_stopping=False,
+            categorical_features=[0] if categorical else None,
         ).fit(x, y)
         tree = model._trees[0]
         assert not tree.missing_left[0] and tree.threshold[0] == np.inf
-        probe = np.array([[np.nan], [1.0], [-50.0], [50.0], [1e308], [-1e308]])
-        assert np.allclose(model.predict(probe), [3.0] + [-1.0] * 5)
+        values = [1.0] if categorical else [1.0, -50.0, 50.0, 1e308, -1e308]
+        probe = np.array([np.nan, *values])[:, None]
+        assert np.allclose(model.predict(probe), [3.0] + [-1.0] * len(values))
 
 
 def test_category_subset_is_learnt_and_unseen_categories_go_with_missing_values():

@@ -66,10 +66,10 @@ class Bins:
     @property
     def n_bins_max(self):
         """Histogram bin axis: one past the largest missing code, and one
-        more past a numeric feature's with missing values, whose search for
-        splits that send them right reads an empty bin after its missing
-        bin (splitting.SplitFinder)."""
-        widest = self.n_bins + 1 + (self.missing & ~self.categorical)
+        more past the missing code of a feature with missing values, whose
+        search reads an empty bin after its missing bin
+        (splitting.SplitFinder)."""
+        widest = self.n_bins + 1 + self.missing
         return int(widest.max(initial=1))
 
     def threshold(self, feature, bin_):

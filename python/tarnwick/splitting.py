@@ -10,6 +10,13 @@ threshold sends the missing values alone right. Such a split wins only with
 a strictly larger gain. It is routed over bins with the categorical rule of
 partition_rows (its left codes are the upper bins, with the missing bin) and
 stored as a numeric node with missing values going right.
+
+A categorical feature with missing values in training is searched with its
+missing bin as one more category (the empty bin after it stands as its
+missing bin), so that the missing values take the side that their gradients
+call for, as any category does. A left set without them becomes its
+complement, which takes them left in bin space: the same partition, with the
+children named the other way round.
 """
 
 from dataclasses import dataclass
@@ -57,6 +64,8 @@ class SplitFinder:
         self.missing_right_n_bins = np.where(self.missing_right, bins.n_bins + 1, 0)
         self.no_categories = np.zeros(bins.n_bins.size, dtype=bool)
         self.searches_missing_right = bool(self.missing_right.any())
+        self.missing_category = bins.missing & bins.categorical
+        self.n_bins_searched = bins.n_bins + self.missing_category
 
     def _search(self, hist, n_bins, categorical):
         p = self.params
@@ -75,11 +84,24 @@ class SplitFinder:
         """The best Split of a node with histogram hist, or None."""
         n_bins = self.bins.n_bins
         best = None
-        found = self._search(hist, n_bins, self.bins.categorical)
+        found = self._search(hist, self.n_bins_searched, self.bins.categorical)
         if found is not None:
             f, b, gain, n_left, n_right, cats = found
+            n = int(n_bins[f])
             codes = None if cats is None else np.array(cats, dtype=np.int64)
-            best = Split(gain, f, b, codes, False, n_left, n_right, int(n_bins[f]))
+            missing_alone = False
+            if codes is not None and self.missing_category[f]:
+                if codes[-1] == n:
+                    codes = codes[:-1]
+                else:
+                    codes = np.setdiff1d(np.arange(n, dtype=np.int64), codes)
+                    n_left, n_right = n_right, n_left
+                missing_alone = codes.size == 0
+            # The missing values alone against every category: stored as a
+            # split that sends missing values right, at an infinite threshold.
+            best = Split(
+                gain, f, n - 1 if missing_alone else b, codes, missing_alone, n_left, n_right, n
+            )
         if self.searches_missing_right:
             found = self._search(hist, self.missing_right_n_bins, self.no_categories)
             if found is not None and (best is None or found[2] > best.gain):
