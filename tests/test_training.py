@@ -17,11 +17,11 @@ from tarnwick import (
     threads,
 )
 from tarnwick import shard as shard_module
-from tarnwick.binning import bin_rows, fit_bins
+from tarnwick.binning import Bins, bin_rows, fit_bins
 from tarnwick.grower import GrowParams, grow_tree
 from tarnwick.leaves import constant_tables, linear_tables
 from tarnwick.shard import Shard, reorder_due
-from tarnwick.splitting import SplitFinder, SplitParams
+from tarnwick.splitting import MIN_CHILD_HESSIAN, SplitFinder, SplitParams
 
 
 def mixed_data(n, seed=0):
@@ -134,6 +134,60 @@ def test_missing_values_alone_can_go_right():
         values = [1.0] if categorical else [1.0, -50.0, 50.0, 1e308, -1e308]
         probe = np.array([np.nan, *values])[:, None]
         assert np.allclose(model.predict(probe), [3.0] + [-1.0] * len(values))
+
+
+def guarded_reference(hist, n_bins, min_leaf, floor):
+    """The best numeric split, missing bin left, whose children both hold at
+    least min_leaf rows and floor hessian: every threshold in turn, with the
+    sums added bin by bin as the kernel adds them."""
+    totals = hist[0].cumsum(axis=0)[-1]
+    parent = totals[0] * totals[0] / totals[1]
+    best = None
+    for f, n in enumerate(n_bins):
+        g, h, c = hist[f, : n - 1].cumsum(axis=0).T
+        g, h, c = hist[f, n, 0] + g, hist[f, n, 1] + h, hist[f, n, 2] + c
+        for t in range(n - 1):
+            right = totals - (g[t], h[t], c[t])
+            if min(c[t], right[2]) < min_leaf or min(h[t], right[1]) < floor:
+                continue
+            gain = (g[t] * g[t] / h[t] + right[0] * right[0] / right[1]) - parent
+            if np.isfinite(gain) and gain > (1e-12 if best is None else best[2]):
+                best = (f, t, gain, int(c[t]), int(right[2]), None)
+    return best
+
+
+def test_split_search_keeps_a_hessian_floor_for_both_children():
+    """Where hessians nearly vanish (rows the model already decides), a
+    split's children each keep a hessian of at least the floor; the search
+    finds the best such split, the same as trying every threshold."""
+    rng = np.random.default_rng(11)
+    bound = 0
+    for _ in range(300):
+        n_rows, n_features, width = rng.integers(20, 400), rng.integers(1, 5), 14
+        n_bins = rng.integers(2, width - 1, n_features)
+        # Rows whose predictions are all but certain carry almost no hessian.
+        hess = rng.choice([0.2, 1e-4, 1e-6], n_rows)
+        columns = [rng.normal(0, 1, n_rows) * hess**0.25, hess, np.ones(n_rows)]
+        hist = np.zeros((n_features, width, 3))
+        for f, n in enumerate(n_bins):
+            # The lower bins and the missing bin hold rows of little hessian only.
+            codes = np.where(
+                hess > 0.1, rng.integers(n // 2, n, n_rows), rng.integers(0, n + 1, n_rows)
+            )
+            for channel, values in enumerate(columns):
+                hist[f, :, channel] = np.bincount(codes, values, width)
+        min_leaf = int(rng.integers(1, 12))
+        bins = Bins([], [], [], n_bins, np.zeros(n_features, bool), np.zeros(n_features, bool))
+        finder = SplitFinder(bins, SplitParams(min_leaf, 0.0, 10.0, 100, 32), MIN_CHILD_HESSIAN)
+        found = finder._search(hist, n_bins, np.zeros(n_features, bool))
+        expected = guarded_reference(hist, n_bins, min_leaf, MIN_CHILD_HESSIAN)
+        unguarded = guarded_reference(hist, n_bins, min_leaf, 0.0)
+        bound += expected != unguarded
+        assert (found is None) == (expected is None)
+        if found is not None:
+            assert found[:2] == expected[:2] and found[3:] == expected[3:]
+            assert same_bits(np.array(found[2]), np.array(expected[2]))
+    assert bound >= 30
 
 
 def test_category_subset_is_learnt_and_unseen_categories_go_with_missing_values():

@@ -12,7 +12,7 @@ from dataclasses import dataclass
 from .grower import GrowParams, grow_tree
 from .leaves import leaf_tables
 from .shard import reorder_due
-from .splitting import SplitFinder, SplitParams
+from .splitting import SplitFinder, SplitParams, child_hessian_floor
 from .trees import flatten
 
 
@@ -40,7 +40,7 @@ class Boosting:
     def __init__(self, rows, n_rows, loss, bins, params, class_workers=None):
         self.rows, self.n_rows, self.loss, self.bins = rows, n_rows, loss, bins
         self.params, self.class_workers = params, class_workers
-        self.finder = SplitFinder(bins, params.split)
+        self.finder = SplitFinder(bins, params.split, child_hessian_floor(loss))
 
     def start(self):
         """Sets every row's score to the initial score, which it returns."""

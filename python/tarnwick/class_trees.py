@@ -30,7 +30,7 @@ import numpy as np
 
 from .booster import grow_class_tree
 from .shard import Shard
-from .splitting import SplitFinder
+from .splitting import SplitFinder, child_hessian_floor
 from .threads import worker_count
 
 # A fit starts workers from WORKER_MIN_ROWS rows and WORKER_MIN_WORK
@@ -322,7 +322,7 @@ class _ClassGrower:
         # computes gradients or reorders.
         self.shard = Shard(binned, np.empty(0), None, z, loss, n_bins_max, buffers=buffers)
         self.bins, self.params = bins, params
-        self.finder = SplitFinder(bins, params.split)
+        self.finder = SplitFinder(bins, params.split, child_hessian_floor(loss))
 
     def grow(self, k, write_order):
         shard = self.shard

@@ -11,6 +11,16 @@ a strictly larger gain. It is routed over bins with the categorical rule of
 partition_rows (its left codes are the upper bins, with the missing bin) and
 stored as a numeric node with missing values going right.
 
+Where hessians shrink as predictions grow certain (classification), each
+child of a split must hold a hessian of at least MIN_CHILD_HESSIAN: rows that
+the model already all but decides have next to no curvature left, and
+Newton steps on them chase noise with large leaf values. find_best_split
+guards the children's row counts only. When its best split breaks the floor,
+the search runs again on counts rewritten per numeric feature so that
+exactly the thresholds that keep both guards pass the count guard (the
+thresholds that do form one run, as both sums grow along the bins), and a
+categorical split below the floor takes its feature out of the search.
+
 A categorical feature with missing values in training is searched with its
 missing bin as one more category (the empty bin after it stands as its
 missing bin), so that the missing values take the side that their gradients
@@ -53,11 +63,22 @@ class Split(NamedTuple):
     missing_bin: int
 
 
-class SplitFinder:
-    """Split search over the histograms of one training run's bins."""
+MIN_CHILD_HESSIAN = 1e-3
 
-    def __init__(self, bins, params):
+
+def child_hessian_floor(loss):
+    """The least hessian of a split's children under loss: none where every
+    row's hessian is its weight."""
+    return 0.0 if loss.unit_hessian else MIN_CHILD_HESSIAN
+
+
+class SplitFinder:
+    """Split search over the histograms of one training run's bins; with
+    min_child_hessian, the least hessian of a split's children."""
+
+    def __init__(self, bins, params, min_child_hessian=0.0):
         self.bins, self.params = bins, params
+        self.min_child_hessian = min_child_hessian
         # The missing-right search: the features it covers see their missing
         # bin as a regular one; the other features have no bins to split.
         self.missing_right = bins.missing & ~bins.categorical & (bins.n_bins >= 1)
@@ -68,6 +89,62 @@ class SplitFinder:
         self.n_bins_searched = bins.n_bins + self.missing_category
 
     def _search(self, hist, n_bins, categorical):
+        """find_best_split over features of n_bins regular bins, within the
+        hessian floor."""
+        found = self._kernel(hist, n_bins, categorical)
+        if not self.min_child_hessian or found is None or self._holds_floor(hist, n_bins, found):
+            return found
+        counts, n_bins = self._guarded_counts(hist, n_bins, categorical)
+        guarded = hist.copy()
+        guarded[..., 2] = counts
+        found = self._kernel(guarded, n_bins, categorical)
+        while found is not None and not self._holds_floor(hist, n_bins, found):
+            n_bins[found[0]] = 0
+            found = self._kernel(guarded, n_bins, categorical)
+        return found
+
+    def _holds_floor(self, hist, n_bins, found):
+        f, b, _, _, _, cats = found
+        hess = hist[f, :, 1]
+        h_left = (hess[: b + 1] if cats is None else hess[cats]).sum() + hess[n_bins[f]]
+        floor = self.min_child_hessian
+        return h_left >= floor and hist[0, :, 1].sum() - h_left >= floor
+
+    def _guarded_counts(self, hist, n_bins, categorical):
+        """Row counts and bin counts under which the count guard of a
+        numeric threshold passes exactly where both guards do: per feature,
+        the rows left of the first such threshold move into its bin, those
+        right of the last into the bin after it, and the missing bin's into
+        the first (they are left of every threshold). A feature without such
+        a threshold gets no bins and keeps its counts: every feature's
+        counts still add up to the node's."""
+        m, floor = self.params.min_samples_leaf, self.min_child_hessian
+        counts = hist[..., 2].copy()
+        n_bins = n_bins.copy()
+        numeric = np.flatnonzero(~categorical[: hist.shape[0]] & (n_bins[: hist.shape[0]] >= 2))
+        if numeric.size == 0:
+            return counts, n_bins
+        n = n_bins[numeric]
+        c_left = hist[numeric, :, 2].cumsum(axis=1) + hist[numeric, n, 2][:, None]
+        h_left = hist[numeric, :, 1].cumsum(axis=1) + hist[numeric, n, 1][:, None]
+        c_total, h_total = hist[0, :, 2].sum(), hist[0, :, 1].sum()
+        t = np.arange(hist.shape[1])
+        holds = (
+            (t < (n - 1)[:, None])
+            & (c_left >= m)
+            & (c_total - c_left >= m)
+            & (h_left >= floor)
+            & (h_total - h_left >= floor)
+        )
+        some = holds.any(axis=1)
+        first = holds.argmax(axis=1)
+        last = holds.shape[1] - 1 - holds[:, ::-1].argmax(axis=1)
+        left_rows = np.where(t < first[:, None], 0.0, np.where(t > last[:, None], c_total, c_left))
+        counts[numeric[some]] = np.diff(left_rows[some], axis=1, prepend=0.0)
+        n_bins[numeric[~some]] = 0
+        return counts, n_bins
+
+    def _kernel(self, hist, n_bins, categorical):
         p = self.params
         return tn.find_best_split(
             hist,
