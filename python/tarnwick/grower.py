@@ -91,6 +91,7 @@ def grow_tree(rows, k, n_rows, finder, params):
                 out.append((index, s, 0 if s.n_left <= s.n_right else 1))
         return out
 
+    finder.start_tree(rows, k)
     nodes = [Node(0, n_rows)]
     queue = []
     look_ahead = rows.splits_ahead

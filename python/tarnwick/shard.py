@@ -175,6 +175,13 @@ class Shard:
         hess_total = self.n_rows if self.counts_hessian else float(np.abs(hess).sum())
         return max(float(np.abs(grad).sum()), hess_total)
 
+    def least_hessian(self, k):
+        """The smallest hessian of a row of class k."""
+        if self.counts_hessian:
+            return 1.0
+        _, hess = self._class_gradients(k)
+        return float(hess.min(initial=np.inf))
+
     def start_tree(self, k, build):
         """Starts tree k of the round at the root; its histogram if build."""
         # The root's row ids live until its split: a tree's leaves hold every

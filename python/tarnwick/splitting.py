@@ -79,6 +79,8 @@ class SplitFinder:
     def __init__(self, bins, params, min_child_hessian=0.0):
         self.bins, self.params = bins, params
         self.min_child_hessian = min_child_hessian
+        # The current tree's least hessian of a row (0: not known).
+        self.row_hessian = 0.0
         # The missing-right search: the features it covers see their missing
         # bin as a regular one; the other features have no bins to split.
         self.missing_right = bins.missing & ~bins.categorical & (bins.n_bins >= 1)
@@ -88,11 +90,22 @@ class SplitFinder:
         self.missing_category = bins.missing & bins.categorical
         self.n_bins_searched = bins.n_bins + self.missing_category
 
+    def start_tree(self, rows, k):
+        """Before tree k of a round on rows: children of at least the floor
+        over the least hessian of a row hold the floor, unchecked."""
+        self.row_hessian = rows.least_hessian(k) if self.min_child_hessian else 0.0
+
     def _search(self, hist, n_bins, categorical):
         """find_best_split over features of n_bins regular bins, within the
         hessian floor."""
         found = self._kernel(hist, n_bins, categorical)
-        if not self.min_child_hessian or found is None or self._holds_floor(hist, n_bins, found):
+        floor = self.min_child_hessian
+        if (
+            not floor
+            or found is None
+            or self.row_hessian * min(found[3], found[4]) >= floor
+            or self._holds_floor(hist, n_bins, found)
+        ):
             return found
         counts, n_bins = self._guarded_counts(hist, n_bins, categorical)
         guarded = hist.copy()
