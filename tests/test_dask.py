@@ -111,6 +111,8 @@ def regression_data(n=1200, seed=0):
     x = rng.standard_normal((n, 5))
     x[rng.random((n, 5)) < 0.05] = np.nan
     y = 2.0 * np.nan_to_num(x[:, 0]) + np.sin(np.nan_to_num(x[:, 1]) * 2)
+    # A few infinities, values past every finite one.
+    x[rng.random((n, 5)) < 0.01] *= np.inf
     return x, y + 0.3 * rng.standard_normal(n)
 
 
@@ -422,7 +424,7 @@ def test_clones_share_the_client_and_pickles_drop_it(client):
     "case, error, match",
     [
         ("nan in y", ValueError, "NaN"),
-        ("inf in x", ValueError, "infinity"),
+        ("inf in y", ValueError, "infinity"),
         ("no rows", ValueError, "0 sample"),
         ("complex x", ValueError, "[Cc]omplex"),
         ("one class", ValueError, "2 classes"),
@@ -438,8 +440,8 @@ def test_bad_training_input_gets_the_single_process_errors(client, case, error, 
     local_cls, cls = TarnwickRegressor, DaskTarnwickRegressor
     if case == "nan in y":
         y[150] = np.nan
-    elif case == "inf in x":
-        x[170, 1] = np.inf
+    elif case == "inf in y":
+        y[170] = np.inf
     elif case == "no rows":
         x, y = x[:0], y[:0]
     elif case == "complex x":

@@ -146,6 +146,23 @@ def test_prediction_checks_its_input():
         model.predict(x, z=np.ones((len(x), 2)))
 
 
+def test_infinite_values_lie_beyond_every_finite_one():
+    """Infinities are values at the ends of a feature's range, as in HGB and
+    LightGBM: a split can set them apart, and they route like any value."""
+    rng = np.random.default_rng(4)
+    x = rng.normal(0, 1, (2000, 2))
+    x[:300, 0], x[300:500, 0] = np.inf, -np.inf
+    x[500:600, 0] = np.nan
+    y = np.where(np.isposinf(x[:, 0]), 5.0, np.where(np.isneginf(x[:, 0]), -5.0, 0.0))
+    model = TarnwickRegressor(
+        max_iter=1, learning_rate=1.0, max_leaf_nodes=3, early_stopping=False
+    ).fit(x, y)
+    probe = np.array([[np.inf, 0.0], [-np.inf, 0.0], [0.5, 0.0], [-0.5, 0.0], [np.nan, 0.0]])
+    assert np.allclose(model.predict(probe), [5.0, -5.0, 0.0, 0.0, 0.0])
+    # Values past the largest finite one seen go with the infinities.
+    assert np.allclose(model.predict(np.array([[1e300, 0.0], [-1e300, 0.0]])), [5.0, -5.0])
+
+
 # --------------------------------------------------------------- weights
 
 

@@ -161,8 +161,11 @@ def numeric_edges(values, counts, max_bins):
     lower, upper = values[cuts - 1], values[cuts]
     edges = lower * 0.5 + upper * 0.5
     # Keep lower <= edge < upper where halving rounds badly (subnormal or
-    # infinite neighbours): the edge then sits on the lower value.
-    return np.where((lower <= edges) & (edges < upper), edges, lower)
+    # infinite neighbours): the edge then sits on the lower value. Past -inf
+    # it sits just below the upper one, so that, as past the largest finite
+    # value, values beyond the training range go with the infinity.
+    edges = np.where((lower <= edges) & (edges < upper), edges, lower)
+    return np.where(np.isneginf(lower), np.nextafter(upper, -np.inf), edges)
 
 
 def _more_cuts(cuts, cumulative, wanted):

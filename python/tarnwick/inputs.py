@@ -132,14 +132,15 @@ def encode_categories(x, mask, categories):
 
 def validated_matrix(estimator, x, reset):
     """x as float64 (n_rows, n_features), C-contiguous, checked by
-    scikit-learn's validation (feature count and names, finite or NaN)."""
+    scikit-learn's validation (feature count and names); NaN is missing, and
+    infinities are values beyond every finite one."""
     return validate_data(
         estimator,
         x,
         reset=reset,
         dtype=np.float64,
         order="C",
-        ensure_all_finite="allow-nan",
+        ensure_all_finite=False,
         accept_sparse=False,
     )
 

@@ -68,7 +68,7 @@ def prepare(x, y, weight, rules):
         x,
         dtype=np.float64,
         order="C",
-        ensure_all_finite="allow-nan",
+        ensure_all_finite=False,
         accept_sparse=False,
         ensure_min_samples=0,
         estimator=rules.estimator,
