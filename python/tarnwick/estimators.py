@@ -672,7 +672,7 @@ class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
             if self.classes_.size < 2:
                 raise ValueError(
                     f"{type(self).__name__} needs samples of at least 2 classes, "
-                    f"but the data holds only one class: {self.classes_[0]!r}"
+                    f"but the data holds only one class: {self.classes_[:1].tolist()[0]!r}"
                 )
         else:
             unknown = ~np.isin(y, self.classes_)

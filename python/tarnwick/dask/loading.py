@@ -236,7 +236,7 @@ class Loader:
         if classes.size < 2:
             raise ValueError(
                 f"{type(est).__name__} needs samples of at least 2 classes, "
-                f"but the data holds only one class: {classes[0]!r}"
+                f"but the data holds only one class: {classes[:1].tolist()[0]!r}"
             )
         est.classes_ = classes
         if est.class_weight is None:
