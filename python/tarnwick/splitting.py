@@ -132,28 +132,35 @@ class SplitFinder:
         a threshold gets no bins and keeps its counts: every feature's
         counts still add up to the node's."""
         m, floor = self.params.min_samples_leaf, self.min_child_hessian
+        n_features, width = hist.shape[:2]
         counts = hist[..., 2].copy()
         n_bins = n_bins.copy()
-        numeric = np.flatnonzero(~categorical[: hist.shape[0]] & (n_bins[: hist.shape[0]] >= 2))
+        numeric = np.flatnonzero(~categorical[:n_features] & (n_bins[:n_features] >= 2))
         if numeric.size == 0:
             return counts, n_bins
         n = n_bins[numeric]
-        c_left = hist[numeric, :, 2].cumsum(axis=1) + hist[numeric, n, 2][:, None]
-        h_left = hist[numeric, :, 1].cumsum(axis=1) + hist[numeric, n, 1][:, None]
+        c_left = counts[numeric].cumsum(axis=1)
+        c_left += hist[numeric, n, 2][:, None]
+        h_left = hist[numeric, :, 1].cumsum(axis=1)
+        h_left += hist[numeric, n, 1][:, None]
         c_total, h_total = hist[0, :, 2].sum(), hist[0, :, 1].sum()
-        t = np.arange(hist.shape[1])
-        holds = (
-            (t < (n - 1)[:, None])
-            & (c_left >= m)
-            & (c_total - c_left >= m)
-            & (h_left >= floor)
-            & (h_total - h_left >= floor)
+        # Both left sums grow along the bins, so each guard holds on a run of
+        # thresholds from the first or up to the last: counting is enough.
+        first = np.maximum(
+            np.count_nonzero(c_left < m, axis=1), np.count_nonzero(h_left < floor, axis=1)
         )
-        some = holds.any(axis=1)
-        first = holds.argmax(axis=1)
-        last = holds.shape[1] - 1 - holds[:, ::-1].argmax(axis=1)
-        left_rows = np.where(t < first[:, None], 0.0, np.where(t > last[:, None], c_total, c_left))
-        counts[numeric[some]] = np.diff(left_rows[some], axis=1, prepend=0.0)
+        last = np.minimum(
+            np.count_nonzero(c_total - c_left >= m, axis=1),
+            np.count_nonzero(h_total - h_left >= floor, axis=1),
+        )
+        last = np.minimum(last - 1, n - 2)
+        some = first <= last
+        t = np.arange(width)
+        c_left = np.where(t < first[:, None], 0.0, np.where(t > last[:, None], c_total, c_left))
+        guarded = counts[numeric]
+        guarded[:, 0] = c_left[:, 0]
+        np.subtract(c_left[:, 1:], c_left[:, :-1], out=guarded[:, 1:])
+        counts[numeric[some]] = guarded[some]
         n_bins[numeric[~some]] = 0
         return counts, n_bins
 
