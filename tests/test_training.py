@@ -340,35 +340,15 @@ def test_joined_and_leaf_by_leaf_sums_and_updates_give_the_same_bits(
     monkeypatch, task, train_scores
 ):
     """Small blocks join their leaves' rows for one leaf-sum call and one
-    score update per tree; large ones go leaf by leaf, their updates in
-    shares of the leaves on threads when there are many rows."""
+    score update per tree; large ones go leaf by leaf."""
     monkeypatch.setattr(shard_module, "JOINED_LEAVES_ROWS", 0)
     by_leaf = fitted(task, 4)[0]
-    monkeypatch.setenv("RAYON_NUM_THREADS", "3")
-    monkeypatch.setattr(shard_module, "THREADED_LEAF_ROWS", 0)
-    threaded = fitted(task, 4)[0]
     monkeypatch.setattr(shard_module, "JOINED_LEAVES_ROWS", 1 << 30)
     joined = fitted(task, 4)[0]
-    for other, model in ((1, threaded), (2, joined)):
-        assert same_bits(train_scores(0), train_scores(other))
-        for a, b in zip(by_leaf._trees, model._trees):
-            for name in ("feature", "threshold", "bias"):
-                assert same_bits(getattr(a, name), getattr(b, name)), name
-
-
-def test_weighted_shares_cover_every_item_once_in_balanced_runs(monkeypatch):
-    monkeypatch.setenv("RAYON_NUM_THREADS", "3")
-    weights = [5, 1, 1, 1, 1, 1, 9, 0, 2, 3]
-    runs = []
-    threads.over_weighted_shares(lambda a, b: runs.append((a, b)), weights, True)
-    runs.sort()
-    assert runs[0][0] == 0 and runs[-1][1] == len(weights)
-    assert all(a[1] == b[0] and a[0] < a[1] for a, b in zip(runs, runs[1:]))
-    assert len(runs) == 3
-    assert max(sum(weights[a:b]) for a, b in runs) <= 11
-    runs.clear()
-    threads.over_weighted_shares(lambda a, b: runs.append((a, b)), weights, False)
-    assert runs == [(0, len(weights))]
+    assert same_bits(train_scores(0), train_scores(1))
+    for a, b in zip(by_leaf._trees, joined._trees):
+        for name in ("feature", "threshold", "bias"):
+            assert same_bits(getattr(a, name), getattr(b, name)), name
 
 
 @pytest.mark.parametrize("task", ["regression", "binary", "multiclass"])

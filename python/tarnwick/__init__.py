@@ -10,13 +10,13 @@ The inner loops are the seven functions of the compiled module tarnwick_native.
 """
 
 from importlib import import_module
-from importlib.metadata import version as _version
 
-__version__ = _version("tarnwick")
 __all__ = ["TarnwickClassifier", "TarnwickRegressor", "__version__", "load_model"]
 
 # Imported on first use: the estimators bring scikit-learn, which a worker
-# process of a fit (class_trees) does without.
+# process of a fit (class_trees) does without, and the version is read from
+# the installed package's metadata, which takes longer to import than the
+# rest of the package.
 _LAZY = {
     "TarnwickClassifier": "estimators",
     "TarnwickRegressor": "estimators",
@@ -25,9 +25,14 @@ _LAZY = {
 
 
 def __getattr__(name):
-    if name not in _LAZY:
+    if name == "__version__":
+        from importlib.metadata import version
+
+        value = version("tarnwick")
+    elif name in _LAZY:
+        value = getattr(import_module(f".{_LAZY[name]}", __name__), name)
+    else:
         raise AttributeError(f"module 'tarnwick' has no attribute {name!r}")
-    value = getattr(import_module(f".{_LAZY[name]}", __name__), name)
     globals()[name] = value
     return value
 

@@ -9,8 +9,6 @@ import os
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
-import numpy as np
-
 # Rows per piece of a pass over the rows: a piece hides the hand-off to a
 # thread, and a softmax round's classes of one piece stay in cache.
 CHUNK_ROWS = 32_768
@@ -77,19 +75,6 @@ def over_row_chunks(fn, n_rows, values_per_row=1):
             fn(start, stop)
     else:
         map_all(lambda piece: fn(*piece), pieces)
-
-
-def over_weighted_shares(fn, weights, threaded):
-    """Calls fn(start, stop) on contiguous shares of range(len(weights)), one
-    per worker, of about equal total weight; in one call unless threaded."""
-    shares = min(worker_count(), len(weights)) if threaded else 1
-    if shares <= 1:
-        fn(0, len(weights))
-        return
-    ends = np.cumsum(weights)
-    cuts = np.searchsorted(ends, ends[-1] * np.arange(1, shares) / shares)
-    bounds = [0, *(int(c) + 1 for c in cuts), len(weights)]
-    map_all(lambda share: fn(bounds[share], bounds[share + 1]), range(shares))
 
 
 def over_shares(fn, n_items, most):
