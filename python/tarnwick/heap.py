@@ -11,11 +11,12 @@ The thresholds start low and rise as large blocks are freed (to at most 32
 MiB for the mmap threshold and twice that for trimming the heap's top).
 Until they reach their top, a fit's partitions keep taking blocks from the
 system, as new mappings or as a top just trimmed, each page a fault on its
-first write: 40,000 faults in 21 rounds on 1,000,000 x 32 rows, 10,000 with
-the thresholds at their top from the start, and the fit a tenth faster (2.0-2.3
-against 2.3-2.5 s), its peak memory the same. So the heap module sets them
-there when it is loaded: where glibc's own adjustment takes a process that
-has freed a 32 MiB array. Elsewhere (another C library) this does nothing.
+first write: 36,000-48,000 faults in 21 rounds on 1,000,000 x 32 rows at 2
+threads, 10,000 with the thresholds at their top from the start, and the fit
+2.17 against 2.34 s (the medians of six fits each), its peak memory the
+same. So the heap module sets them there when it is loaded: where glibc's
+own adjustment takes a process that has freed a 32 MiB array. Elsewhere
+(another C library) this does nothing.
 """
 
 import ctypes
