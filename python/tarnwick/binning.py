@@ -80,9 +80,12 @@ class Bins:
         return float(edges[bin_]) if bin_ < edges.size else float("inf")
 
     def category_values(self, feature, codes):
-        """Raw values of the categories whose bins are listed in codes, ascending."""
-        hit = np.isin(self.cat_codes[feature], codes)
-        return self.cat_values[feature][hit]
+        """Raw values of the categories whose bins are listed in codes (bins
+        of the feature's categories), ascending. A table by bin: np.isin takes
+        ten times as long on a few dozen categories, once per split."""
+        listed = np.zeros(self.n_bins[feature] + 1, dtype=bool)
+        listed[codes] = True
+        return self.cat_values[feature][listed[self.cat_codes[feature]]]
 
 
 def sample_positions(n_rows, n_total, seed, block):
