@@ -218,6 +218,35 @@ def test_a_category_value_gets_its_level_s_bin_and_others_the_missing_bin(train,
     assert codes.tolist() == expected
 
 
+@pytest.mark.parametrize("weighted", [False, True])
+def test_whole_number_levels_counted_by_table_bin_as_sorted_levels_do(monkeypatch, weighted):
+    """Levels that are whole numbers in the table range are counted and
+    looked up by table; the bins and codes are those of the sort and search
+    that other levels take, unseen, fractional, negative, infinite and
+    missing values included."""
+    rng = np.random.default_rng(8)
+    n = 5_000
+    x = np.column_stack(
+        [
+            rng.integers(0, 40, n),
+            rng.integers(0, 3_000, n),
+            np.where(rng.random(n) < 0.1, np.nan, rng.integers(5, 9, n)),
+        ]
+    ).astype(np.float64)
+    weight = rng.random(n) + 0.25 if weighted else None
+    categorical = np.ones(3, dtype=bool)
+    new = np.array([2.5, -1.0, 39.0, 40.0, 2_999.0, 1e300, np.inf, -np.inf, np.nan, -0.0, 7.0])
+    rows = np.vstack([x, np.repeat(new[:, None], 3, axis=1)])
+    tabled = fit_bins(x, categorical, 32, 0, weight)
+    tabled_codes = bin_rows(tabled, rows)
+    monkeypatch.setattr(binning, "TABLE_LEVELS", 0)
+    sorted_ = fit_bins(x, categorical, 32, 0, weight)
+    for f in range(3):
+        assert np.array_equal(tabled.cat_values[f], sorted_.cat_values[f])
+        assert np.array_equal(tabled.cat_codes[f], sorted_.cat_codes[f])
+    assert np.array_equal(tabled_codes, bin_rows(sorted_, rows))
+
+
 def test_integer_weights_bin_as_repeated_rows():
     rng = np.random.default_rng(4)
     x = rng.integers(0, 400, (600, 2)).astype(np.float64)
