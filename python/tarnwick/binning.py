@@ -128,22 +128,25 @@ def summarize_feature(col, categorical, sample, weight=None):
     return FeatureSummary(values, counts, has_missing)
 
 
-def _is_table_range(values):
-    """Whether values (no NaN among them) are whole numbers in [0,
-    TABLE_LEVELS), none of them -0.0 (which np.unique might keep as the level's
-    value)."""
+def _table_ints(values):
+    """values (no NaN among them) as integers when they are whole numbers in
+    [0, TABLE_LEVELS), none of them -0.0 (which np.unique might keep as the
+    level's value); else None."""
     if values.size == 0 or not (values.min() >= 0 and values.max() < TABLE_LEVELS):
-        return False
-    return bool(np.array_equal(values.astype(np.intp), values) and not np.signbit(values).any())
+        return None
+    ints = values.astype(np.intp)
+    if not np.array_equal(ints, values) or np.signbit(values).any():
+        return None
+    return ints
 
 
 def _table_levels(present, weight):
     """(values, counts) of the non-missing values of a categorical column, as
     np.unique and np.bincount over its inverse would give them, counted in
     one pass when the levels are in the table range; else None."""
-    if not _is_table_range(present):
+    ints = _table_ints(present)
+    if ints is None:
         return None
-    ints = present.astype(np.intp)
     rows = np.bincount(ints)
     values = np.flatnonzero(rows)
     # Weights add up per level in row order, as over np.unique's inverse.
@@ -333,10 +336,11 @@ def _category_table(bins, f):
     level), when its levels are in the table range; else the search_table of
     its category values."""
     values = bins.cat_values[f]
-    if not _is_table_range(values):
+    levels = _table_ints(values)
+    if levels is None:
         return search_table([values])
-    code_of = np.full(int(values[-1]) + 1, bins.n_bins[f], dtype=np.intp)
-    code_of[values.astype(np.intp)] = bins.cat_codes[f]
+    code_of = np.full(int(levels[-1]) + 1, bins.n_bins[f], dtype=np.intp)
+    code_of[levels] = bins.cat_codes[f]
     return code_of
 
 

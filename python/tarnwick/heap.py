@@ -26,38 +26,30 @@ import ctypes
 TRIM_BYTES = 8 << 20
 
 
-def _malloc_trim():
-    # The symbols already loaded into the process, the C library's among
-    # them: looking the library up by name would run ldconfig at import.
+def _libc_function(name, argtypes):
+    """The C library's function name, or None where it has none. The symbols
+    already loaded into the process, the C library's among them: looking the
+    library up by name would run ldconfig at import."""
     try:
-        trim = ctypes.CDLL(None).malloc_trim
+        fn = getattr(ctypes.CDLL(None), name)
     except (OSError, AttributeError, TypeError):
         return None
-    trim.argtypes, trim.restype = [ctypes.c_size_t], ctypes.c_int
-    return trim
+    fn.argtypes, fn.restype = argtypes, ctypes.c_int
+    return fn
 
 
-_TRIM = _malloc_trim()
+_TRIM = _libc_function("malloc_trim", [ctypes.c_size_t])
 
 # mallopt's parameters (malloc.h) and the tops of glibc's own adjustment.
 M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3
 MMAP_THRESHOLD_TOP = 32 << 20
 TRIM_THRESHOLD_TOP = 2 * MMAP_THRESHOLD_TOP
 
-
-def _raise_thresholds():
-    try:
-        mallopt = ctypes.CDLL(None).mallopt
-    except (OSError, AttributeError, TypeError):
-        return
-    mallopt.argtypes, mallopt.restype = [ctypes.c_int, ctypes.c_int], ctypes.c_int
-    mallopt(M_MMAP_THRESHOLD, MMAP_THRESHOLD_TOP)
-    mallopt(M_TRIM_THRESHOLD, TRIM_THRESHOLD_TOP)
-
-
 # Only with glibc's malloc, whose trim says it is there.
-if _TRIM is not None:
-    _raise_thresholds()
+_MALLOPT = None if _TRIM is None else _libc_function("mallopt", [ctypes.c_int, ctypes.c_int])
+if _MALLOPT is not None:
+    _MALLOPT(M_MMAP_THRESHOLD, MMAP_THRESHOLD_TOP)
+    _MALLOPT(M_TRIM_THRESHOLD, TRIM_THRESHOLD_TOP)
 
 
 def release_freed(n_bytes):
