@@ -123,6 +123,10 @@ def task_data(task):
         return DaskTarnwickRegressor, x, y
     if task == "binary":
         return DaskTarnwickClassifier, x, np.where(y > 0, "yes", "no")
+    if task == "counts":
+        return DaskTarnwickRegressor, x, np.random.default_rng(1).poisson(np.exp(y / 3))
+    if task == "positive":
+        return DaskTarnwickRegressor, x, np.exp(y / 3)
     return DaskTarnwickClassifier, x, np.digitize(y, [-1.0, 0.5, 2.0])
 
 
@@ -239,6 +243,8 @@ ONE_PARTITION_CASES = {
     "linear regression": ("regression", {"linear_features": [0, 2]}),
     "linear binary": ("binary", {"linear_features": [1]}),
     "linear multiclass": ("multiclass", {"linear_features": [0, 2]}),
+    "poisson": ("counts", {"loss": "poisson"}),
+    "linear gamma": ("positive", {"loss": "gamma", "linear_features": [0]}),
     "balanced classes": ("multiclass", {"class_weight": "balanced"}),
     "class weights": ("binary", {"class_weight": {"yes": 3.0, "no": 0.5}}),
     "stopping on the training loss": (
@@ -431,6 +437,8 @@ def test_clones_share_the_client_and_pickles_drop_it(client):
         ("negative weight", ValueError, "[Nn]egative"),
         ("all weights zero", ValueError, "weight zero"),
         ("categorical linear feature", ValueError, "numeric features"),
+        ("negative count", ValueError, "'poisson' needs targets >= 0"),
+        ("no counts", ValueError, "'poisson' needs targets of a positive weighted mean"),
     ],
 )
 def test_bad_training_input_gets_the_single_process_errors(client, case, error, match):
@@ -455,6 +463,10 @@ def test_bad_training_input_gets_the_single_process_errors(client, case, error, 
         weight = np.zeros(len(y))
     elif case == "categorical linear feature":
         params.update(categorical_features=[1], linear_features=[0, 1])
+    elif case in ("negative count", "no counts"):
+        params.update(loss="poisson")
+        y = np.zeros(len(y))
+        y[190] = -1.0 if case == "negative count" else 0.0
     with pytest.raises(error, match=match):
         local_cls(**params).fit(x, y, sample_weight=weight)
     sizes = (1,) if case == "no rows" else SIZES

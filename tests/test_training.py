@@ -306,11 +306,14 @@ def test_broadcast_unit_hessian_fits_the_same_bits_as_a_vector_of_ones(
             assert same_bits(getattr(a, name), getattr(b, name)), name
 
 
-@pytest.mark.parametrize("kind, n_classes", [("regression", 0), ("binary", 2), ("multi", 4)])
+@pytest.mark.parametrize(
+    "name, n_classes",
+    [("squared_error", 0), ("poisson", 0), ("gamma", 0), ("log_loss", 2), ("log_loss", 4)],
+)
 @pytest.mark.parametrize("weighted", [False, True])
 @pytest.mark.parametrize("workers", ["1", "3"])
 def test_gradients_written_in_pieces_on_threads_equal_one_pass(
-    monkeypatch, kind, n_classes, weighted, workers
+    monkeypatch, name, n_classes, weighted, workers
 ):
     """A shard writes its gradients in pieces of rows, on a thread pool or one
     after the other; each row depends on that row alone, so the pieces give
@@ -320,8 +323,9 @@ def test_gradients_written_in_pieces_on_threads_equal_one_pass(
     monkeypatch.setattr(losses.SquaredError, "gradients_in_pieces", True)
     n = 3 * threads.CHUNK_ROWS + 5
     rng = np.random.default_rng(n_classes)
-    loss = losses.make_loss("regression" if kind == "regression" else "classification", n_classes)
-    y = rng.standard_normal(n) if kind == "regression" else rng.integers(0, max(n_classes, 2), n)
+    regression = name in losses.REGRESSION_LOSSES
+    loss = losses.make_loss("regression" if regression else "classification", n_classes, name)
+    y = rng.gamma(2.0, size=n) if regression else rng.integers(0, n_classes, n)
     weight = rng.random(n) if weighted else None
     shard = Shard(np.zeros((1, n), np.uint16), y, weight, None, loss, 2)
     shard.raw[...] = rng.standard_normal(shard.raw.shape)
@@ -581,7 +585,9 @@ for label, model, target, emb, w in [
         ("regression", TarnwickRegressor(max_iter=3, categorical_features=[7]), y, z, None),
         ("weighted", TarnwickRegressor(max_iter=3, linear_features=[2, 3]), y, None, weight),
         ("binary", TarnwickClassifier(max_iter=3), y > 0, None, weight),
-        ("multiclass", TarnwickClassifier(max_iter=2), np.digitize(y, [-1.0, 1.0]), z, None)]:
+        ("multiclass", TarnwickClassifier(max_iter=2), np.digitize(y, [-1.0, 1.0]), z, None),
+        ("poisson", TarnwickRegressor(loss="poisson", max_iter=3, linear_features=[2]),
+         rng.poisson(np.exp(y / 3)), None, weight)]:
     model.set_params(early_stopping=True, random_state=0)
     model.fit(x, target, w, z=emb)
     arrays = model_arrays(model)

@@ -30,7 +30,7 @@ from .booster import Boosting, BoostParams, LeafParams
 from .class_trees import class_workers
 from .embedding import Embedding
 from .grower import GrowParams
-from .losses import make_loss
+from .losses import REGRESSION_LOSSES, check_targets, make_loss
 from .shard import Shard
 from .splitting import SplitParams
 
@@ -51,6 +51,7 @@ class _TarnwickBase(BaseEstimator):
     """Parameters, fit and raw prediction shared by both estimators."""
 
     _parameter_constraints: dict = {
+        "loss": [StrOptions(set(REGRESSION_LOSSES))],
         "learning_rate": [Interval(Real, 0, None, closed="neither")],
         "max_iter": [Interval(Integral, 1, None, closed="left")],
         "max_leaf_nodes": [Interval(Integral, 2, None, closed="left"), None],
@@ -81,6 +82,7 @@ class _TarnwickBase(BaseEstimator):
     def __init__(
         self,
         *,
+        loss="squared_error",
         learning_rate=0.1,
         max_iter=100,
         max_leaf_nodes=31,
@@ -103,6 +105,7 @@ class _TarnwickBase(BaseEstimator):
         linear_l2=1.0,
         linear_min_rows=None,
     ):
+        self.loss = loss
         self.learning_rate = learning_rate
         self.max_iter = max_iter
         self.max_leaf_nodes = max_leaf_nodes
@@ -180,7 +183,7 @@ class _TarnwickBase(BaseEstimator):
         if self.do_early_stopping_ and validation is None and self.validation_fraction is not None:
             (x, y, weight, z), validation = self._split_validation(x, y, weight, z, seed)
         bins = binning.fit_bins(x, self._categorical, self.max_bins, seed, weight)
-        self._loss = make_loss(self._kind, self._n_classes)
+        self._loss = make_loss(self._kind, self._n_classes, self.loss)
         shard = Shard(binning.bin_rows(bins, x), y, weight, z, self._loss, bins.n_bins_max)
         sample = None
         if self.do_early_stopping_ and self.scoring != "loss":
@@ -501,12 +504,14 @@ def _report(est, iteration, trees, monitor, start):
 
 class TarnwickRegressor(RegressorMixin, _TarnwickBase):
     __doc__ = (
-        """Gradient-boosted trees for regression (squared error), with optional
-    embedded-linear leaves.
+        """Gradient-boosted trees for regression, with optional embedded-linear
+    leaves.
 
     A drop-in for scikit-learn's HistGradientBoostingRegressor: the shared
     parameters have its names, meanings and defaults, and the fitted
-    attributes are the same. Missing values (NaN) are supported; each split
+    attributes are the same. The loss is 'squared_error' (the default),
+    'poisson' (targets >= 0 of a positive mean) or 'gamma' (targets > 0);
+    the last two fit the log of the mean, and predict gives the mean. Missing values (NaN) are supported; each split
     learns where they go. Categorical features (columns of category dtype
     in a DataFrame by default) get a bin per level: the first max_bins
     levels, and every later level seen at least three times; rarer levels
@@ -555,17 +560,19 @@ class TarnwickRegressor(RegressorMixin, _TarnwickBase):
 
     def _targets(self, y, reset):
         y = check_array(y, ensure_2d=False, dtype=np.float64, input_name="y")
+        check_targets(self.loss, y)
         return y
 
     def _labels(self, y):
         return y
 
     def predict(self, X, z=None):
-        return self._raw_predict(X, z)[0]
+        raw = self._raw_predict(X, z)
+        return self._loss.transform(raw[0])
 
     def staged_predict(self, X, z=None):
         for raw in self._staged_raw(X, z):
-            yield raw[0]
+            yield self._loss.transform(raw[0])
 
 
 class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
@@ -589,6 +596,7 @@ class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
 
     _parameter_constraints: dict = {
         **_TarnwickBase._parameter_constraints,
+        "loss": [StrOptions({"log_loss"})],
         "class_weight": [dict, StrOptions({"balanced"}), None],
     }
     _kind = "classification"
@@ -596,6 +604,7 @@ class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
     def __init__(
         self,
         *,
+        loss="log_loss",
         learning_rate=0.1,
         max_iter=100,
         max_leaf_nodes=31,
@@ -620,6 +629,7 @@ class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
         linear_min_rows=None,
     ):
         super().__init__(
+            loss=loss,
             learning_rate=learning_rate,
             max_iter=max_iter,
             max_leaf_nodes=max_leaf_nodes,

@@ -48,6 +48,10 @@ class SquaredError:
     init_sums = staticmethod(_mean_sums)
 
     @staticmethod
+    def valid_targets(y):
+        return True
+
+    @staticmethod
     def init_score(sums):
         return np.array([sums[0] / sums[1]])
 
@@ -76,6 +80,92 @@ class SquaredError:
     @staticmethod
     def transform(raw):
         return raw
+
+
+class _LogLink:
+    """Regression on the log scale: the prediction is exp(raw), and the
+    initial score is the log of the weighted mean of y."""
+
+    n_outputs = 1
+    needs_hess_buffer = True
+    unit_hessian = False
+    # exp per row is work enough to share between threads.
+    gradients_in_pieces = True
+    init_sums = staticmethod(_mean_sums)
+    hessians = staticmethod(_hess_buffer)
+
+    @classmethod
+    def init_score(cls, sums):
+        mean = sums[0] / sums[1]
+        if not mean > 0:
+            raise ValueError(f"loss={cls.name!r} needs targets of a positive weighted mean")
+        return np.array([np.log(mean)])
+
+    @staticmethod
+    def transform(raw):
+        return np.exp(raw)
+
+
+class Poisson(_LogLink):
+    """Half the Poisson deviance up to a constant: exp(raw) - y raw, for
+    counts and other targets >= 0."""
+
+    name = "poisson"
+    target_rule = "targets >= 0"
+
+    @staticmethod
+    def valid_targets(y):
+        return bool((y >= 0).all())
+
+    @staticmethod
+    def gradients(y, raw, weight, grad_out, hess_out):
+        np.exp(raw, out=hess_out)
+        np.subtract(hess_out, y, out=grad_out)
+        if weight is not None:
+            grad_out *= weight
+            hess_out *= weight
+
+    @staticmethod
+    def loss_sums(y, raw, weight):
+        rows = np.exp(raw) - y * raw
+        return np.array([_weighted_sum(rows, weight), _weight_total(y.size, weight)])
+
+
+class Gamma(_LogLink):
+    """Half the gamma deviance up to a constant: raw + y exp(-raw), for
+    targets > 0."""
+
+    name = "gamma"
+    target_rule = "targets > 0"
+
+    @staticmethod
+    def valid_targets(y):
+        return bool((y > 0).all())
+
+    @staticmethod
+    def gradients(y, raw, weight, grad_out, hess_out):
+        np.negative(raw, out=hess_out)
+        np.exp(hess_out, out=hess_out)
+        hess_out *= y
+        np.subtract(1.0, hess_out, out=grad_out)
+        if weight is not None:
+            grad_out *= weight
+            hess_out *= weight
+
+    @staticmethod
+    def loss_sums(y, raw, weight):
+        rows = raw + y * np.exp(-raw)
+        return np.array([_weighted_sum(rows, weight), _weight_total(y.size, weight)])
+
+
+REGRESSION_LOSSES = {"squared_error": SquaredError, "poisson": Poisson, "gamma": Gamma}
+
+
+def check_targets(loss, y):
+    """Raises if a regression target lies outside loss's range."""
+    cls = REGRESSION_LOSSES[loss]
+    if not cls.valid_targets(y):
+        raise ValueError(f"loss={loss!r} needs {cls.target_rule}")
 
 
 def sigmoid(raw, out=None):
@@ -172,8 +262,8 @@ class Softmax:
         return softmax(raw).T
 
 
-def make_loss(kind, n_classes):
-    """The loss of a regressor (n_classes 0) or a classifier."""
+def make_loss(kind, n_classes, loss):
+    """The loss of a regressor (n_classes 0; loss names it) or a classifier."""
     if kind == "regression":
-        return SquaredError()
+        return REGRESSION_LOSSES[loss]()
     return Logistic() if n_classes == 2 else Softmax(n_classes)

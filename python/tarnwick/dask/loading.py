@@ -189,7 +189,7 @@ class Loader:
         est._categories = categories(client, est, x_parts, meta, est._categorical)
 
         rules = partitions.InputRules(
-            type(est).__name__, est._kind, est._categorical, est._categories
+            type(est).__name__, est._kind, est.loss, est._categorical, est._categories
         )
         prepared = client.compute(
             [
@@ -223,7 +223,7 @@ class Loader:
             binning.merge_summaries(summaries), est._categorical, est.max_bins
         )
         est._embedding = self.embedding(kept, n_features)
-        est._loss = make_loss(est._kind, est._n_classes)
+        est._loss = make_loss(est._kind, est._n_classes, est.loss)
         return self.actors(kept, bins), n_total, bins
 
     def classes(self, prepared):

@@ -19,6 +19,7 @@ from sklearn.utils.validation import (
 )
 
 from .. import binning, inputs
+from ..losses import check_targets
 
 
 @dataclass
@@ -43,6 +44,7 @@ class InputRules:
 
     estimator: str  # the estimator's name, for check_array's messages
     kind: str  # "regression" or "classification"
+    loss: str  # the estimator's loss
     categorical: np.ndarray  # bool (n_features,)
     categories: list | None  # per feature: the training categories of an encoded column
 
@@ -76,6 +78,7 @@ def prepare(x, y, weight, rules):
     y = column_or_1d(np.asarray(y), warn=False)
     if rules.kind == "regression":
         y = check_array(y, ensure_2d=False, dtype=np.float64, input_name="y", ensure_min_samples=0)
+        check_targets(rules.loss, y)
     elif y.size:
         check_classification_targets(y)
     check_consistent_length(x, y)

@@ -1,0 +1,129 @@
+"""Regression losses on the log scale (Poisson, gamma) beside squared error
+and the logistic loss: derivatives, initial scores, target checks and fits."""
+
+import numpy as np
+import pytest
+from sklearn.ensemble import HistGradientBoostingRegressor
+from sklearn.metrics import mean_gamma_deviance, mean_poisson_deviance
+from sklearn.utils._param_validation import InvalidParameterError
+from support import same_bits
+from tarnwick import TarnwickClassifier, TarnwickRegressor, load_model
+from tarnwick.losses import make_loss
+
+LOSSES = [("regression", 0, "squared_error"), ("regression", 0, "poisson")]
+LOSSES += [("regression", 0, "gamma"), ("classification", 2, "log_loss")]
+
+
+def targets(name, n, rng):
+    if name == "log_loss":
+        return rng.integers(0, 2, n).astype(np.float64)
+    if name == "poisson":
+        return rng.poisson(2.0, n).astype(np.float64)
+    return rng.gamma(2.0, size=n)
+
+
+@pytest.mark.parametrize("kind, n_classes, name", LOSSES)
+@pytest.mark.parametrize("weighted", [False, True])
+def test_gradients_and_hessians_are_the_derivatives_of_the_loss(kind, n_classes, name, weighted):
+    rng = np.random.default_rng(3)
+    n = 50
+    loss = make_loss(kind, n_classes, name)
+    y, raw = targets(name, n, rng), rng.uniform(-1.5, 1.5, n)
+    weight = rng.random(n) + 0.5 if weighted else None
+    grad, hess = np.empty(n), np.empty(n)
+    loss.gradients(y, raw, weight, grad, hess)
+    hess = np.broadcast_to(loss.hessians(weight, hess, raw.shape), raw.shape)
+
+    def row_losses(r):
+        # Each row's weighted loss alone: the sum over one row at a time.
+        return np.array(
+            [
+                loss.loss_sums(
+                    y[i : i + 1], r[i : i + 1], None if weight is None else weight[i : i + 1]
+                )[0]
+                for i in range(n)
+            ]
+        )
+
+    step = 1e-4
+    up, mid, down = row_losses(raw + step), row_losses(raw), row_losses(raw - step)
+    np.testing.assert_allclose(grad, (up - down) / (2 * step), rtol=1e-6, atol=1e-8)
+    np.testing.assert_allclose(hess, (up - 2 * mid + down) / step**2, rtol=1e-4, atol=1e-6)
+
+
+@pytest.mark.parametrize("kind, n_classes, name", LOSSES)
+def test_the_initial_score_is_the_best_constant(kind, n_classes, name):
+    rng = np.random.default_rng(4)
+    n = 400
+    loss = make_loss(kind, n_classes, name)
+    y, weight = targets(name, n, rng), rng.random(n)
+    # Sums of two blocks added in block order, as a fit on partitions adds them.
+    sums = loss.init_sums(y[:150], weight[:150]) + loss.init_sums(y[150:], weight[150:])
+    raw = np.full(n, loss.init_score(sums)[0])
+    grad, hess = np.empty(n), np.empty(n)
+    loss.gradients(y, raw, weight, grad, hess)
+    assert abs(grad.sum()) < 1e-9 * np.abs(grad).sum()
+
+
+@pytest.mark.parametrize(
+    "name, y, match",
+    [
+        ("poisson", [0.0, 2.0, -1.0], "'poisson' needs targets >= 0"),
+        ("gamma", [1.0, 0.0, 3.0], "'gamma' needs targets > 0"),
+        ("poisson", [0.0, 0.0, 0.0], "'poisson' needs targets of a positive weighted mean"),
+    ],
+)
+def test_targets_outside_the_range_of_the_loss_are_refused(name, y, match):
+    x = np.arange(60.0).reshape(-1, 1)
+    y = np.tile(y, 20)
+    with pytest.raises(ValueError, match=match):
+        TarnwickRegressor(loss=name, max_iter=2).fit(x, y)
+    if y.any():
+        # The validation set of early stopping is held to the same range.
+        with pytest.raises(ValueError, match=match):
+            TarnwickRegressor(loss=name, max_iter=2).fit(x, np.ones(60), X_val=x, y_val=y)
+
+
+def test_losses_are_checked_by_name():
+    x, y = np.arange(40.0).reshape(-1, 1), np.arange(40.0)
+    with pytest.raises(InvalidParameterError, match="loss"):
+        TarnwickRegressor(loss="absolute_error").fit(x, y)
+    with pytest.raises(InvalidParameterError, match="loss"):
+        TarnwickClassifier(loss="poisson").fit(x, y > 20)
+
+
+def positive_data(name, n=12_000, seed=0):
+    rng = np.random.default_rng(seed)
+    x = rng.standard_normal((n, 6))
+    mean = np.exp(0.6 * x[:, 0] - 0.4 * x[:, 1] ** 2 + 0.5 * np.sin(3 * x[:, 2]))
+    y = rng.poisson(mean).astype(np.float64) if name == "poisson" else rng.gamma(2.0, mean / 2)
+    return x, y
+
+
+@pytest.mark.parametrize(
+    "name, deviance", [("poisson", mean_poisson_deviance), ("gamma", mean_gamma_deviance)]
+)
+def test_log_scale_losses_fit_as_well_as_scikit_learns(name, deviance):
+    """The same Newton boosting on the same loss as HGB: held-out deviances
+    agree closely, and every prediction is positive."""
+    x, y = positive_data(name)
+    train, test = slice(0, 8000), slice(8000, None)
+    settings = dict(max_iter=60, early_stopping=False, random_state=0)
+    ours = TarnwickRegressor(loss=name, **settings).fit(x[train], y[train])
+    peer = HistGradientBoostingRegressor(loss=name, **settings).fit(x[train], y[train])
+    predicted = ours.predict(x[test])
+    assert predicted.min() > 0
+    ours_dev = deviance(y[test], predicted)
+    assert ours_dev <= 1.01 * deviance(y[test], peer.predict(x[test]))
+    staged = list(ours.staged_predict(x[test]))
+    assert same_bits(staged[-1], predicted)
+
+
+def test_a_saved_poisson_model_predicts_the_same_bits(tmp_path):
+    x, y = positive_data("poisson", 3000)
+    model = TarnwickRegressor(loss="poisson", max_iter=5, linear_features=[0, 1]).fit(x, y)
+    path = tmp_path / "model.npz"
+    model.save(path)
+    loaded = load_model(path)
+    assert loaded.loss == "poisson"
+    assert same_bits(loaded.predict(x), model.predict(x))
