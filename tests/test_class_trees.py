@@ -56,6 +56,7 @@ def saved(model, path):
         dict(linear=True),
         dict(weighted=True, linear=True, early_stopping=True, validation_fraction=0.2),
         dict(max_depth=3, max_leaf_nodes=None),
+        dict(max_features=0.5),
     ],
 )
 def test_workers_grow_the_models_of_one_process(started, monkeypatch, tmp_path, case):
@@ -173,12 +174,12 @@ def test_a_worker_that_dies_ends_the_fit_with_an_error(started, monkeypatch):
     grow_round = class_trees.ClassWorkers.grow_round
     rounds = []
 
-    def killing(self, write_order):
-        rounds.append(write_order)
+    def killing(self, iteration, write_order):
+        rounds.append(iteration)
         if len(rounds) == 3:
             self._procs[0].kill()
             self._procs[0].wait()
-        return grow_round(self, write_order)
+        return grow_round(self, iteration, write_order)
 
     monkeypatch.setattr(class_trees.ClassWorkers, "grow_round", killing)
     x, _, classes, _ = class_data(2000)
@@ -191,8 +192,8 @@ def test_a_worker_that_dies_ends_the_fit_with_an_error(started, monkeypatch):
 def test_an_interrupted_fit_kills_its_workers(started, monkeypatch):
     grow_round = class_trees.ClassWorkers.grow_round
 
-    def interrupted(self, write_order):
-        grow_round(self, write_order)
+    def interrupted(self, iteration, write_order):
+        grow_round(self, iteration, write_order)
         raise KeyboardInterrupt
 
     monkeypatch.setattr(class_trees.ClassWorkers, "grow_round", interrupted)
@@ -216,9 +217,9 @@ def test_a_failure_in_a_worker_comes_back_with_its_traceback(started):
     with class_trees.class_workers(rows, bins, params) as workers:
         rows.set_scores(loss.init_score(rows.init_sums()))
         rows.compute_gradients()
-        assert len(workers.grow_round(False)) == 4
+        assert len(workers.grow_round(0, False)) == 4
         # A class the shard has no gradients for.
         workers.n_outputs = 5
         with pytest.raises(RuntimeError, match=r"(?s)class 4's tree failed.*IndexError"):
-            workers.grow_round(False)
+            workers.grow_round(1, False)
     assert [p.returncode for p in started] == [0, 0]

@@ -244,6 +244,7 @@ ONE_PARTITION_CASES = {
     "linear binary": ("binary", {"linear_features": [1]}),
     "linear multiclass": ("multiclass", {"linear_features": [0, 2]}),
     "poisson": ("counts", {"loss": "poisson"}),
+    "features drawn per node": ("multiclass", {"max_features": 0.6}),
     "linear gamma": ("positive", {"loss": "gamma", "linear_features": [0]}),
     "balanced classes": ("multiclass", {"class_weight": "balanced"}),
     "class weights": ("binary", {"class_weight": {"yes": 3.0, "no": 0.5}}),

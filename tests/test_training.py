@@ -208,6 +208,26 @@ def test_category_subset_is_learnt_and_unseen_categories_go_with_missing_values(
     assert np.allclose(pred, [4.0, 4.0, 4.0, 0.0, 4.0, 4.0, 4.0])
 
 
+def test_each_node_searches_the_features_it_draws():
+    """With one feature of eight drawn per node, the roots split on the one
+    feature that matters only as often as it is drawn; the draws follow
+    random_state."""
+    rng = np.random.default_rng(5)
+    x = rng.standard_normal((2000, 8))
+    y = np.where(x[:, 0] > 0, 3.0, -3.0) + 0.1 * rng.standard_normal(2000)
+
+    def roots(**params):
+        model = TarnwickRegressor(max_iter=40, early_stopping=False, **params).fit(x, y)
+        return np.array([tree.feature[0] for tree in model._trees])
+
+    assert (roots() == 0).all()
+    drawn = roots(max_features=0.125, random_state=1)
+    assert 0 < np.count_nonzero(drawn == 0) < 15
+    assert len(set(drawn.tolist())) >= 6
+    assert np.array_equal(drawn, roots(max_features=0.1, random_state=1))
+    assert not np.array_equal(drawn, roots(max_features=0.125, random_state=2))
+
+
 def test_tree_respects_leaf_limits():
     x, _, y, _ = mixed_data(4000)
     for leaves, depth, min_leaf in [(7, None, 100), (31, 3, 20), (None, 4, 5)]:
@@ -586,7 +606,8 @@ for label, model, target, emb, w in [
         ("weighted", TarnwickRegressor(max_iter=3, linear_features=[2, 3]), y, None, weight),
         ("binary", TarnwickClassifier(max_iter=3), y > 0, None, weight),
         ("multiclass", TarnwickClassifier(max_iter=2), np.digitize(y, [-1.0, 1.0]), z, None),
-        ("poisson", TarnwickRegressor(loss="poisson", max_iter=3, linear_features=[2]),
+        ("poisson", TarnwickRegressor(loss="poisson", max_iter=3, linear_features=[2],
+                                      max_features=0.5),
          rng.poisson(np.exp(y / 3)), None, weight)]:
     model.set_params(early_stopping=True, random_state=0)
     model.fit(x, target, w, z=emb)

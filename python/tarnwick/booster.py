@@ -55,11 +55,12 @@ class Boosting:
         reorder = reorder_due(iteration) and iteration + 1 < p.max_iter
         rows.compute_gradients()
         if self.class_workers is not None:
-            trees = self.class_workers.grow_round(reorder)
+            trees = self.class_workers.grow_round(iteration, reorder)
             sums = rows.loss_sums() if train_loss else None
             if reorder:
                 rows.reorder()
             return trees, sums
+        self.finder.start_round(iteration)
         grown = [
             grow_tree(rows, k, self.n_rows, self.finder, p.grow) for k in range(self.loss.n_outputs)
         ]

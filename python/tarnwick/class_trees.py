@@ -230,8 +230,8 @@ class ClassWorkers:
         """The exit code of the worker at the other end of conn, once it ends."""
         return self._procs[self._conns.index(conn)].wait()
 
-    def grow_round(self, write_order):
-        """The round's trees, class by class, grown on the workers from the
+    def grow_round(self, iteration, write_order):
+        """Round iteration's trees, class by class, grown on the workers from the
         gradients in the shard's buffers, their leaf outputs added to the
         scores; with write_order the worker of class 0 also writes its
         tree's row order for the shard's reorder."""
@@ -243,7 +243,7 @@ class ClassWorkers:
             k = next(pending, None)
             if k is not None:
                 try:
-                    conn.send((k, write_order and k == 0))
+                    conn.send((iteration, k, write_order and k == 0))
                 except OSError:
                     raise self._ended(conn, k) from None
                 busy[conn] = k
@@ -324,9 +324,10 @@ class _ClassGrower:
         self.bins, self.params = bins, params
         self.finder = SplitFinder(bins, params.split, child_hessian_floor(loss))
 
-    def grow(self, k, write_order):
+    def grow(self, iteration, k, write_order):
         shard = self.shard
         shard.take_gradients()
+        self.finder.start_round(iteration)
         tree = grow_class_tree(shard, k, self.finder, self.bins, self.params)
         if write_order:
             shard.write_order()

@@ -58,6 +58,7 @@ class _TarnwickBase(BaseEstimator):
         "max_depth": [Interval(Integral, 1, None, closed="left"), None],
         "min_samples_leaf": [Interval(Integral, 1, None, closed="left")],
         "l2_regularization": [Interval(Real, 0, None, closed="left")],
+        "max_features": [Interval(RealNotInt, 0, 1, closed="right")],
         "max_bins": [Interval(Integral, 2, binning.MAX_BINS, closed="both")],
         "categorical_features": ["array-like", StrOptions({"from_dtype"}), None],
         "early_stopping": [StrOptions({"auto"}), "boolean"],
@@ -89,6 +90,7 @@ class _TarnwickBase(BaseEstimator):
         max_depth=None,
         min_samples_leaf=20,
         l2_regularization=0.0,
+        max_features=1.0,
         max_bins=255,
         categorical_features="from_dtype",
         early_stopping="auto",
@@ -112,6 +114,7 @@ class _TarnwickBase(BaseEstimator):
         self.max_depth = max_depth
         self.min_samples_leaf = min_samples_leaf
         self.l2_regularization = l2_regularization
+        self.max_features = max_features
         self.max_bins = max_bins
         self.categorical_features = categorical_features
         self.early_stopping = early_stopping
@@ -188,7 +191,7 @@ class _TarnwickBase(BaseEstimator):
         sample = None
         if self.do_early_stopping_ and self.scoring != "loss":
             sample = _scorer_sample(x, y, weight, z, seed)
-        self._boost(shard, x.shape[0], bins, validation, sample, start)
+        self._boost(shard, x.shape[0], bins, validation, sample, start, seed)
         return self
 
     def _training_input(self, X, y, sample_weight, z):
@@ -234,14 +237,15 @@ class _TarnwickBase(BaseEstimator):
             )
         return x, y, weight, embedding.transform(self._embedding, x, z_val)
 
-    def _boost(self, rows, n_rows, bins, validation, sample, start):
+    def _boost(self, rows, n_rows, bins, validation, sample, start, seed):
         """The boosting rounds on training rows with n_rows rows in all (one
         Shard, or the partitions of a distributed fit), with early stopping
         on the validation set (x, y, weight, z) or on the training rows (the
-        loss, or a scorer on the sample of them); sets the fitted model."""
+        loss, or a scorer on the sample of them); sets the fitted model.
+        seed starts the streams of the features that nodes draw."""
         self._category_values = [v if v is not None else np.empty(0) for v in bins.cat_values]
         width = 0 if self._embedding is None else self._embedding.width
-        params = self._boost_params(width)
+        params = self._boost_params(width, seed)
         with class_workers(rows, bins, params) as workers:
             boosting = Boosting(rows, n_rows, self._loss, bins, params, workers)
             self._init_score = boosting.start()
@@ -269,7 +273,7 @@ class _TarnwickBase(BaseEstimator):
                 file=sys.stderr,
             )
 
-    def _boost_params(self, d):
+    def _boost_params(self, d, seed):
         min_rows = self.linear_min_rows if self.linear_min_rows is not None else 2 * (d + 1)
         return BoostParams(
             self.max_iter,
@@ -280,6 +284,8 @@ class _TarnwickBase(BaseEstimator):
                 float(self.cat_smooth),
                 self.min_data_per_group,
                 self.max_cat_threshold,
+                float(self.max_features),
+                seed,
             ),
             LeafParams(
                 float(self.l2_regularization),
@@ -511,12 +517,12 @@ class TarnwickRegressor(RegressorMixin, _TarnwickBase):
     parameters have its names, meanings and defaults, and the fitted
     attributes are the same. The loss is 'squared_error' (the default),
     'poisson' (targets >= 0 of a positive mean) or 'gamma' (targets > 0);
-    the last two fit the log of the mean, and predict gives the mean. Missing values (NaN) are supported; each split
-    learns where they go. Categorical features (columns of category dtype
-    in a DataFrame by default) get a bin per level: the first max_bins
-    levels, and every later level seen at least three times; rarer levels
-    share one bin, and a level never seen in training goes where missing
-    values go.
+    the last two fit the log of the mean, and predict gives the mean.
+    Missing values (NaN) are supported; each split learns where they go.
+    Categorical features (columns of category dtype in a DataFrame by
+    default) get a bin per level: the first max_bins levels, and every
+    later level seen at least three times; rarer levels share one bin, and
+    a level never seen in training goes where missing values go.
 
     Parameters beyond HistGradientBoosting's:
     cat_smooth, min_data_per_group, max_cat_threshold: the categorical split
@@ -611,6 +617,7 @@ class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
         max_depth=None,
         min_samples_leaf=20,
         l2_regularization=0.0,
+        max_features=1.0,
         max_bins=255,
         categorical_features="from_dtype",
         early_stopping="auto",
@@ -636,6 +643,7 @@ class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
             max_depth=max_depth,
             min_samples_leaf=min_samples_leaf,
             l2_regularization=l2_regularization,
+            max_features=max_features,
             max_bins=max_bins,
             categorical_features=categorical_features,
             early_stopping=early_stopping,

@@ -29,6 +29,7 @@ complement, which takes them left in bin space: the same partition, with the
 children named the other way round.
 """
 
+import math
 from dataclasses import dataclass
 from typing import NamedTuple
 
@@ -43,6 +44,10 @@ class SplitParams:
     cat_smooth: float
     min_data_per_group: int
     max_cat_threshold: int
+    # The share of the features that each node's search draws (all at 1.0),
+    # and the seed of the draws.
+    max_features: float = 1.0
+    seed: int = 0
 
 
 class Split(NamedTuple):
@@ -89,11 +94,24 @@ class SplitFinder:
         self.searches_missing_right = bool(self.missing_right.any())
         self.missing_category = bins.missing & bins.categorical
         self.n_bins_searched = bins.n_bins + self.missing_category
+        n_features = bins.n_bins.size
+        self.n_drawn = max(1, math.ceil(params.max_features * n_features))
+        self.draws_features = self.n_drawn < n_features
+        self.iteration = 0
+        self._draws = None
+
+    def start_round(self, iteration):
+        self.iteration = iteration
 
     def start_tree(self, rows, k):
         """Before tree k of a round on rows: children of at least the floor
-        over the least hessian of a row hold the floor, unchecked."""
+        over the least hessian of a row hold the floor, unchecked. The
+        features that each node searches are drawn from a stream of the
+        seed, the round and the tree alone, so that the tree is the same
+        whichever process grows it."""
         self.row_hessian = rows.least_hessian(k) if self.min_child_hessian else 0.0
+        if self.draws_features:
+            self._draws = np.random.default_rng([self.params.seed, self.iteration, k])
 
     def _search(self, hist, n_bins, categorical):
         """find_best_split over features of n_bins regular bins, within the
@@ -180,8 +198,15 @@ class SplitFinder:
     def __call__(self, hist):
         """The best Split of a node with histogram hist, or None."""
         n_bins = self.bins.n_bins
+        searched, missing_right = self.n_bins_searched, self.missing_right_n_bins
+        if self.draws_features:
+            # A feature without bins is one that the search passes over.
+            drawn = np.zeros(n_bins.size, dtype=bool)
+            drawn[self._draws.permutation(n_bins.size)[: self.n_drawn]] = True
+            searched = np.where(drawn, searched, 0)
+            missing_right = np.where(drawn, missing_right, 0)
         best = None
-        found = self._search(hist, self.n_bins_searched, self.bins.categorical)
+        found = self._search(hist, searched, self.bins.categorical)
         if found is not None:
             f, b, gain, n_left, n_right, cats = found
             n = int(n_bins[f])
@@ -200,7 +225,7 @@ class SplitFinder:
                 gain, f, n - 1 if missing_alone else b, codes, missing_alone, n_left, n_right, n
             )
         if self.searches_missing_right:
-            found = self._search(hist, self.missing_right_n_bins, self.no_categories)
+            found = self._search(hist, missing_right, self.no_categories)
             if found is not None and (best is None or found[2] > best.gain):
                 f, split_bin, gain, n_lower, n_upper, _ = found
                 n = int(n_bins[f])

@@ -96,7 +96,7 @@ class _DaskFit:
             n_workers = len(rows.workers)
             try:
                 validation = self._dask_validation(client, X_val, y_val, sample_weight_val)
-                self._boost(rows, n_rows, bins, validation, None, start)
+                self._boost(rows, n_rows, bins, validation, None, start, seed)
             finally:
                 rows.close()
         # What the fit's round trips sent and received in all, for the
