@@ -245,6 +245,7 @@ ONE_PARTITION_CASES = {
     "linear multiclass": ("multiclass", {"linear_features": [0, 2]}),
     "poisson": ("counts", {"loss": "poisson"}),
     "features drawn per node": ("multiclass", {"max_features": 0.6}),
+    "monotonic": ("binary", {"monotonic_cst": [1, -1, 0, 0, 0]}),
     "linear gamma": ("positive", {"loss": "gamma", "linear_features": [0]}),
     "balanced classes": ("multiclass", {"class_weight": "balanced"}),
     "class weights": ("binary", {"class_weight": {"yes": 3.0, "no": 0.5}}),

@@ -604,7 +604,8 @@ result = {}
 for label, model, target, emb, w in [
         ("regression", TarnwickRegressor(max_iter=3, categorical_features=[7]), y, z, None),
         ("weighted", TarnwickRegressor(max_iter=3, linear_features=[2, 3]), y, None, weight),
-        ("binary", TarnwickClassifier(max_iter=3), y > 0, None, weight),
+        ("binary", TarnwickClassifier(max_iter=3, monotonic_cst=[1, -1] + [0] * 6), y > 0,
+         None, weight),
         ("multiclass", TarnwickClassifier(max_iter=2), np.digitize(y, [-1.0, 1.0]), z, None),
         ("poisson", TarnwickRegressor(loss="poisson", max_iter=3, linear_features=[2],
                                       max_features=0.5),

@@ -64,7 +64,7 @@ class Boosting:
         grown = [
             grow_tree(rows, k, self.n_rows, self.finder, p.grow) for k in range(self.loss.n_outputs)
         ]
-        tables = [leaf_tables(s, p.leaf) for s in rows.leaf_sums()]
+        tables = [leaf_tables(s, p.leaf, g.leaf_bounds()) for s, g in zip(rows.leaf_sums(), grown)]
         rows.add_leaf_outputs(tables)
         sums = rows.loss_sums() if train_loss else None
         rows.end_round(reorder)
@@ -78,6 +78,6 @@ def grow_class_tree(shard, k, finder, bins, params):
     as growing the round's trees together."""
     grown = grow_tree(shard, k, shard.n_rows, finder, params.grow)
     (sums,) = shard.leaf_sums()
-    table = leaf_tables(sums, params.leaf)
+    table = leaf_tables(sums, params.leaf, grown.leaf_bounds())
     shard.add_leaf_outputs([table])
     return flatten(grown, bins, table)

@@ -18,6 +18,7 @@ from sklearn.utils import check_random_state, compute_sample_weight
 from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import (
+    _check_monotonic_cst,
     _check_sample_weight,
     check_array,
     check_consistent_length,
@@ -59,6 +60,7 @@ class _TarnwickBase(BaseEstimator):
         "min_samples_leaf": [Interval(Integral, 1, None, closed="left")],
         "l2_regularization": [Interval(Real, 0, None, closed="left")],
         "max_features": [Interval(RealNotInt, 0, 1, closed="right")],
+        "monotonic_cst": ["array-like", dict, None],
         "max_bins": [Interval(Integral, 2, binning.MAX_BINS, closed="both")],
         "categorical_features": ["array-like", StrOptions({"from_dtype"}), None],
         "early_stopping": [StrOptions({"auto"}), "boolean"],
@@ -92,6 +94,7 @@ class _TarnwickBase(BaseEstimator):
         l2_regularization=0.0,
         max_features=1.0,
         max_bins=255,
+        monotonic_cst=None,
         categorical_features="from_dtype",
         early_stopping="auto",
         scoring="loss",
@@ -115,6 +118,7 @@ class _TarnwickBase(BaseEstimator):
         self.min_samples_leaf = min_samples_leaf
         self.l2_regularization = l2_regularization
         self.max_features = max_features
+        self.monotonic_cst = monotonic_cst
         self.max_bins = max_bins
         self.categorical_features = categorical_features
         self.early_stopping = early_stopping
@@ -286,6 +290,7 @@ class _TarnwickBase(BaseEstimator):
                 self.max_cat_threshold,
                 float(self.max_features),
                 seed,
+                self._monotonic_signs(d),
             ),
             LeafParams(
                 float(self.l2_regularization),
@@ -294,6 +299,24 @@ class _TarnwickBase(BaseEstimator):
                 min_rows,
             ),
         )
+
+    def _monotonic_signs(self, d):
+        """The checked constraints (int8 per feature), or None without any;
+        d is the width of the embedding of linear leaves."""
+        if self.monotonic_cst is None:
+            return None
+        signs = _check_monotonic_cst(self, self.monotonic_cst).astype(np.int8)
+        if not signs.any():
+            return None
+        if (signs[self._categorical] != 0).any():
+            raise ValueError("Categorical features cannot have monotonic constraints.")
+        if self._n_classes > 2:
+            raise ValueError(
+                "monotonic constraints are not supported for multiclass classification."
+            )
+        if d:
+            raise ValueError("monotonic constraints cannot be combined with linear leaves")
+        return signs
 
     def _split_validation(self, x, y, weight, z, seed):
         stratify = y if self._kind == "classification" else None
@@ -619,6 +642,7 @@ class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
         l2_regularization=0.0,
         max_features=1.0,
         max_bins=255,
+        monotonic_cst=None,
         categorical_features="from_dtype",
         early_stopping="auto",
         scoring="loss",
@@ -645,6 +669,7 @@ class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
             l2_regularization=l2_regularization,
             max_features=max_features,
             max_bins=max_bins,
+            monotonic_cst=monotonic_cst,
             categorical_features=categorical_features,
             early_stopping=early_stopping,
             scoring=scoring,

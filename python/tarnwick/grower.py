@@ -20,6 +20,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from .monotonic import children_bounds
+
 
 @dataclass(frozen=True)
 class GrowParams:
@@ -32,10 +34,12 @@ class Node:
     """A node of a tree being grown. An internal node has a split; a leaf
     has its leaf number."""
 
-    __slots__ = ("depth", "hist", "left", "n_rows", "right", "split", "leaf")
+    __slots__ = ("depth", "hist", "left", "n_rows", "right", "split", "leaf", "lower", "upper")
 
-    def __init__(self, depth, n_rows):
+    def __init__(self, depth, n_rows, bounds=(-np.inf, np.inf)):
         self.depth, self.n_rows = depth, n_rows
+        # The range of the values of its leaves under monotonic constraints.
+        self.lower, self.upper = bounds
         self.hist = self.split = None
         self.left = self.right = self.leaf = -1
 
@@ -58,6 +62,14 @@ class GrownTree:
             else:
                 stack += [node.right, node.left]
         return out
+
+    def leaf_bounds(self):
+        """(lower, upper) of every leaf's value, or None if none is bounded."""
+        lower = np.array([self.nodes[i].lower for i in self.leaf_nodes])
+        upper = np.array([self.nodes[i].upper for i in self.leaf_nodes])
+        if np.isinf(lower).all() and np.isinf(upper).all():
+            return None
+        return lower, upper
 
 
 def larger_child_histogram(parent, smaller):
@@ -98,7 +110,7 @@ def grow_tree(rows, k, n_rows, finder, params):
 
     def consider(index, hist):
         node = nodes[index]
-        split = finder(hist)
+        split = finder(hist, node.lower, node.upper)
         if split is not None:
             node.hist, node.split = hist, split
             heapq.heappush(queue, (-split.gain, index))
@@ -114,7 +126,13 @@ def grow_tree(rows, k, n_rows, finder, params):
         s = parent.split
         left, right = len(nodes), len(nodes) + 1
         parent.left, parent.right = left, right
-        nodes += [Node(parent.depth + 1, s.n_left), Node(parent.depth + 1, s.n_right)]
+        bounds = children_bounds(
+            finder.sign(s.feature), s.mid, parent.lower, parent.upper, not s.missing_right
+        )
+        nodes += [
+            Node(parent.depth + 1, s.n_left, bounds[0]),
+            Node(parent.depth + 1, s.n_right, bounds[1]),
+        ]
         n_leaves += 1
         small, large = (left, right) if s.n_left <= s.n_right else (right, left)
         wanted = n_leaves < max_leaves and (splittable(nodes[left]) or splittable(nodes[right]))

@@ -15,10 +15,14 @@ training rows, so the clamp at prediction leaves training rows unchanged.
 import numpy as np
 
 
-def constant_tables(grad_sum, hess_sum, l2, learning_rate):
-    """(bias, weights, z_min, z_max) of constant leaves (embedding width 0).
-    A leaf without hessian (all its rows weighted zero) outputs zero."""
-    bias = _newton_step(grad_sum, hess_sum, l2) * learning_rate
+def constant_tables(grad_sum, hess_sum, l2, learning_rate, bounds=None):
+    """(bias, weights, z_min, z_max) of constant leaves (embedding width 0),
+    each value clipped to its (lower, upper) bounds if given. A leaf without
+    hessian (all its rows weighted zero) outputs zero."""
+    value = _newton_step(grad_sum, hess_sum, l2)
+    if bounds is not None:
+        value = np.clip(value, *bounds)
+    bias = value * learning_rate
     empty = np.zeros((bias.size, 0))
     return bias, empty, empty, empty
 
@@ -96,10 +100,11 @@ def combine_leaf_sums(parts):
     return (*added, z_min, z_max), add_in_order([p[1] for p in parts])
 
 
-def leaf_tables(sums, params):
-    """(bias, weights, z_min, z_max) of one tree from its combined leaf sums."""
+def leaf_tables(sums, params, bounds=None):
+    """(bias, weights, z_min, z_max) of one tree from its combined leaf sums;
+    constant leaves are clipped to their bounds under monotonic constraints."""
     if not isinstance(sums[0], tuple):
-        return constant_tables(*sums, params.l2, params.learning_rate)
+        return constant_tables(*sums, params.l2, params.learning_rate, bounds)
     stats, counts = sums
     return linear_tables(
         stats, counts, params.l2, params.linear_l2, params.linear_min_rows, params.learning_rate

@@ -27,6 +27,10 @@ missing bin), so that the missing values take the side that their gradients
 call for, as any category does. A left set without them becomes its
 complement, which takes them left in bin space: the same partition, with the
 children named the other way round.
+
+Under monotonic constraints (monotonic.py) a node also has a range for its
+values; a split of a constrained feature must keep the feature's sign
+between its children, and bounds their ranges.
 """
 
 import math
@@ -35,6 +39,8 @@ from typing import NamedTuple
 
 import numpy as np
 import tarnwick_native as tn
+
+from .monotonic import constrained_best
 
 
 @dataclass(frozen=True)
@@ -48,6 +54,9 @@ class SplitParams:
     # and the seed of the draws.
     max_features: float = 1.0
     seed: int = 0
+    # Per feature -1, 0 or +1 (int8): the sign of the change that its
+    # values must bring; None without constraints.
+    monotonic: np.ndarray | None = None
 
 
 class Split(NamedTuple):
@@ -66,6 +75,9 @@ class Split(NamedTuple):
     n_left: int
     n_right: int
     missing_bin: int
+    # With a monotonic constraint on the feature: the bound between the
+    # children's values.
+    mid: float = 0.0
 
 
 MIN_CHILD_HESSIAN = 1e-3
@@ -99,6 +111,14 @@ class SplitFinder:
         self.draws_features = self.n_drawn < n_features
         self.iteration = 0
         self._draws = None
+        self.monotonic = params.monotonic
+        self.constrained = None
+        if self.monotonic is not None:
+            self.constrained = self.monotonic != 0
+
+    def sign(self, feature):
+        """The monotonic constraint of feature: -1, 0 or +1."""
+        return 0 if self.monotonic is None else int(self.monotonic[feature])
 
     def start_round(self, iteration):
         self.iteration = iteration
@@ -195,16 +215,34 @@ class SplitFinder:
             p.max_cat_threshold,
         )
 
-    def __call__(self, hist):
-        """The best Split of a node with histogram hist, or None."""
-        n_bins = self.bins.n_bins
+    def __call__(self, hist, lower=-np.inf, upper=np.inf):
+        """The best Split of a node with histogram hist, or None; [lower,
+        upper] is the node's value range under monotonic constraints."""
         searched, missing_right = self.n_bins_searched, self.missing_right_n_bins
+        drawn = None
         if self.draws_features:
             # A feature without bins is one that the search passes over.
-            drawn = np.zeros(n_bins.size, dtype=bool)
-            drawn[self._draws.permutation(n_bins.size)[: self.n_drawn]] = True
+            drawn = np.zeros(searched.size, dtype=bool)
+            drawn[self._draws.permutation(searched.size)[: self.n_drawn]] = True
             searched = np.where(drawn, searched, 0)
             missing_right = np.where(drawn, missing_right, 0)
+        best = self._best(hist, searched, missing_right)
+        if self.constrained is None or best is None or not self.constrained[best.feature]:
+            return best
+        # The best split of all, if its feature is constrained, is the best
+        # of that feature's that keep the constraint whenever it keeps it.
+        mid = self._admissible_mid(hist, best, lower, upper)
+        if mid is not None:
+            return best._replace(mid=mid)
+        free = ~self.constrained
+        best = self._best(hist, np.where(free, searched, 0), np.where(free, missing_right, 0))
+        return self._constrained(hist, best, drawn, lower, upper)
+
+    def _best(self, hist, searched, missing_right):
+        """The best Split over the features of searched (regular bins plus
+        a missing category) and, sending missing values right, of
+        missing_right (their bins plus the missing bin)."""
+        n_bins = self.bins.n_bins
         best = None
         found = self._search(hist, searched, self.bins.categorical)
         if found is not None:
@@ -232,3 +270,48 @@ class SplitFinder:
                 codes = np.arange(split_bin + 1, n, dtype=np.int64)
                 best = Split(gain, f, split_bin, codes, True, n_upper, n_lower, n)
         return best
+
+    def _admissible_mid(self, hist, split, lower, upper):
+        """The bound between the children of a numeric split of a constrained
+        feature if their values keep its constraint, else None."""
+        f, t, n = split.feature, split.bin_, split.missing_bin
+        g_low, h_low, _ = hist[f, : t + 1].sum(axis=0).tolist()
+        if not split.missing_right:
+            g_low, h_low = g_low + float(hist[f, n, 0]), h_low + float(hist[f, n, 1])
+        g_total, h_total, _ = hist[0].sum(axis=0).tolist()
+        l2 = self.params.l2
+        h_up = h_total - h_low
+        if not (h_low + l2 > 0 and h_up + l2 > 0):
+            return None
+        v_low = min(max(-g_low / (h_low + l2), lower), upper)
+        v_up = min(max(-(g_total - g_low) / (h_up + l2), lower), upper)
+        if self.sign(f) * (v_up - v_low) >= 0:
+            return 0.5 * (v_low + v_up)
+        return None
+
+    def _constrained(self, hist, best, drawn, lower, upper):
+        """best, or a split of a constrained feature that gains more."""
+        bins = self.bins
+        features = np.flatnonzero(self.constrained if drawn is None else self.constrained & drawn)
+        if features.size == 0:
+            return best
+        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+            found = constrained_best(
+                hist,
+                features,
+                self.monotonic[features],
+                bins.n_bins[features].astype(np.int64),
+                bins.missing[features],
+                self.params,
+                self.min_child_hessian,
+                lower,
+                upper,
+            )
+        if found is None or (best is not None and found[0] <= best.gain):
+            return best
+        gain, f, t, missing_upper, n_lower, n_upper, mid = found
+        n = int(bins.n_bins[f])
+        if missing_upper:
+            codes = np.arange(t + 1, n, dtype=np.int64)
+            return Split(gain, f, t, codes, True, n_upper, n_lower, n, mid)
+        return Split(gain, f, t, None, False, n_lower, n_upper, n, mid)
