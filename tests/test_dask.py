@@ -246,6 +246,7 @@ ONE_PARTITION_CASES = {
     "poisson": ("counts", {"loss": "poisson"}),
     "features drawn per node": ("multiclass", {"max_features": 0.6}),
     "monotonic": ("binary", {"monotonic_cst": [1, -1, 0, 0, 0]}),
+    "interactions": ("regression", {"interaction_cst": [[0, 1], [1, 2]], "max_features": 0.7}),
     "linear gamma": ("positive", {"loss": "gamma", "linear_features": [0]}),
     "balanced classes": ("multiclass", {"class_weight": "balanced"}),
     "class weights": ("binary", {"class_weight": {"yes": 3.0, "no": 0.5}}),

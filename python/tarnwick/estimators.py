@@ -5,6 +5,7 @@ prediction; the boosting itself is booster.Boosting over one Shard of the
 training rows.
 """
 
+import itertools
 import sys
 import time
 from contextlib import contextmanager
@@ -61,6 +62,12 @@ class _TarnwickBase(BaseEstimator):
         "l2_regularization": [Interval(Real, 0, None, closed="left")],
         "max_features": [Interval(RealNotInt, 0, 1, closed="right")],
         "monotonic_cst": ["array-like", dict, None],
+        "interaction_cst": [
+            list,
+            tuple,
+            StrOptions({"pairwise", "no_interactions"}),
+            None,
+        ],
         "max_bins": [Interval(Integral, 2, binning.MAX_BINS, closed="both")],
         "categorical_features": ["array-like", StrOptions({"from_dtype"}), None],
         "early_stopping": [StrOptions({"auto"}), "boolean"],
@@ -95,6 +102,7 @@ class _TarnwickBase(BaseEstimator):
         max_features=1.0,
         max_bins=255,
         monotonic_cst=None,
+        interaction_cst=None,
         categorical_features="from_dtype",
         early_stopping="auto",
         scoring="loss",
@@ -119,6 +127,7 @@ class _TarnwickBase(BaseEstimator):
         self.l2_regularization = l2_regularization
         self.max_features = max_features
         self.monotonic_cst = monotonic_cst
+        self.interaction_cst = interaction_cst
         self.max_bins = max_bins
         self.categorical_features = categorical_features
         self.early_stopping = early_stopping
@@ -281,7 +290,12 @@ class _TarnwickBase(BaseEstimator):
         min_rows = self.linear_min_rows if self.linear_min_rows is not None else 2 * (d + 1)
         return BoostParams(
             self.max_iter,
-            GrowParams(self.max_leaf_nodes, self.max_depth, self.min_samples_leaf),
+            GrowParams(
+                self.max_leaf_nodes,
+                self.max_depth,
+                self.min_samples_leaf,
+                self._interaction_groups(),
+            ),
             SplitParams(
                 self.min_samples_leaf,
                 float(self.l2_regularization),
@@ -299,6 +313,43 @@ class _TarnwickBase(BaseEstimator):
                 min_rows,
             ),
         )
+
+    def _interaction_groups(self):
+        """The interaction constraints as a bool (n_groups, n_features)
+        matrix, the features left out of every listed group forming one more
+        group; None without constraints."""
+        if self.interaction_cst is None:
+            return None
+        n = self.n_features_in_
+        if self.interaction_cst == "no_interactions":
+            listed = [[f] for f in range(n)]
+        elif self.interaction_cst == "pairwise":
+            listed = list(itertools.combinations(range(n), 2))
+        else:
+            listed = self.interaction_cst
+        groups = []
+        for group in listed:
+            try:
+                members = set(group)
+            except TypeError:
+                raise ValueError(
+                    "Interaction constraints must be a sequence of tuples or lists, got: "
+                    f"{self.interaction_cst!r}."
+                ) from None
+            if not all(isinstance(f, Integral) and 0 <= f < n for f in members):
+                raise ValueError(
+                    "Interaction constraints must consist of integer indices in "
+                    f"[0, n_features - 1] = [0, {n - 1}], specifying the position of "
+                    f"features, got invalid indices: {group!r}"
+                )
+            groups.append(sorted(members))
+        rest = sorted(set(range(n)).difference(*groups))
+        if rest:
+            groups.append(rest)
+        matrix = np.zeros((len(groups), n), dtype=bool)
+        for g, members in enumerate(groups):
+            matrix[g, members] = True
+        return matrix
 
     def _monotonic_signs(self, d):
         """The checked constraints (int8 per feature), or None without any;
@@ -643,6 +694,7 @@ class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
         max_features=1.0,
         max_bins=255,
         monotonic_cst=None,
+        interaction_cst=None,
         categorical_features="from_dtype",
         early_stopping="auto",
         scoring="loss",
@@ -670,6 +722,7 @@ class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
             max_features=max_features,
             max_bins=max_bins,
             monotonic_cst=monotonic_cst,
+            interaction_cst=interaction_cst,
             categorical_features=categorical_features,
             early_stopping=early_stopping,
             scoring=scoring,

@@ -28,18 +28,35 @@ class GrowParams:
     max_leaf_nodes: int | None
     max_depth: int | None
     min_samples_leaf: int
+    # Interaction constraints: bool (n_groups, n_features), the features of
+    # each group that may split one branch together; None without any.
+    interaction: np.ndarray | None = None
 
 
 class Node:
     """A node of a tree being grown. An internal node has a split; a leaf
     has its leaf number."""
 
-    __slots__ = ("depth", "hist", "left", "n_rows", "right", "split", "leaf", "lower", "upper")
+    __slots__ = (
+        "depth",
+        "hist",
+        "left",
+        "n_rows",
+        "right",
+        "split",
+        "leaf",
+        "lower",
+        "upper",
+        "groups",
+    )
 
-    def __init__(self, depth, n_rows, bounds=(-np.inf, np.inf)):
+    def __init__(self, depth, n_rows, bounds=(-np.inf, np.inf), groups=None):
         self.depth, self.n_rows = depth, n_rows
         # The range of the values of its leaves under monotonic constraints.
         self.lower, self.upper = bounds
+        # Under interaction constraints, the groups that hold every feature
+        # split on its way from the root (bool per group).
+        self.groups = groups
         self.hist = self.split = None
         self.left = self.right = self.leaf = -1
 
@@ -104,13 +121,16 @@ def grow_tree(rows, k, n_rows, finder, params):
         return out
 
     finder.start_tree(rows, k)
-    nodes = [Node(0, n_rows)]
+    interaction = params.interaction
+    every_group = None if interaction is None else np.ones(len(interaction), dtype=bool)
+    nodes = [Node(0, n_rows, groups=every_group)]
     queue = []
     look_ahead = rows.splits_ahead
 
     def consider(index, hist):
         node = nodes[index]
-        split = finder(hist, node.lower, node.upper)
+        allowed = None if node.groups is None else interaction[node.groups].any(axis=0)
+        split = finder(hist, node.lower, node.upper, allowed)
         if split is not None:
             node.hist, node.split = hist, split
             heapq.heappush(queue, (-split.gain, index))
@@ -129,9 +149,10 @@ def grow_tree(rows, k, n_rows, finder, params):
         bounds = children_bounds(
             finder.sign(s.feature), s.mid, parent.lower, parent.upper, not s.missing_right
         )
+        groups = None if parent.groups is None else parent.groups & interaction[:, s.feature]
         nodes += [
-            Node(parent.depth + 1, s.n_left, bounds[0]),
-            Node(parent.depth + 1, s.n_right, bounds[1]),
+            Node(parent.depth + 1, s.n_left, bounds[0], groups),
+            Node(parent.depth + 1, s.n_right, bounds[1], groups),
         ]
         n_leaves += 1
         small, large = (left, right) if s.n_left <= s.n_right else (right, left)

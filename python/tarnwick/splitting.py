@@ -108,7 +108,7 @@ class SplitFinder:
         self.n_bins_searched = bins.n_bins + self.missing_category
         n_features = bins.n_bins.size
         self.n_drawn = max(1, math.ceil(params.max_features * n_features))
-        self.draws_features = self.n_drawn < n_features
+        self.draws_features = params.max_features < 1.0
         self.iteration = 0
         self._draws = None
         self.monotonic = params.monotonic
@@ -215,15 +215,15 @@ class SplitFinder:
             p.max_cat_threshold,
         )
 
-    def __call__(self, hist, lower=-np.inf, upper=np.inf):
+    def __call__(self, hist, lower=-np.inf, upper=np.inf, allowed=None):
         """The best Split of a node with histogram hist, or None; [lower,
-        upper] is the node's value range under monotonic constraints."""
+        upper] is the node's value range under monotonic constraints, and
+        allowed (bool per feature, None: all) the features that interaction
+        constraints leave it."""
         searched, missing_right = self.n_bins_searched, self.missing_right_n_bins
-        drawn = None
-        if self.draws_features:
+        drawn = self._drawn(allowed)
+        if drawn is not None:
             # A feature without bins is one that the search passes over.
-            drawn = np.zeros(searched.size, dtype=bool)
-            drawn[self._draws.permutation(searched.size)[: self.n_drawn]] = True
             searched = np.where(drawn, searched, 0)
             missing_right = np.where(drawn, missing_right, 0)
         best = self._best(hist, searched, missing_right)
@@ -237,6 +237,24 @@ class SplitFinder:
         free = ~self.constrained
         best = self._best(hist, np.where(free, searched, 0), np.where(free, missing_right, 0))
         return self._constrained(hist, best, drawn, lower, upper)
+
+    def _drawn(self, allowed):
+        """The features that a node searches (bool), or None for all: its
+        share of those allowed, drawn."""
+        if not self.draws_features and allowed is None:
+            return None
+        drawn = np.zeros(self.n_bins_searched.size, dtype=bool)
+        if allowed is None:
+            if self.n_drawn >= drawn.size:
+                return None
+            drawn[self._draws.permutation(drawn.size)[: self.n_drawn]] = True
+            return drawn
+        pool = np.flatnonzero(allowed)
+        count = max(1, math.ceil(self.params.max_features * pool.size))
+        if not self.draws_features or count >= pool.size:
+            return allowed
+        drawn[pool[self._draws.permutation(pool.size)[:count]]] = True
+        return drawn
 
     def _best(self, hist, searched, missing_right):
         """The best Split over the features of searched (regular bins plus

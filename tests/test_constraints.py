@@ -1,5 +1,7 @@
-"""Monotonic constraints: the split search against every threshold, and
-fitted models that never move against a constrained feature."""
+"""Constraints on what trees learn: monotonic constraints (the split search
+against every threshold, and fitted models that never move against a
+constrained feature) and interaction constraints (every branch splits on
+the features of one group)."""
 
 import numpy as np
 import pandas as pd
@@ -170,3 +172,62 @@ def test_constraints_that_cannot_hold_are_refused(case, match):
         model.set_params(linear_features=[2])
     with pytest.raises(ValueError, match=match):
         model.set_params(monotonic_cst=cst).fit(data, target)
+
+
+def branch_features(tree):
+    """The set of features split on along each root-to-leaf branch."""
+    out, stack = [], [(0, frozenset())]
+    while stack:
+        node, seen = stack.pop()
+        if tree.leaf_id[node] >= 0:
+            out.append(seen)
+            continue
+        seen = seen | {int(tree.feature[node])}
+        stack += [(int(tree.left[node]), seen), (int(tree.right[node]), seen)]
+    return out
+
+
+@pytest.mark.parametrize(
+    "cst, groups",
+    [
+        ([[0, 1], [1, 2]], [{0, 1}, {1, 2}, {3, 4, 5}]),
+        ("no_interactions", [{f} for f in range(6)]),
+        ("pairwise", [{a, b} for a in range(6) for b in range(a + 1, 6)]),
+    ],
+)
+@pytest.mark.parametrize("max_features", [1.0, 0.5])
+def test_every_branch_splits_on_the_features_of_one_group(cst, groups, max_features):
+    rng = np.random.default_rng(3)
+    x = rng.standard_normal((4000, 6))
+    x[rng.random((4000, 6)) < 0.05] = np.nan
+    a, b, c, d = (np.nan_to_num(x[:, i]) for i in range(4))
+    y = a * b + b * c * d + np.sin(3 * c) + 0.1 * rng.standard_normal(4000)
+    params = dict(max_iter=15, early_stopping=False, max_features=max_features, random_state=0)
+    free = TarnwickRegressor(**params).fit(x, y)
+    held = TarnwickRegressor(interaction_cst=cst, **params).fit(x, y)
+
+    def within_groups(model):
+        return all(
+            any(branch <= g for g in groups)
+            for tree in model._trees
+            for branch in branch_features(tree)
+        )
+
+    assert not within_groups(free)
+    assert within_groups(held)
+    # Within the groups, branches still combine features.
+    if cst != "no_interactions":
+        assert any(len(br) > 1 for t in held._trees for br in branch_features(t))
+
+
+@pytest.mark.parametrize(
+    "cst, match",
+    [
+        ([[0, 7]], r"integer indices in \[0, n_features - 1\] = \[0, 3\]"),
+        ([0, 1], "must be a sequence of tuples or lists"),
+    ],
+)
+def test_interaction_constraints_out_of_range_are_refused(cst, match):
+    x, y = trend_data(300)
+    with pytest.raises(ValueError, match=match):
+        TarnwickRegressor(max_iter=2, interaction_cst=cst).fit(x, y)
