@@ -380,6 +380,48 @@ def test_feature_importances_sum_to_one_and_find_the_signal():
     assert np.argmax(importances) == 0 and importances[2:].max() < 0.1
 
 
+@pytest.mark.parametrize("task", ["regression", "binary", "multiclass", "linear"])
+def test_warm_start_adds_the_rounds_of_one_longer_fit(task):
+    """Rounds added to a fitted model are the rounds a longer fit grows: the
+    same trees, up to the rounding that the rows' order brings."""
+    df, y = frame_data(2500)
+    x = df[["width", "height"]].to_numpy()
+    cls, params = TarnwickRegressor, dict(random_state=0, max_features=0.5)
+    if task == "binary":
+        cls, y = TarnwickClassifier, y > 1
+    elif task == "multiclass":
+        cls, y = TarnwickClassifier, np.digitize(y, [0.0, 2.0])
+    elif task == "linear":
+        params["linear_features"] = [0]
+    once = cls(max_iter=12, early_stopping=False, **params).fit(x, y)
+    warm = cls(max_iter=5, early_stopping=False, warm_start=True, **params).fit(x, y)
+    first_trees = list(warm._trees)
+    warm.set_params(max_iter=12).fit(x, y)
+    assert warm.n_iter_ == once.n_iter_ == 12
+    assert all(a is b for a, b in zip(first_trees, warm._trees))
+    out = "predict" if cls is TarnwickRegressor else "predict_proba"
+    np.testing.assert_allclose(getattr(warm, out)(x), getattr(once, out)(x), rtol=0, atol=1e-9)
+    # The same number of rounds adds nothing; fewer than fitted is an error.
+    warm.fit(x, y)
+    assert warm.n_iter_ == 12 and len(warm._trees) == len(once._trees)
+    with pytest.raises(ValueError, match="max_iter=4 must be larger than or equal to n_iter_=12"):
+        warm.set_params(max_iter=4).fit(x, y)
+    warm.set_params(max_iter=3, warm_start=False).fit(x, y)
+    assert warm.n_iter_ == 3
+
+
+def test_warm_start_continues_the_early_stopping_scores():
+    x, y = noise_data(4000)
+    y = y + 2.0 * x[:, 0]
+    params = dict(early_stopping=True, n_iter_no_change=100, random_state=0)
+    once = TarnwickRegressor(max_iter=16, **params).fit(x, y)
+    warm = TarnwickRegressor(max_iter=6, warm_start=True, **params).fit(x, y)
+    warm.set_params(max_iter=16).fit(x, y)
+    assert warm.n_iter_ == 16 and warm.validation_score_.shape == (17,)
+    np.testing.assert_allclose(warm.train_score_, once.train_score_, rtol=1e-12)
+    np.testing.assert_allclose(warm.validation_score_, once.validation_score_, rtol=1e-12)
+
+
 def test_staged_predictions_end_at_the_model():
     x, y = regression_data(500)
     model = TarnwickClassifier(max_iter=7).fit(x, np.digitize(y, [0.0, 1.0]))

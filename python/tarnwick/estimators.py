@@ -62,6 +62,7 @@ class _TarnwickBase(BaseEstimator):
         "l2_regularization": [Interval(Real, 0, None, closed="left")],
         "max_features": [Interval(RealNotInt, 0, 1, closed="right")],
         "monotonic_cst": ["array-like", dict, None],
+        "warm_start": ["boolean"],
         "interaction_cst": [
             list,
             tuple,
@@ -103,6 +104,7 @@ class _TarnwickBase(BaseEstimator):
         max_bins=255,
         monotonic_cst=None,
         interaction_cst=None,
+        warm_start=False,
         categorical_features="from_dtype",
         early_stopping="auto",
         scoring="loss",
@@ -128,6 +130,7 @@ class _TarnwickBase(BaseEstimator):
         self.max_features = max_features
         self.monotonic_cst = monotonic_cst
         self.interaction_cst = interaction_cst
+        self.warm_start = warm_start
         self.max_bins = max_bins
         self.categorical_features = categorical_features
         self.early_stopping = early_stopping
@@ -194,34 +197,53 @@ class _TarnwickBase(BaseEstimator):
 
     def _fit(self, X, y, sample_weight, X_val, y_val, sample_weight_val, z, z_val):
         start = time.perf_counter()
-        x, y, weight, z, seed = self._training_input(X, y, sample_weight, z)
+        resume = self._resumes()
+        x, y, weight, z, seed = self._training_input(X, y, sample_weight, z, resume)
         validation = self._validation_input(x.shape[0], X_val, y_val, sample_weight_val, z_val)
         if self.do_early_stopping_ and validation is None and self.validation_fraction is not None:
             (x, y, weight, z), validation = self._split_validation(x, y, weight, z, seed)
+        if resume and self.n_iter_ == self.max_iter:
+            return self
         bins = binning.fit_bins(x, self._categorical, self.max_bins, seed, weight)
         self._loss = make_loss(self._kind, self._n_classes, self.loss)
+        # The scores of the trees so far, taken before the shard reorders z.
+        scores = self._raw_of(self._seen(x), z, self._trees) if resume else None
         shard = Shard(binning.bin_rows(bins, x), y, weight, z, self._loss, bins.n_bins_max)
         sample = None
         if self.do_early_stopping_ and self.scoring != "loss":
             sample = _scorer_sample(x, y, weight, z, seed)
-        self._boost(shard, x.shape[0], bins, validation, sample, start, seed)
+        self._boost(shard, x.shape[0], bins, validation, sample, start, seed, scores)
         return self
 
-    def _training_input(self, X, y, sample_weight, z):
+    def _resumes(self):
+        """Whether this fit adds rounds to the fitted model (warm_start)."""
+        if not self.warm_start or not hasattr(self, "_trees"):
+            return False
+        if self.max_iter < self.n_iter_:
+            raise ValueError(
+                f"max_iter={self.max_iter} must be larger than or equal to "
+                f"n_iter_={self.n_iter_} when warm_start==True"
+            )
+        return True
+
+    def _training_input(self, X, y, sample_weight, z, resume=False):
         """The checked training rows (x, y, weight, z) without the rows of
         weight zero, and the seed of the fit's random choices; fits the
-        feature names, categories and embedding."""
-        x = self._features(X, reset=True)
-        y = self._targets(column_or_1d(y, warn=True), reset=True)
+        feature names, categories and embedding, unless the fit resumes
+        (they are the fitted model's, and so is the seed)."""
+        x = self._features(X, reset=not resume)
+        y = self._targets(column_or_1d(y, warn=True), reset=not resume)
         check_consistent_length(x, y)
         weight = self._check_weights(sample_weight, x, y)
         x, y, weight, z = _without_zero_weights(x, y, weight, z)
         if x.shape[0] == 0:
             raise ValueError("every sample has weight zero: there is nothing to fit")
-        rng = check_random_state(self.random_state)
-        seed = int(rng.randint(np.iinfo(np.int32).max))
-        self._embedding = Embedding.fit(self, x, z)
-        return x, y, weight, embedding.transform(self._embedding, x, z), seed
+        if not (resume and hasattr(self, "_seed")):
+            rng = check_random_state(self.random_state)
+            self._seed = int(rng.randint(np.iinfo(np.int32).max))
+        if not resume:
+            self._embedding = Embedding.fit(self, x, z)
+        return x, y, weight, embedding.transform(self._embedding, x, z), self._seed
 
     def _validation_input(self, n_rows, X_val, y_val, sample_weight_val, z_val):
         """Decides on early stopping (do_early_stopping_); the checked
@@ -250,22 +272,29 @@ class _TarnwickBase(BaseEstimator):
             )
         return x, y, weight, embedding.transform(self._embedding, x, z_val)
 
-    def _boost(self, rows, n_rows, bins, validation, sample, start, seed):
+    def _boost(self, rows, n_rows, bins, validation, sample, start, seed, scores=None):
         """The boosting rounds on training rows with n_rows rows in all (one
         Shard, or the partitions of a distributed fit), with early stopping
         on the validation set (x, y, weight, z) or on the training rows (the
         loss, or a scorer on the sample of them); sets the fitted model.
-        seed starts the streams of the features that nodes draw."""
+        seed starts the streams of the features that nodes draw. scores,
+        if given, are the training rows' raw scores of the fitted model,
+        whose rounds the fit continues."""
         self._category_values = [v if v is not None else np.empty(0) for v in bins.cat_values]
         width = 0 if self._embedding is None else self._embedding.width
         params = self._boost_params(width, seed)
         with class_workers(rows, bins, params) as workers:
             boosting = Boosting(rows, n_rows, self._loss, bins, params, workers)
-            self._init_score = boosting.start()
-            self._trees = []
-            monitor = _Monitor(self, rows, validation, sample)
+            first = 0
+            if scores is None:
+                self._init_score = boosting.start()
+                self._trees = []
+            else:
+                rows.start_from(scores)
+                first = self.n_iter_
+            monitor = _Monitor(self, rows, validation, sample, first)
             monitor.record([])
-            for iteration in range(self.max_iter):
+            for iteration in range(first, self.max_iter):
                 trees, loss_sums = boosting.round(iteration, train_loss=monitor.wants_train_loss)
                 self._trees.extend(trees)
                 monitor.record(trees, loss_sums)
@@ -278,8 +307,11 @@ class _TarnwickBase(BaseEstimator):
         best = monitor.best_iteration()
         del self._trees[best * self._loss.n_outputs :]
         self.n_iter_ = best
-        self.train_score_ = np.asarray(monitor.train_scores[: best + 1])
-        self.validation_score_ = np.asarray(monitor.validation_scores[: best + 1])
+        kept = best - first + 1
+        self.train_score_ = np.asarray(monitor.earlier_train + monitor.train_scores[:kept])
+        self.validation_score_ = np.asarray(
+            monitor.earlier_validation + monitor.validation_scores[:kept]
+        )
         if self.verbose:
             print(
                 f"Fit {len(self._trees)} trees in {time.perf_counter() - start:.3f} s",
@@ -418,13 +450,19 @@ class _TarnwickBase(BaseEstimator):
         if override is not None and X is override[0]:
             return override[1]
         check_is_fitted(self)
-        x = self._features(X, reset=False)
-        x = inputs.unseen_as_missing(x, self._categorical, self._category_values)
+        x = self._seen(self._features(X, reset=False))
         z = embedding.transform(self._embedding, x, z)
+        return self._raw_of(x, z, self._trees if n_trees is None else self._trees[:n_trees])
+
+    def _seen(self, x):
+        """x with the categories that training never saw as missing values."""
+        return inputs.unseen_as_missing(x, self._categorical, self._category_values)
+
+    def _raw_of(self, x, z, trees):
+        """Raw scores (K, n_rows) of trees on the checked rows x (and z)."""
         k = self._init_score.size
         raw = np.empty((k, x.shape[0]))
         raw[:] = self._init_score[:, None]
-        trees = self._trees if n_trees is None else self._trees[:n_trees]
         for t, tree in enumerate(trees):
             raw[t % k] += tree.predict(x, z)
         return raw
@@ -486,25 +524,29 @@ class _Monitor:
     stopping rule: stop when none of the last n_iter_no_change scores beats
     the one before them by more than tol. Scores are the negative loss
     (scoring 'loss') or the scorer's value; higher is better. The training
-    score of a scorer is taken on a sample of the training rows."""
+    score of a scorer is taken on a sample of the training rows. A fit that
+    resumes after round first starts from the fitted model's scores, and
+    keeps its earlier ones if they go with its rounds."""
 
-    def __init__(self, est, rows, validation, sample):
-        self.est, self.rows = est, rows
+    def __init__(self, est, rows, validation, sample, first=0):
+        self.est, self.rows, self.first = est, rows, first
         self.on = est.do_early_stopping_
         self.use_loss = est.scoring == "loss"
         self.train_scores, self.validation_scores = [], []
+        self.earlier_train, self.earlier_validation = [], []
+        if first and len(est.train_score_) == first + 1:
+            self.earlier_train = est.train_score_[:first].tolist()
+            if len(est.validation_score_) == first + 1:
+                self.earlier_validation = est.validation_score_[:first].tolist()
         self.validation, self.sample = validation, sample
         self.wants_train_loss = self.on and self.use_loss
         if not self.on:
             return
-        k = est._init_score.size
         if validation is not None:
-            self.val_raw = np.empty((k, validation[0].shape[0]))
-            self.val_raw[:] = est._init_score[:, None]
+            self.val_raw = est._raw_of(validation[0], validation[3], est._trees)
         if not self.use_loss:
             self.scorer = check_scoring(est, est.scoring)
-            self.sample_raw = np.empty((k, sample[0].shape[0]))
-            self.sample_raw[:] = est._init_score[:, None]
+            self.sample_raw = est._raw_of(sample[0], sample[3], est._trees)
 
     def record(self, trees, loss_sums=None):
         if not self.on:
@@ -555,7 +597,7 @@ class _Monitor:
         """Rounds to keep: all without early stopping, else up to the best score."""
         if not self.on:
             return len(self.est._trees) // self.est._loss.n_outputs
-        return int(np.argmax(self._scores()))
+        return self.first + int(np.argmax(self._scores()))
 
 
 @contextmanager
@@ -695,6 +737,7 @@ class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
         max_bins=255,
         monotonic_cst=None,
         interaction_cst=None,
+        warm_start=False,
         categorical_features="from_dtype",
         early_stopping="auto",
         scoring="loss",
@@ -723,6 +766,7 @@ class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
             max_bins=max_bins,
             monotonic_cst=monotonic_cst,
             interaction_cst=interaction_cst,
+            warm_start=warm_start,
             categorical_features=categorical_features,
             early_stopping=early_stopping,
             scoring=scoring,

@@ -132,6 +132,10 @@ class Shard:
     def set_scores(self, init_score):
         self.raw.reshape(init_score.size, self.n_rows)[:] = init_score[:, None]
 
+    def start_from(self, scores):
+        """Sets the raw scores (K, n_rows), in the rows' order as handed over."""
+        self.raw.reshape(scores.shape)[:] = scores
+
     def compute_gradients(self):
         y, raw, weight, grad, hess = self.y, self.raw, self.weight, self._grad, self._hess
 

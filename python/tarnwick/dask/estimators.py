@@ -87,6 +87,11 @@ class _DaskFit:
         return super().predict(X, z)
 
     def _fit_dask(self, X, y, sample_weight, X_val, y_val, sample_weight_val):
+        if self.warm_start and hasattr(self, "_trees"):
+            raise ValueError(
+                f"{type(self).__name__} does not add rounds to a fitted model (warm_start): "
+                "continue on its local model (to_local()) with the rows in one process"
+            )
         start = time.perf_counter()
         client = self.client if self.client is not None else Client.current()
         rng = check_random_state(self.random_state)
