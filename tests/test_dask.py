@@ -500,12 +500,15 @@ def test_inputs_that_are_not_dask_collections_are_refused(client):
         )
 
 
-def test_a_fitted_model_is_not_resumed_on_dask(client):
+def test_what_needs_the_rows_in_one_process_is_refused_on_dask(client):
     x, y = regression_data(200)
     X, Y = dask_array(client, 2, x), dask_array(client, 2, y)
     model = DaskTarnwickRegressor(client=client, warm_start=True, **PARAMS).fit(X, Y)
     with pytest.raises(ValueError, match="does not add rounds to a fitted model"):
         model.set_params(max_iter=10).fit(X, Y)
+    for loss in ("absolute_error", "quantile"):
+        with pytest.raises(ValueError, match=f"loss='{loss}' is not supported on Dask"):
+            DaskTarnwickRegressor(client=client, loss=loss, quantile=0.2).fit(X, Y)
 
 
 # ------------------------------------------------------------ faults

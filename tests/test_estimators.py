@@ -194,8 +194,15 @@ def test_zero_weight_rows_have_no_pull():
     assert same_bits(weighted.predict(x), alone.predict(x))
 
 
-@pytest.mark.parametrize("model", [TarnwickRegressor, TarnwickClassifier])
-def test_integer_weights_give_the_model_of_repeated_rows(model):
+@pytest.mark.parametrize(
+    "model, loss",
+    [
+        (TarnwickRegressor, "squared_error"),
+        (TarnwickRegressor, "quantile"),
+        (TarnwickClassifier, "log_loss"),
+    ],
+)
+def test_integer_weights_give_the_model_of_repeated_rows(model, loss):
     rng = np.random.default_rng(2)
     x = rng.integers(0, 50, (400, 3)).astype(np.float64)
     y = x[:, 0] * 0.1 + np.sin(x[:, 1]) + rng.standard_normal(400) * 0.1
@@ -203,6 +210,9 @@ def test_integer_weights_give_the_model_of_repeated_rows(model):
         y = np.digitize(y, [0.5, 2.0])
     weight = rng.integers(0, 4, 400)
     params = dict(max_iter=5, min_samples_leaf=1, early_stopping=False, max_leaf_nodes=8)
+    params["loss"] = loss
+    if loss == "quantile":
+        params["quantile"] = 0.3
     weighted = model(**params).fit(x, y, sample_weight=weight)
     repeated = model(**params).fit(np.repeat(x, weight, axis=0), np.repeat(y, weight))
     out = "predict" if model is TarnwickRegressor else "predict_proba"

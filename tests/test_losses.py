@@ -4,7 +4,7 @@ and the logistic loss: derivatives, initial scores, target checks and fits."""
 import numpy as np
 import pytest
 from sklearn.ensemble import HistGradientBoostingRegressor
-from sklearn.metrics import mean_gamma_deviance, mean_poisson_deviance
+from sklearn.metrics import mean_gamma_deviance, mean_pinball_loss, mean_poisson_deviance
 from sklearn.utils._param_validation import InvalidParameterError
 from support import same_bits
 from tarnwick import TarnwickClassifier, TarnwickRegressor, load_model
@@ -87,7 +87,7 @@ def test_targets_outside_the_range_of_the_loss_are_refused(name, y, match):
 def test_losses_are_checked_by_name():
     x, y = np.arange(40.0).reshape(-1, 1), np.arange(40.0)
     with pytest.raises(InvalidParameterError, match="loss"):
-        TarnwickRegressor(loss="absolute_error").fit(x, y)
+        TarnwickRegressor(loss="huber").fit(x, y)
     with pytest.raises(InvalidParameterError, match="loss"):
         TarnwickClassifier(loss="poisson").fit(x, y > 20)
 
@@ -127,3 +127,50 @@ def test_a_saved_poisson_model_predicts_the_same_bits(tmp_path):
     loaded = load_model(path)
     assert loaded.loss == "poisson"
     assert same_bits(loaded.predict(x), model.predict(x))
+
+
+def heavy_tailed_data(n=12_000, seed=0):
+    rng = np.random.default_rng(seed)
+    x = rng.standard_normal((n, 5))
+    scale = 1.0 + np.abs(x[:, 2])
+    return x, 2.0 * x[:, 0] + np.sin(3 * x[:, 1]) + scale * rng.standard_t(3, n)
+
+
+@pytest.mark.parametrize("loss, q", [("absolute_error", 0.5), ("quantile", 0.1), ("quantile", 0.9)])
+def test_quantile_losses_predict_their_quantile(loss, q):
+    """Held out, the share of targets below the prediction is the quantile,
+    and the pinball loss is HGB's."""
+    x, y = heavy_tailed_data()
+    train, test = slice(0, 8000), slice(8000, None)
+    settings = dict(max_iter=60, early_stopping=False, random_state=0, loss=loss)
+    ours = TarnwickRegressor(quantile=q, **settings).fit(x[train], y[train])
+    peer = HistGradientBoostingRegressor(quantile=q, **settings).fit(x[train], y[train])
+    predicted = ours.predict(x[test])
+    assert abs(np.mean(y[test] <= predicted) - q) < 0.03
+    pinball = mean_pinball_loss(y[test], predicted, alpha=q)
+    assert pinball <= 1.01 * mean_pinball_loss(y[test], peer.predict(x[test]), alpha=q)
+
+
+def test_each_leaf_takes_the_quantile_of_its_rows():
+    """One round at learning rate 1: every leaf outputs the quantile of its
+    training targets (the initial score, their quantile, cancels out)."""
+    x, y = heavy_tailed_data(3000)
+    model = TarnwickRegressor(
+        loss="quantile", quantile=0.7, max_iter=1, learning_rate=1.0, early_stopping=False
+    ).fit(x, y)
+    (tree,) = model._trees
+    leaves = tree.apply(x)
+    predicted = model.predict(x)
+    assert np.unique(leaves).size > 10
+    for leaf in np.unique(leaves):
+        rows = leaves == leaf
+        expected = np.quantile(y[rows], 0.7, method="inverted_cdf")
+        np.testing.assert_allclose(predicted[rows], expected, rtol=0, atol=1e-12)
+
+
+def test_quantile_losses_need_their_quantile_and_constant_leaves():
+    x, y = heavy_tailed_data(500)
+    with pytest.raises(ValueError, match="needs quantile"):
+        TarnwickRegressor(loss="quantile", max_iter=2).fit(x, y)
+    with pytest.raises(ValueError, match="cannot be combined with linear leaves"):
+        TarnwickRegressor(loss="absolute_error", linear_features=[0], max_iter=2).fit(x, y)

@@ -205,7 +205,7 @@ class _TarnwickBase(BaseEstimator):
         if resume and self.n_iter_ == self.max_iter:
             return self
         bins = binning.fit_bins(x, self._categorical, self.max_bins, seed, weight)
-        self._loss = make_loss(self._kind, self._n_classes, self.loss)
+        self._loss = make_loss(self._kind, self._n_classes, self.loss, self._quantile())
         # The scores of the trees so far, taken before the shard reorders z.
         scores = self._raw_of(self._seen(x), z, self._trees) if resume else None
         shard = Shard(binning.bin_rows(bins, x), y, weight, z, self._loss, bins.n_bins_max)
@@ -214,6 +214,14 @@ class _TarnwickBase(BaseEstimator):
             sample = _scorer_sample(x, y, weight, z, seed)
         self._boost(shard, x.shape[0], bins, validation, sample, start, seed, scores)
         return self
+
+    def _quantile(self):
+        """The quantile that loss 'quantile' fits (None for other losses)."""
+        if self.loss != "quantile":
+            return None
+        if self.quantile is None:
+            raise ValueError("loss='quantile' needs quantile, the quantile to fit, in (0, 1)")
+        return float(self.quantile)
 
     def _resumes(self):
         """Whether this fit adds rounds to the fitted model (warm_start)."""
@@ -319,6 +327,11 @@ class _TarnwickBase(BaseEstimator):
             )
 
     def _boost_params(self, d, seed):
+        if d and getattr(self._loss, "sets_leaf_values", False):
+            raise ValueError(
+                f"loss={self.loss!r} gives each leaf a quantile of its rows, not a linear model: "
+                "it cannot be combined with linear leaves"
+            )
         min_rows = self.linear_min_rows if self.linear_min_rows is not None else 2 * (d + 1)
         return BoostParams(
             self.max_iter,
@@ -632,8 +645,10 @@ class TarnwickRegressor(RegressorMixin, _TarnwickBase):
     A drop-in for scikit-learn's HistGradientBoostingRegressor: the shared
     parameters have its names, meanings and defaults, and the fitted
     attributes are the same. The loss is 'squared_error' (the default),
-    'poisson' (targets >= 0 of a positive mean) or 'gamma' (targets > 0);
-    the last two fit the log of the mean, and predict gives the mean.
+    'absolute_error' or 'quantile' (of quantile), whose leaves take the
+    quantile of their rows' residuals, 'poisson' (targets >= 0 of a positive
+    mean) or 'gamma' (targets > 0); the last two fit the log of the mean,
+    and predict gives the mean.
     Missing values (NaN) are supported; each split learns where they go.
     Categorical features (columns of category dtype in a DataFrame by
     default) get a bin per level: the first max_bins levels, and every
@@ -660,8 +675,73 @@ class TarnwickRegressor(RegressorMixin, _TarnwickBase):
         + THREADS_NOTE
     )
 
+    _parameter_constraints: dict = {
+        **_TarnwickBase._parameter_constraints,
+        "quantile": [Interval(Real, 0, 1, closed="neither"), None],
+    }
     _kind = "regression"
     _n_classes = 0
+
+    def __init__(
+        self,
+        *,
+        loss="squared_error",
+        quantile=None,
+        learning_rate=0.1,
+        max_iter=100,
+        max_leaf_nodes=31,
+        max_depth=None,
+        min_samples_leaf=20,
+        l2_regularization=0.0,
+        max_features=1.0,
+        max_bins=255,
+        monotonic_cst=None,
+        interaction_cst=None,
+        warm_start=False,
+        categorical_features="from_dtype",
+        early_stopping="auto",
+        scoring="loss",
+        validation_fraction=0.1,
+        n_iter_no_change=10,
+        tol=1e-7,
+        verbose=0,
+        random_state=None,
+        cat_smooth=10.0,
+        min_data_per_group=100,
+        max_cat_threshold=32,
+        linear_features=None,
+        linear_l2=1.0,
+        linear_min_rows=None,
+    ):
+        super().__init__(
+            loss=loss,
+            learning_rate=learning_rate,
+            max_iter=max_iter,
+            max_leaf_nodes=max_leaf_nodes,
+            max_depth=max_depth,
+            min_samples_leaf=min_samples_leaf,
+            l2_regularization=l2_regularization,
+            max_features=max_features,
+            max_bins=max_bins,
+            monotonic_cst=monotonic_cst,
+            interaction_cst=interaction_cst,
+            warm_start=warm_start,
+            categorical_features=categorical_features,
+            early_stopping=early_stopping,
+            scoring=scoring,
+            validation_fraction=validation_fraction,
+            n_iter_no_change=n_iter_no_change,
+            tol=tol,
+            verbose=verbose,
+            random_state=random_state,
+            cat_smooth=cat_smooth,
+            min_data_per_group=min_data_per_group,
+            max_cat_threshold=max_cat_threshold,
+            linear_features=linear_features,
+            linear_l2=linear_l2,
+            linear_min_rows=linear_min_rows,
+        )
+        self.quantile = quantile
 
     @_fit_context(prefer_skip_nested_validation=True)
     def fit(

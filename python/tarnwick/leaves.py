@@ -18,8 +18,9 @@ import numpy as np
 def constant_tables(grad_sum, hess_sum, l2, learning_rate, bounds=None):
     """(bias, weights, z_min, z_max) of constant leaves (embedding width 0),
     each value clipped to its (lower, upper) bounds if given. A leaf without
-    hessian (all its rows weighted zero) outputs zero."""
-    value = _newton_step(grad_sum, hess_sum, l2)
+    hessian (all its rows weighted zero) outputs zero. Without hess_sum,
+    grad_sum holds the leaves' values (a loss that sets them)."""
+    value = grad_sum if hess_sum is None else _newton_step(grad_sum, hess_sum, l2)
     if bounds is not None:
         value = np.clip(value, *bounds)
     bias = value * learning_rate

@@ -158,7 +158,90 @@ class Gamma(_LogLink):
         return np.array([_weighted_sum(rows, weight), _weight_total(y.size, weight)])
 
 
-REGRESSION_LOSSES = {"squared_error": SquaredError, "poisson": Poisson, "gamma": Gamma}
+def weighted_quantile(values, weight, q):
+    """The q-quantile of values: the smallest value whose weights up to it
+    (in order of value) reach q of the total, so that integer weights give
+    the quantile of repeated values."""
+    if weight is None:
+        return float(np.quantile(values, q, method="inverted_cdf"))
+    order = np.argsort(values, kind="stable")
+    reached = np.cumsum(weight[order])
+    at = int(np.searchsorted(reached, q * reached[-1]))
+    return float(values[order[min(at, values.size - 1)]])
+
+
+class Quantile:
+    """The pinball loss of quantile alpha: trees split on its gradients with
+    a unit hessian, and each leaf takes the alpha-quantile of its rows'
+    residuals instead of a Newton step, as does the initial score of y."""
+
+    name = "quantile"
+    n_outputs = 1
+    needs_hess_buffer = False
+    unit_hessian = True
+    gradients_in_pieces = False
+    hessians = staticmethod(SquaredError.hessians)
+    valid_targets = staticmethod(SquaredError.valid_targets)
+    transform = staticmethod(SquaredError.transform)
+    sets_leaf_values = True
+
+    def __init__(self, alpha):
+        self.alpha = alpha
+
+    def init_sums(self, y, weight):
+        """The quantile of y itself: a quantile does not add up over blocks."""
+        return np.array([weighted_quantile(y, weight, self.alpha)])
+
+    @staticmethod
+    def init_score(sums):
+        return sums
+
+    def gradients(self, y, raw, weight, grad_out, hess_out):
+        np.greater_equal(raw, y, out=grad_out, casting="unsafe")
+        grad_out -= self.alpha
+        if weight is not None:
+            grad_out *= weight
+
+    def leaf_values(self, y, raw, weight, leaf_rows):
+        """Each leaf's quantile of y - raw over its rows."""
+        return np.array(
+            [
+                weighted_quantile(
+                    y[rows] - raw[rows], None if weight is None else weight[rows], self.alpha
+                )
+                for rows in leaf_rows
+            ]
+        )
+
+    def loss_sums(self, y, raw, weight):
+        residual = y - raw
+        rows = np.maximum(self.alpha * residual, (self.alpha - 1.0) * residual)
+        return np.array([_weighted_sum(rows, weight), _weight_total(y.size, weight)])
+
+
+class AbsoluteError(Quantile):
+    """The median: the quantile of alpha 0.5, whose gradient is the sign of
+    raw - y."""
+
+    name = "absolute_error"
+
+    def __init__(self):
+        super().__init__(0.5)
+
+    def gradients(self, y, raw, weight, grad_out, hess_out):
+        np.subtract(raw, y, out=grad_out)
+        np.sign(grad_out, out=grad_out)
+        if weight is not None:
+            grad_out *= weight
+
+
+REGRESSION_LOSSES = {
+    "squared_error": SquaredError,
+    "absolute_error": AbsoluteError,
+    "quantile": Quantile,
+    "poisson": Poisson,
+    "gamma": Gamma,
+}
 
 
 def check_targets(loss, y):
@@ -262,8 +345,11 @@ class Softmax:
         return softmax(raw).T
 
 
-def make_loss(kind, n_classes, loss):
-    """The loss of a regressor (n_classes 0; loss names it) or a classifier."""
+def make_loss(kind, n_classes, loss, quantile=None):
+    """The loss of a regressor (n_classes 0; loss names it, and quantile is
+    the one that loss 'quantile' fits) or a classifier."""
     if kind == "regression":
+        if loss == "quantile":
+            return Quantile(quantile)
         return REGRESSION_LOSSES[loss]()
     return Logistic() if n_classes == 2 else Softmax(n_classes)

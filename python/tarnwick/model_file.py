@@ -160,7 +160,7 @@ def load_model(path):
         )
     model._init_score = arrays["init_score"]
     n_classes = model.classes_.size if hasattr(model, "classes_") else 0
-    model._loss = make_loss(cls._kind, n_classes, model.loss)
+    model._loss = make_loss(cls._kind, n_classes, model.loss, getattr(model, "quantile", None))
     node, cat, leaf = arrays["node_start"], arrays["cat_start"], arrays["leaf_start"]
     model._trees = []
     for t in range(node.size - 1):

@@ -275,7 +275,13 @@ class Shard:
     def leaf_sums(self):
         """Per tree of the round, the sums its leaf values are solved from:
         (grad_sum, hess_sum) per leaf for constant leaves; with an embedding,
-        the leaf_linear_stats tuple and the leaves' row counts."""
+        the leaf_linear_stats tuple and the leaves' row counts; (values,
+        None) under a loss that sets the values itself."""
+        if getattr(self.loss, "sets_leaf_values", False):
+            return [
+                (self.loss.leaf_values(self.y, self.raw, self.weight, rows), None)
+                for _, _, rows in self._trees
+            ]
         if self.z is None:
             return [self._constant_sums(k, rows) for k, _, rows in self._trees]
         layouts = [leaf_layout(rows, self.n_rows) for _, _, rows in self._trees]

@@ -87,6 +87,11 @@ class _DaskFit:
         return super().predict(X, z)
 
     def _fit_dask(self, X, y, sample_weight, X_val, y_val, sample_weight_val):
+        if self.loss in ("absolute_error", "quantile"):
+            raise ValueError(
+                f"loss={self.loss!r} is not supported on Dask: each leaf's value is a quantile "
+                "of its rows, which lie on many workers"
+            )
         if self.warm_start and hasattr(self, "_trees"):
             raise ValueError(
                 f"{type(self).__name__} does not add rounds to a fitted model (warm_start): "
