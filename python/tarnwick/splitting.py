@@ -121,6 +121,7 @@ class SplitFinder:
         return 0 if self.monotonic is None else int(self.monotonic[feature])
 
     def start_round(self, iteration):
+        """Before the trees of round iteration (from 0)."""
         self.iteration = iteration
 
     def start_tree(self, rows, k):
