@@ -32,50 +32,54 @@ def constrained_best(hist, features, signs, n_bins, missing, params, floor, lowe
     training) in a node of value range [lower, upper]: (gain, feature, bin,
     missing_upper, count_lower, count_upper, mid) or None. Bins 0..bin hold
     the lower values; with missing_upper the missing values go with the
-    upper ones. The features are searched in the order given, missing
-    values below before above; the first of equal gains wins."""
+    upper ones. As in the search of find_best_split and the one after it,
+    every feature in the order given is searched with its missing values
+    below, then with them above; the first of equal gains wins."""
     l2, m = params.l2, params.min_samples_leaf
-    g_total, h_total, c_total = hist[0].sum(axis=0)
+    g_total, h_total, c_total = hist[0].sum(axis=0).tolist()
     parent = g_total * g_total / (h_total + l2)
     width = int(n_bins.max())
     if width < 1:
         return None
-    cum = hist[features, :width].cumsum(axis=1)
-    # Thresholds of a feature of n bins: 0..n-2 with the missing values
-    # below, 0..n-1 with them above (the last one sends them alone up).
-    # The cumulative sums past them run into its missing bin and are never
-    # read.
+    # Channel-major: gradient, hessian and count sums of bins 0..t.
+    cum = np.ascontiguousarray(np.moveaxis(hist[features, :width].cumsum(axis=1), 2, 0))
     position = np.arange(width)
-    thresholds = np.stack([position < (n_bins - 1)[:, None], position < n_bins[:, None]])
-    # Missing values with the lower bins (as find_best_split puts them),
-    # then with the upper ones where the feature had any.
-    at_missing = hist[features, n_bins][:, None, :]
-    low = np.stack([cum + at_missing, cum])
-    g_low, h_low, c_low = low[..., 0], low[..., 1], low[..., 2]
-    g_up, h_up, c_up = g_total - g_low, h_total - h_low, c_total - c_low
-    gain = g_low * g_low / (h_low + l2) + g_up * g_up / (h_up + l2) - parent
-    v_low = np.clip(-g_low / (h_low + l2), lower, upper)
-    v_up = np.clip(-g_up / (h_up + l2), lower, upper)
-    ok = thresholds & np.stack([np.ones_like(missing), missing])[:, :, None]
-    ok &= (c_low >= m) & (c_up >= m) & np.isfinite(gain) & (gain > GAIN_FLOOR)
-    ok &= signs[:, None] * (v_up - v_low) >= 0
-    if floor:
-        ok &= (h_low >= floor) & (h_up >= floor)
-    if not ok.any():
-        return None
-    # Feature by feature, missing values with the lower bins first.
-    order = np.where(ok, gain, -np.inf).transpose(1, 0, 2)
-    j, side, t = np.unravel_index(int(np.argmax(order)), order.shape)
-    mid = 0.5 * (v_low[side, j, t] + v_up[side, j, t])
-    return (
-        float(gain[side, j, t]),
-        int(features[j]),
-        int(t),
-        bool(side),
-        int(c_low[side, j, t]),
-        int(c_up[side, j, t]),
-        float(mid),
-    )
+    # Missing values with the lower bins (as find_best_split puts them) at
+    # thresholds 0..n-2 of a feature of n bins, then, where the feature had
+    # any, with the upper ones at 0..n-1 (the last sends them alone up).
+    # The sums past the thresholds run into the missing bin; never read.
+    sides = [(cum + hist[features, n_bins].T[:, :, None], position < (n_bins - 1)[:, None])]
+    if missing.any():
+        sides.append((cum, (position < n_bins[:, None]) & missing[:, None]))
+    bounded = lower > -np.inf or upper < np.inf
+    best, best_gain = None, GAIN_FLOOR
+    for side, ((g_low, h_low, c_low), ok) in enumerate(sides):
+        g_up, h_up, c_up = g_total - g_low, h_total - h_low, c_total - c_low
+        v_low, v_up = -g_low / (h_low + l2), -g_up / (h_up + l2)
+        gain = g_low * g_low / (h_low + l2) + g_up * g_up / (h_up + l2) - parent
+        ok &= (c_low >= m) & (c_up >= m) & (gain > best_gain) & np.isfinite(gain)
+        if floor:
+            ok &= (h_low >= floor) & (h_up >= floor)
+        if bounded:
+            v_low, v_up = np.clip(v_low, lower, upper), np.clip(v_up, lower, upper)
+        ok &= signs[:, None] * (v_up - v_low) >= 0
+        if not ok.any():
+            continue
+        # Feature by feature in the order given; a later side must gain more.
+        at = int(np.argmax(np.where(ok, gain, -np.inf)))
+        j, t = divmod(at, width)
+        best_gain = float(gain[j, t])
+        mid = 0.5 * (v_low[j, t] + v_up[j, t])
+        best = (
+            best_gain,
+            int(features[j]),
+            t,
+            bool(side),
+            int(c_low[j, t]),
+            int(c_up[j, t]),
+            float(mid),
+        )
+    return best
 
 
 def children_bounds(sign, mid, lower, upper, lower_child_left):
