@@ -27,7 +27,7 @@ from sklearn.utils.validation import (
     column_or_1d,
 )
 
-from . import binning, embedding, inputs
+from . import binning, contributions, embedding, inputs
 from .booster import Boosting, BoostParams, LeafParams
 from .class_trees import class_workers
 from .embedding import Embedding
@@ -479,6 +479,30 @@ class _TarnwickBase(BaseEstimator):
         for t, tree in enumerate(trees):
             raw[t % k] += tree.predict(x, z)
         return raw
+
+    def predict_contributions(self, X):
+        """Each feature's share of every row's raw score (decision_function
+        for a classifier): the Shapley values of the trees' expected outputs
+        as the rows' features are revealed (TreeSHAP, weighted by the rows
+        that reached each node in training). An array (n_rows, n_features +
+        1) whose last column is the expected raw score and whose rows add up
+        to the raw scores; (n_rows, n_classes, n_features + 1) for more
+        than two classes. Models with linear leaves have none."""
+        check_is_fitted(self)
+        if self._embedding is not None:
+            raise ValueError("contributions are given for constant leaves; this model's are linear")
+        if any((tree.count < 0).any() for tree in self._trees):
+            raise ValueError(
+                "this model was saved without its trees' node counts, which contributions "
+                "need: fit it again"
+            )
+        x = self._seen(self._features(X, reset=False))
+        k = self._init_score.size
+        out = np.zeros((k, x.shape[0], x.shape[1] + 1))
+        out[:, :, -1] = self._init_score[:, None]
+        for t, tree in enumerate(self._trees):
+            contributions.add_tree(out[t % k], tree, x)
+        return out[0] if k == 1 else out.transpose(1, 0, 2)
 
     def _staged_raw(self, X, z):
         check_is_fitted(self)

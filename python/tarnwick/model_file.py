@@ -4,7 +4,9 @@ The file holds a JSON header (format name and version, estimator class,
 parameters, feature names, categories, fitted scalars) and plain arrays. The
 trees' arrays are concatenated field by field; node_start, cat_start and
 leaf_start (n_trees + 1 entries each) cut them back into trees. A reader
-refuses a file of another format or of a newer version than it knows.
+refuses a file of another format or of a newer version than it knows. The
+nodes' training row counts (count) came later within version 1: a file
+without them loads with counts of -1.
 """
 
 import json
@@ -166,7 +168,11 @@ def load_model(path):
     for t in range(node.size - 1):
         n0, n1 = node[t], node[t + 1]
         # cat_offsets holds n_nodes + 1 entries per tree.
-        fields = {name: arrays[name][n0:n1] for name in NODE_FIELDS}
+        # Files written before trees kept their node counts have none.
+        fields = {
+            name: arrays[name][n0:n1] if name in arrays else np.full(n1 - n0, -1, np.int64)
+            for name in NODE_FIELDS
+        }
         fields["cat_offsets"] = arrays["cat_offsets"][n0 + t : n1 + t + 1]
         fields["cat_values"] = arrays["cat_values"][cat[t] : cat[t + 1]]
         for name in LEAF_FIELDS:

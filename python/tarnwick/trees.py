@@ -10,7 +10,7 @@ from dataclasses import dataclass
 import numpy as np
 import tarnwick_native as tn
 
-NODE_FIELDS = ("feature", "threshold", "left", "right", "leaf_id", "missing_left", "gain")
+NODE_FIELDS = ("feature", "threshold", "left", "right", "leaf_id", "missing_left", "gain", "count")
 LEAF_FIELDS = ("bias", "weights", "z_min", "z_max")
 
 
@@ -23,6 +23,7 @@ class Tree:
     leaf_id: np.ndarray  # int32 (n_nodes,), -1 for internal nodes
     missing_left: np.ndarray  # bool (n_nodes,)
     gain: np.ndarray  # float64 (n_nodes,), 0 for leaves
+    count: np.ndarray  # int64 (n_nodes,): training rows that reached it, -1 if not known
     cat_offsets: np.ndarray  # int64 (n_nodes + 1,)
     cat_values: np.ndarray  # float64
     bias: np.ndarray  # float64 (n_leaves,)
@@ -66,6 +67,7 @@ def flatten(grown, bins, leaves):
     right = np.zeros(n_nodes, dtype=np.int32)
     leaf_id = np.full(n_nodes, -1, dtype=np.int32)
     gain = np.zeros(n_nodes)
+    count = np.fromiter((node.n_rows for node in grown.nodes), dtype=np.int64, count=n_nodes)
     # The missing bin goes to the grown tree's left child; NaN follows it.
     missing_left = np.ones(n_nodes, dtype=bool)
     cat_offsets = np.zeros(n_nodes + 1, dtype=np.int64)
@@ -100,6 +102,7 @@ def flatten(grown, bins, leaves):
         leaf_id,
         missing_left,
         gain,
+        count,
         cat_offsets,
         cat_values,
         *leaves,
