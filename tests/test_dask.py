@@ -383,7 +383,7 @@ def test_predictions_on_dask_collections_are_the_local_models(client):
     model = cls(client=client, **PARAMS).fit(X, dask_array(client, 3, y))
     local = model.to_local()
     assert type(local) is TarnwickClassifier
-    for method in ("predict", "predict_proba", "decision_function"):
+    for method in ("predict", "predict_proba", "decision_function", "predict_contributions"):
         out = getattr(model, method)(X)
         assert isinstance(out, da.Array)
         assert same_bits(client.compute(out).result(), getattr(local, method)(x))
@@ -397,6 +397,11 @@ def test_predictions_on_dask_collections_are_the_local_models(client):
     out = model.predict(F)
     assert isinstance(out, da.Array)
     assert same_bits(client.compute(out).result(), model.to_local().predict(frame))
+    constant = model.set_params(linear_features=None).fit(F, dask_series(client, 2, y))
+    out = constant.predict_contributions(F)
+    assert isinstance(out, da.Array)
+    local = constant.to_local().predict_contributions(frame)
+    assert same_bits(client.compute(out).result(), local)
 
 
 def test_the_model_file_is_the_single_process_estimators(client, tmp_path):

@@ -68,7 +68,12 @@ def add_leaf(out, value, path):
             quotient[s - 1] = poly[s] - z[j] * quotient[s]
         on = path[f][1]
         quotient[:, ~on] = poly[:d, ~on] / z[j]
-        out[:, f] += value * (o[j] - z[j]) * (w @ quotient)
+        # Term by term, not by a matrix product, so that a row's value does
+        # not depend on the rows beside it.
+        weighted = w[0] * quotient[0]
+        for s in range(1, d):
+            weighted += w[s] * quotient[s]
+        out[:, f] += value * (o[j] - z[j]) * weighted
 
 
 def add_tree(out, tree, x):

@@ -86,6 +86,11 @@ class _DaskFit:
             return self._blockwise(X, "predict", z)
         return super().predict(X, z)
 
+    def predict_contributions(self, X):
+        if is_dask_collection(X):
+            return self._blockwise(X, "predict_contributions", None)
+        return super().predict_contributions(X)
+
     def _fit_dask(self, X, y, sample_weight, X_val, y_val, sample_weight_val):
         if self.loss in ("absolute_error", "quantile"):
             raise ValueError(
@@ -147,19 +152,21 @@ class _DaskFit:
         if z is not None:
             raise ValueError("predictions on Dask collections take no z")
         local = self.to_local()
-        width = self._output_width(method)
+        tail = self._output_tail(method)
         dtype = self.classes_.dtype if method == "predict" and hasattr(self, "classes_") else float
         if isinstance(X, da.Array):
             X = X.rechunk({1: -1})
-            if width is None:
+            if not tail:
                 return X.map_blocks(_predict_block, local, method, drop_axis=1, dtype=dtype)
+            chunks = (X.chunks[0], *((size,) for size in tail))
+            new_axis = list(range(2, len(tail) + 1))
             return X.map_blocks(
-                _predict_block, local, method, chunks=(X.chunks[0], (width,)), dtype=dtype
+                _predict_block, local, method, chunks=chunks, new_axis=new_axis, dtype=dtype
             )
         if not isinstance(X, dd.DataFrame):
             raise TypeError(f"X must be a Dask Array or a Dask DataFrame, got {type(X).__name__}")
         model = dask.delayed(local, pure=True)
-        shape = (np.nan,) if width is None else (np.nan, width)
+        shape = (np.nan, *tail)
         return da.concatenate(
             [
                 da.from_delayed(dask.delayed(_predict_block)(part, model, method), shape, dtype)
@@ -167,13 +174,17 @@ class _DaskFit:
             ]
         )
 
-    def _output_width(self, method):
-        """Columns of method's result; None for one value per row."""
+    def _output_tail(self, method):
+        """The shape of method's result for one row: () for one value."""
+        classes = self.classes_.size if hasattr(self, "classes_") else 0
         if method == "predict_proba":
-            return self.classes_.size
-        if method == "decision_function" and self.classes_.size > 2:
-            return self.classes_.size
-        return None
+            return (classes,)
+        if method == "decision_function" and classes > 2:
+            return (classes,)
+        if method == "predict_contributions":
+            width = self.n_features_in_ + 1
+            return (classes, width) if classes > 2 else (width,)
+        return ()
 
     # ------------------------------------------------------------ the model
 
