@@ -94,6 +94,8 @@ def test_saved_models_keep_the_counts_that_contributions_need(tmp_path):
     model.save(tmp_path / "model.npz")
     loaded = load_model(tmp_path / "model.npz")
     assert same_bits(loaded.predict_contributions(x), model.predict_contributions(x))
+    # Every row's values are its own, whatever rows come with it.
+    assert same_bits(model.predict_contributions(x[:37]), model.predict_contributions(x)[:37])
     # A file written before trees kept their node counts still predicts.
     with np.load(tmp_path / "model.npz") as data:
         arrays = {name: data[name] for name in data.files if name != "count"}

@@ -59,20 +59,22 @@ def add_leaf(out, value, path):
         poly[1 : k + 2] = z[k] * poly[1 : k + 2] + o[k] * poly[: k + 1]
         poly[0] *= z[k]
     w = shapley_weights(d)
+    # Where o_j is 0 the factor of j is z_j, and dividing it out divides
+    # the weighted sum of the coefficients by z_j.
+    weighted_all = w[0] * poly[0]
+    for s in range(1, d):
+        weighted_all += w[s] * poly[s]
     for j, f in enumerate(features):
-        # The polynomial without factor j: where o_j is 1, divided by
-        # (z_j + t) from the top; where it is 0, by z_j.
-        quotient = np.empty((d, out.shape[0]))
-        quotient[d - 1] = poly[d]
-        for s in range(d - 1, 0, -1):
-            quotient[s - 1] = poly[s] - z[j] * quotient[s]
-        on = path[f][1]
-        quotient[:, ~on] = poly[:d, ~on] / z[j]
+        # Where o_j is 1, the polynomial divided by (z_j + t), from its top
+        # coefficient down, each quotient coefficient weighed as it comes.
         # Term by term, not by a matrix product, so that a row's value does
         # not depend on the rows beside it.
-        weighted = w[0] * quotient[0]
-        for s in range(1, d):
-            weighted += w[s] * quotient[s]
+        q = poly[d]
+        weighted = w[d - 1] * q
+        for s in range(d - 1, 0, -1):
+            q = poly[s] - z[j] * q
+            weighted += w[s - 1] * q
+        weighted = np.where(path[f][1], weighted, weighted_all / z[j])
         out[:, f] += value * (o[j] - z[j]) * weighted
 
 
