@@ -56,7 +56,7 @@ def saved(model, path):
         dict(linear=True),
         dict(weighted=True, linear=True, early_stopping=True, validation_fraction=0.2),
         dict(max_depth=3, max_leaf_nodes=None),
-        dict(max_features=0.5),
+        dict(max_features=0.5, subsample=0.7),
     ],
 )
 def test_workers_grow_the_models_of_one_process(started, monkeypatch, tmp_path, case):

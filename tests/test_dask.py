@@ -163,12 +163,14 @@ FRAME_PARAMS = dict(PARAMS, min_data_per_group=5, linear_features=["width"])
 
 
 @pytest.mark.parametrize("task", ["regression", "binary", "multiclass"])
-@pytest.mark.parametrize("leaves", ["constant", "linear"])
+@pytest.mark.parametrize("leaves", ["constant", "linear", "drawn rows"])
 def test_model_is_the_same_for_any_number_of_workers_and_threads(
     client, client_two_threads, task, leaves
 ):
     cls, x, y = task_data(task)
     params = dict(PARAMS, linear_features=[0, 2] if leaves == "linear" else None)
+    if leaves == "drawn rows":
+        params.update(subsample=0.6, max_features=0.8)
     models = []
     for c, n_workers in ((client, 1), (client, 2), (client, 3), (client_two_threads, 2)):
         model = cls(client=c, **params).fit(
@@ -246,6 +248,8 @@ ONE_PARTITION_CASES = {
     "poisson": ("counts", {"loss": "poisson"}),
     "features drawn per node": ("multiclass", {"max_features": 0.6}),
     "monotonic": ("binary", {"monotonic_cst": [1, -1, 0, 0, 0]}),
+    "drawn rows": ("multiclass", {"subsample": 0.5}),
+    "drawn rows, linear": ("regression", {"subsample": 0.7, "linear_features": [0]}),
     "interactions": ("regression", {"interaction_cst": [[0, 1], [1, 2]], "max_features": 0.7}),
     "linear gamma": ("positive", {"loss": "gamma", "linear_features": [0]}),
     "balanced classes": ("multiclass", {"class_weight": "balanced"}),

@@ -208,6 +208,39 @@ def test_category_subset_is_learnt_and_unseen_categories_go_with_missing_values(
     assert np.allclose(pred, [4.0, 4.0, 4.0, 0.0, 4.0, 4.0, 4.0])
 
 
+@pytest.mark.parametrize("loss", ["squared_error", "quantile"])
+def test_rows_left_out_of_a_round_have_no_pull_on_its_leaves(loss):
+    """Each leaf of a round with half the rows drawn takes its value from
+    the drawn rows alone: their mean residual, or their quantile."""
+    rng = np.random.default_rng(6)
+    x = rng.standard_normal((3000, 3))
+    y = x[:, 0] + rng.standard_normal(3000)
+    model = TarnwickRegressor(
+        loss=loss,
+        quantile=0.5,
+        subsample=0.5,
+        max_iter=1,
+        learning_rate=1.0,
+        early_stopping=False,
+        random_state=3,
+    ).fit(x, y)
+    drawn = np.random.default_rng([model._seed, 0, 0]).random(3000) < 0.5
+    (tree,) = model._trees
+    leaves, out = tree.apply(x), model.predict(x)
+    residual = y - model._init_score[0]
+    for leaf in np.unique(leaves):
+        rows = (leaves == leaf) & drawn
+        if loss == "squared_error":
+            value = residual[rows].sum() / rows.sum()
+        else:
+            value = np.quantile(residual[rows], 0.5, method="inverted_cdf")
+        np.testing.assert_allclose(out[leaves == leaf] - model._init_score[0], value, atol=1e-9)
+    again = TarnwickRegressor(**model.get_params()).fit(x, y)
+    assert same_bits(again.predict(x), out)
+    other = TarnwickRegressor(**{**model.get_params(), "random_state": 4}).fit(x, y)
+    assert not np.array_equal(other.predict(x), out)
+
+
 def test_each_node_searches_the_features_it_draws():
     """With one feature of eight drawn per node, the roots split on the one
     feature that matters only as often as it is drawn; the draws follow
@@ -603,7 +636,8 @@ weight = rng.random(n)
 result = {}
 for label, model, target, emb, w in [
         ("regression", TarnwickRegressor(max_iter=3, categorical_features=[7]), y, z, None),
-        ("weighted", TarnwickRegressor(max_iter=3, linear_features=[2, 3]), y, None, weight),
+        ("weighted", TarnwickRegressor(max_iter=3, linear_features=[2, 3], subsample=0.5), y,
+         None, weight),
         ("binary", TarnwickClassifier(max_iter=3, monotonic_cst=[1, -1] + [0] * 6), y > 0,
          None, weight),
         ("multiclass", TarnwickClassifier(max_iter=2), np.digitize(y, [-1.0, 1.0]), z, None),

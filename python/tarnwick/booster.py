@@ -30,6 +30,8 @@ class BoostParams:
     grow: GrowParams
     split: SplitParams
     leaf: LeafParams
+    # The share of the rows that each round draws (all at 1.0).
+    subsample: float = 1.0
 
 
 class Boosting:
@@ -53,7 +55,8 @@ class Boosting:
         the training loss sums after the round (else None)."""
         rows, p = self.rows, self.params
         reorder = reorder_due(iteration) and iteration + 1 < p.max_iter
-        rows.compute_gradients()
+        bag = None if p.subsample >= 1.0 else (p.subsample, p.split.seed, iteration)
+        rows.compute_gradients(bag)
         if self.class_workers is not None:
             trees = self.class_workers.grow_round(iteration, reorder)
             sums = rows.loss_sums() if train_loss else None

@@ -61,6 +61,7 @@ class _TarnwickBase(BaseEstimator):
         "min_samples_leaf": [Interval(Integral, 1, None, closed="left")],
         "l2_regularization": [Interval(Real, 0, None, closed="left")],
         "max_features": [Interval(RealNotInt, 0, 1, closed="right")],
+        "subsample": [Interval(Real, 0, 1, closed="right")],
         "monotonic_cst": ["array-like", dict, None],
         "warm_start": ["boolean"],
         "interaction_cst": [
@@ -101,6 +102,7 @@ class _TarnwickBase(BaseEstimator):
         min_samples_leaf=20,
         l2_regularization=0.0,
         max_features=1.0,
+        subsample=1.0,
         max_bins=255,
         monotonic_cst=None,
         interaction_cst=None,
@@ -128,6 +130,7 @@ class _TarnwickBase(BaseEstimator):
         self.min_samples_leaf = min_samples_leaf
         self.l2_regularization = l2_regularization
         self.max_features = max_features
+        self.subsample = subsample
         self.monotonic_cst = monotonic_cst
         self.interaction_cst = interaction_cst
         self.warm_start = warm_start
@@ -357,6 +360,7 @@ class _TarnwickBase(BaseEstimator):
                 float(self.linear_l2),
                 min_rows,
             ),
+            float(self.subsample),
         )
 
     def _interaction_groups(self):
@@ -680,6 +684,8 @@ class TarnwickRegressor(RegressorMixin, _TarnwickBase):
     a level never seen in training goes where missing values go.
 
     Parameters beyond HistGradientBoosting's:
+    subsample: the share of the rows that each round draws; the others
+        weigh nothing in that round's splits and leaf values.
     cat_smooth, min_data_per_group, max_cat_threshold: the categorical split
         search sorts the eligible levels (at least min_data_per_group rows)
         by gradient sum over hessian sum plus cat_smooth, and puts at most
@@ -718,6 +724,7 @@ class TarnwickRegressor(RegressorMixin, _TarnwickBase):
         min_samples_leaf=20,
         l2_regularization=0.0,
         max_features=1.0,
+        subsample=1.0,
         max_bins=255,
         monotonic_cst=None,
         interaction_cst=None,
@@ -746,6 +753,7 @@ class TarnwickRegressor(RegressorMixin, _TarnwickBase):
             min_samples_leaf=min_samples_leaf,
             l2_regularization=l2_regularization,
             max_features=max_features,
+            subsample=subsample,
             max_bins=max_bins,
             monotonic_cst=monotonic_cst,
             interaction_cst=interaction_cst,
@@ -838,6 +846,7 @@ class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
         min_samples_leaf=20,
         l2_regularization=0.0,
         max_features=1.0,
+        subsample=1.0,
         max_bins=255,
         monotonic_cst=None,
         interaction_cst=None,
@@ -867,6 +876,7 @@ class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
             min_samples_leaf=min_samples_leaf,
             l2_regularization=l2_regularization,
             max_features=max_features,
+            subsample=subsample,
             max_bins=max_bins,
             monotonic_cst=monotonic_cst,
             interaction_cst=interaction_cst,

@@ -117,12 +117,17 @@ class Shard:
         self._leaf_index = None
         self._joined = {}
         self._root_counts = None
+        # The block's number among the blocks of a fit, which seeds the rows
+        # it draws; and the round's draw, 1.0 for a drawn row and 0.0 for
+        # another (None: every row).
+        self.stream = 0
+        self.sample = None
 
     @property
     def counts_hessian(self):
         """Whether its histograms' hessian sums are their row counts, bit for
         bit: an unweighted unit hessian is counted, not added up."""
-        return self.weight is None and self.loss.unit_hessian
+        return self.weight is None and self.loss.unit_hessian and self.sample is None
 
     # ------------------------------------------------------------ a round
 
@@ -136,7 +141,10 @@ class Shard:
         """Sets the raw scores (K, n_rows), in the rows' order as handed over."""
         self.raw.reshape(scores.shape)[:] = scores
 
-    def compute_gradients(self):
+    def compute_gradients(self, bag=None):
+        """This round's gradients and hessians; with bag = (fraction, seed,
+        iteration), of the rows drawn with that probability from a stream of
+        the seed, the round and the block, the others' set to zero."""
         y, raw, weight, grad, hess = self.y, self.raw, self.weight, self._grad, self._hess
 
         def piece(start, stop):
@@ -152,13 +160,31 @@ class Shard:
             over_row_chunks(piece, self.n_rows, raw.size // max(self.n_rows, 1))
         else:
             piece(0, self.n_rows)
+        self.sample = None
+        if bag is not None:
+            fraction, seed, iteration = bag
+            draws = np.random.default_rng([seed, iteration, self.stream]).random(self.n_rows)
+            self.sample = (draws < fraction).astype(np.float64)
+            grad *= self.sample
+            if hess is not None:
+                hess *= self.sample
         self.take_gradients()
 
     def take_gradients(self):
         """Takes this round's gradients from the shard's buffers, where
         compute_gradients (or another process sharing them) put them."""
         self.grad = self._grad
+        if self.sample is not None and not self.loss.needs_hess_buffer:
+            self.hess = self.row_weights()
+            return
         self.hess = self.loss.hessians(self.weight, self._hess, self.raw.shape)
+
+    def row_weights(self):
+        """Each row's weight in this round's leaf values: its sample weight,
+        zero if it was not drawn; None if all are 1."""
+        if self.sample is None:
+            return self.weight
+        return self.sample if self.weight is None else self.weight * self.sample
 
     def _class_gradients(self, k):
         if self.grad.ndim == 1:
@@ -279,7 +305,7 @@ class Shard:
         None) under a loss that sets the values itself."""
         if getattr(self.loss, "sets_leaf_values", False):
             return [
-                (self.loss.leaf_values(self.y, self.raw, self.weight, rows), None)
+                (self.loss.leaf_values(self.y, self.raw, self.row_weights(), rows), None)
                 for _, _, rows in self._trees
             ]
         if self.z is None:

@@ -279,6 +279,7 @@ class Loader:
                 bins,
                 est._embedding,
                 est._loss,
+                parts,
                 actor=True,
                 workers=[address],
                 allow_other_workers=False,

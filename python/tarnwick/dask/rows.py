@@ -216,8 +216,8 @@ class DaskRows:
     def set_scores(self, init_score):
         self._defer("set_scores", init_score)
 
-    def compute_gradients(self):
-        self._defer("compute_gradients")
+    def compute_gradients(self, bag=None):
+        self._defer("compute_gradients", bag)
 
     def least_hessian(self, k):
         """Not gathered from the workers: every split's children are

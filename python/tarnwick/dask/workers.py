@@ -39,14 +39,17 @@ REQUESTS = frozenset(
 
 class WorkerShards:
     """The Shards of the partitions parts (Partition objects, in partition
-    order) that live on this worker."""
+    order) that live on this worker; numbers are the partitions' numbers in
+    the fit, which seed the rows they draw."""
 
-    def __init__(self, parts, bins, emb, loss):
+    def __init__(self, parts, bins, emb, loss, numbers):
         self.shards = []
-        for part in parts:
+        for part, number in zip(parts, numbers):
             z = embedding.transform(emb, part.x, None)
             binned = binning.bin_rows(bins, part.x)
-            self.shards.append(Shard(binned, part.y, part.weight, z, loss, bins.n_bins_max))
+            shard = Shard(binned, part.y, part.weight, z, loss, bins.n_bins_max)
+            shard.stream = number
+            self.shards.append(shard)
         # The bound of the exact sums of the current tree, if the client sent one.
         self.exponent = None
 
