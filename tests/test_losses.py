@@ -8,7 +8,7 @@ from sklearn.metrics import mean_gamma_deviance, mean_pinball_loss, mean_poisson
 from sklearn.utils._param_validation import InvalidParameterError
 from support import same_bits
 from tarnwick import TarnwickClassifier, TarnwickRegressor, load_model
-from tarnwick.losses import make_loss
+from tarnwick.losses import make_loss, weighted_quantile
 
 LOSSES = [("regression", 0, "squared_error"), ("regression", 0, "poisson")]
 LOSSES += [("regression", 0, "gamma"), ("classification", 2, "log_loss")]
@@ -166,6 +166,16 @@ def test_each_leaf_takes_the_quantile_of_its_rows():
         rows = leaves == leaf
         expected = np.quantile(y[rows], 0.7, method="inverted_cdf")
         np.testing.assert_allclose(predicted[rows], expected, rtol=0, atol=1e-12)
+
+
+def test_weighted_quantiles_are_those_of_repeated_values():
+    rng = np.random.default_rng(8)
+    values, weight = rng.standard_normal(40), rng.integers(0, 4, 40).astype(np.float64)
+    for q in (0.1, 0.5, 0.77):
+        repeated = np.quantile(np.repeat(values, weight.astype(int)), q, method="inverted_cdf")
+        assert weighted_quantile(values, weight, q) == repeated
+    # A leaf whose rows all weigh nothing this round does not move.
+    assert weighted_quantile(values, np.zeros(40), 0.5) == 0.0
 
 
 def test_quantile_losses_need_their_quantile_and_constant_leaves():

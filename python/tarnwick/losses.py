@@ -161,11 +161,14 @@ class Gamma(_LogLink):
 def weighted_quantile(values, weight, q):
     """The q-quantile of values: the smallest value whose weights up to it
     (in order of value) reach q of the total, so that integer weights give
-    the quantile of repeated values."""
+    the quantile of repeated values. Values without weight (a leaf whose
+    rows a round left out) have none: 0."""
     if weight is None:
         return float(np.quantile(values, q, method="inverted_cdf"))
     order = np.argsort(values, kind="stable")
     reached = np.cumsum(weight[order])
+    if not reached.size or reached[-1] <= 0:
+        return 0.0
     at = int(np.searchsorted(reached, q * reached[-1]))
     return float(values[order[min(at, values.size - 1)]])
 
