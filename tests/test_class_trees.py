@@ -174,12 +174,12 @@ def test_a_worker_that_dies_ends_the_fit_with_an_error(started, monkeypatch):
     grow_round = class_trees.ClassWorkers.grow_round
     rounds = []
 
-    def killing(self, iteration, write_order):
+    def killing(self, iteration, *rest):
         rounds.append(iteration)
         if len(rounds) == 3:
             self._procs[0].kill()
             self._procs[0].wait()
-        return grow_round(self, iteration, write_order)
+        return grow_round(self, iteration, *rest)
 
     monkeypatch.setattr(class_trees.ClassWorkers, "grow_round", killing)
     x, _, classes, _ = class_data(2000)
@@ -192,8 +192,8 @@ def test_a_worker_that_dies_ends_the_fit_with_an_error(started, monkeypatch):
 def test_an_interrupted_fit_kills_its_workers(started, monkeypatch):
     grow_round = class_trees.ClassWorkers.grow_round
 
-    def interrupted(self, iteration, write_order):
-        grow_round(self, iteration, write_order)
+    def interrupted(self, *args):
+        grow_round(self, *args)
         raise KeyboardInterrupt
 
     monkeypatch.setattr(class_trees.ClassWorkers, "grow_round", interrupted)

@@ -211,7 +211,8 @@ def test_category_subset_is_learnt_and_unseen_categories_go_with_missing_values(
 @pytest.mark.parametrize("loss", ["squared_error", "quantile"])
 def test_rows_left_out_of_a_round_have_no_pull_on_its_leaves(loss):
     """Each leaf of a round with half the rows drawn takes its value from
-    the drawn rows alone: their mean residual, or their quantile."""
+    the drawn rows alone (their mean residual, or their quantile), and holds
+    at least min_samples_leaf of them: the histograms see drawn rows only."""
     rng = np.random.default_rng(6)
     x = rng.standard_normal((3000, 3))
     y = x[:, 0] + rng.standard_normal(3000)
@@ -228,8 +229,10 @@ def test_rows_left_out_of_a_round_have_no_pull_on_its_leaves(loss):
     (tree,) = model._trees
     leaves, out = tree.apply(x), model.predict(x)
     residual = y - model._init_score[0]
+    assert tree.count[0] == drawn.sum()
     for leaf in np.unique(leaves):
         rows = (leaves == leaf) & drawn
+        assert rows.sum() >= model.min_samples_leaf
         if loss == "squared_error":
             value = residual[rows].sum() / rows.sum()
         else:

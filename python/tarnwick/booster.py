@@ -58,7 +58,7 @@ class Boosting:
         bag = None if p.subsample >= 1.0 else (p.subsample, p.split.seed, iteration)
         rows.compute_gradients(bag)
         if self.class_workers is not None:
-            trees = self.class_workers.grow_round(iteration, reorder)
+            trees = self.class_workers.grow_round(iteration, reorder, bag)
             sums = rows.loss_sums() if train_loss else None
             if reorder:
                 rows.reorder()

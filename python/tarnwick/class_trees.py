@@ -230,11 +230,12 @@ class ClassWorkers:
         """The exit code of the worker at the other end of conn, once it ends."""
         return self._procs[self._conns.index(conn)].wait()
 
-    def grow_round(self, iteration, write_order):
+    def grow_round(self, iteration, write_order, bag=None):
         """Round iteration's trees, class by class, grown on the workers from the
         gradients in the shard's buffers, their leaf outputs added to the
         scores; with write_order the worker of class 0 also writes its
-        tree's row order for the shard's reorder."""
+        tree's row order for the shard's reorder; bag is the round's draw of
+        rows (Shard.draw_rows)."""
         trees = [None] * self.n_outputs
         pending = iter(range(self.n_outputs))
         busy = {}
@@ -243,7 +244,7 @@ class ClassWorkers:
             k = next(pending, None)
             if k is not None:
                 try:
-                    conn.send((iteration, k, write_order and k == 0))
+                    conn.send((iteration, k, write_order and k == 0, bag))
                 except OSError:
                     raise self._ended(conn, k) from None
                 busy[conn] = k
@@ -324,8 +325,9 @@ class _ClassGrower:
         self.bins, self.params = bins, params
         self.finder = SplitFinder(bins, params.split, child_hessian_floor(loss))
 
-    def grow(self, iteration, k, write_order):
+    def grow(self, iteration, k, write_order, bag):
         shard = self.shard
+        shard.draw_rows(bag)
         shard.take_gradients()
         self.finder.start_round(iteration)
         tree = grow_class_tree(shard, k, self.finder, self.bins, self.params)

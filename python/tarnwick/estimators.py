@@ -684,8 +684,8 @@ class TarnwickRegressor(RegressorMixin, _TarnwickBase):
     a level never seen in training goes where missing values go.
 
     Parameters beyond HistGradientBoosting's:
-    subsample: the share of the rows that each round draws; the others
-        weigh nothing in that round's splits and leaf values.
+    subsample: the share of the rows that each round draws; only those
+        enter its histograms (min_samples_leaf counts them) and leaf values.
     cat_smooth, min_data_per_group, max_cat_threshold: the categorical split
         search sorts the eligible levels (at least min_data_per_group rows)
         by gradient sum over hessian sum plus cat_smooth, and puts at most

@@ -138,6 +138,8 @@ def grow_tree(rows, k, n_rows, finder, params):
     build_root = splittable(nodes[0]) and max_leaves > 1
     root_hist = rows.start_tree(k, build_root)
     if build_root:
+        # The rows of the round: all, or those it drew.
+        nodes[0].n_rows = int(root_hist[0, :, 2].sum())
         consider(0, root_hist)
     n_leaves = 1
     while queue and n_leaves < max_leaves:

@@ -119,9 +119,9 @@ class Shard:
         self._root_counts = None
         # The block's number among the blocks of a fit, which seeds the rows
         # it draws; and the round's draw, 1.0 for a drawn row and 0.0 for
-        # another (None: every row).
+        # another (None: every row), also as a mask.
         self.stream = 0
-        self.sample = None
+        self.sample = self._drawn = None
 
     @property
     def counts_hessian(self):
@@ -142,9 +142,8 @@ class Shard:
         self.raw.reshape(scores.shape)[:] = scores
 
     def compute_gradients(self, bag=None):
-        """This round's gradients and hessians; with bag = (fraction, seed,
-        iteration), of the rows drawn with that probability from a stream of
-        the seed, the round and the block, the others' set to zero."""
+        """This round's gradients and hessians; with bag, of the rows that
+        draw_rows draws, the others' set to zero."""
         y, raw, weight, grad, hess = self.y, self.raw, self.weight, self._grad, self._hess
 
         def piece(start, stop):
@@ -160,15 +159,23 @@ class Shard:
             over_row_chunks(piece, self.n_rows, raw.size // max(self.n_rows, 1))
         else:
             piece(0, self.n_rows)
-        self.sample = None
-        if bag is not None:
-            fraction, seed, iteration = bag
-            draws = np.random.default_rng([seed, iteration, self.stream]).random(self.n_rows)
-            self.sample = (draws < fraction).astype(np.float64)
+        self.draw_rows(bag)
+        if self.sample is not None:
             grad *= self.sample
             if hess is not None:
                 hess *= self.sample
         self.take_gradients()
+
+    def draw_rows(self, bag):
+        """The rows of this round: with bag = (fraction, seed, iteration),
+        each with that probability, from a stream of the seed, the round and
+        the block; without, all. Only drawn rows enter the histograms."""
+        self.sample = self._drawn = None
+        if bag is not None:
+            fraction, seed, iteration = bag
+            draws = np.random.default_rng([seed, iteration, self.stream]).random(self.n_rows)
+            self._drawn = draws < fraction
+            self.sample = self._drawn.astype(np.float64)
 
     def take_gradients(self):
         """Takes this round's gradients from the shard's buffers, where
@@ -214,9 +221,10 @@ class Shard:
         self._k = k
         if not build:
             return None
-        grad, hess = self._class_gradients(k)
-        hist = tn.build_histograms(self.binned, root, grad, hess, self.n_bins_max)
-        if self.n_rows >= PIECEWISE_ROOT_ROWS:
+        hist = self._histogram(root)
+        # The pieces are sized by the root's counts, which count only the
+        # drawn rows of a round that draws.
+        if self.n_rows >= PIECEWISE_ROOT_ROWS and self._drawn is None:
             # The grower subtracts in the histogram's buffer: the counts are
             # copied. None stands for every row in order.
             self._root_counts = hist[..., 2].copy()
@@ -263,7 +271,10 @@ class Shard:
         )
 
     def _histogram(self, rows):
+        """The histogram of the drawn ones among rows."""
         grad, hess = self._class_gradients(self._k)
+        if self._drawn is not None:
+            rows = rows[self._drawn[rows]]
         return tn.build_histograms(self.binned, rows, grad, hess, self.n_bins_max)
 
     def _partition_root(self, split):
