@@ -208,7 +208,7 @@ class _TarnwickBase(BaseEstimator):
         if resume and self.n_iter_ == self.max_iter:
             return self
         bins = binning.fit_bins(x, self._categorical, self.max_bins, seed, weight)
-        self._loss = make_loss(self._kind, self._n_classes, self.loss, self._quantile())
+        self._loss = self._new_loss()
         # The scores of the trees so far, taken before the shard reorders z.
         scores = self._raw_of(self._seen(x), z, self._trees) if resume else None
         shard = Shard(binning.bin_rows(bins, x), y, weight, z, self._loss, bins.n_bins_max)
@@ -218,13 +218,14 @@ class _TarnwickBase(BaseEstimator):
         self._boost(shard, x.shape[0], bins, validation, sample, start, seed, scores)
         return self
 
-    def _quantile(self):
-        """The quantile that loss 'quantile' fits (None for other losses)."""
-        if self.loss != "quantile":
-            return None
-        if self.quantile is None:
-            raise ValueError("loss='quantile' needs quantile, the quantile to fit, in (0, 1)")
-        return float(self.quantile)
+    def _new_loss(self):
+        """The loss object of this estimator's parameters and classes."""
+        quantile = None
+        if self.loss == "quantile":
+            if self.quantile is None:
+                raise ValueError("loss='quantile' needs quantile, the quantile to fit, in (0, 1)")
+            quantile = float(self.quantile)
+        return make_loss(self._kind, self._n_classes, self.loss, quantile)
 
     def _resumes(self):
         """Whether this fit adds rounds to the fitted model (warm_start)."""
@@ -330,7 +331,7 @@ class _TarnwickBase(BaseEstimator):
             )
 
     def _boost_params(self, d, seed):
-        if d and getattr(self._loss, "sets_leaf_values", False):
+        if d and self._loss.sets_leaf_values:
             raise ValueError(
                 f"loss={self.loss!r} gives each leaf a quantile of its rows, not a linear model: "
                 "it cannot be combined with linear leaves"

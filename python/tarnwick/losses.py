@@ -36,6 +36,22 @@ def _mean_sums(y, weight):
     return np.array([_weighted_sum(y, weight), _weight_total(y.size, weight)])
 
 
+class _RowHessians:
+    """What the losses whose hessian changes from row to row share: their
+    hessians in a buffer, written like the gradients in pieces of rows (a
+    transcendental function per row is work enough to share between
+    threads), one output whose initial score comes from the weighted mean of
+    y, and leaf values that are Newton steps."""
+
+    n_outputs = 1
+    needs_hess_buffer = True
+    unit_hessian = False
+    gradients_in_pieces = True
+    sets_leaf_values = False
+    init_sums = staticmethod(_mean_sums)
+    hessians = staticmethod(_hess_buffer)
+
+
 class SquaredError:
     name = "squared_error"
     n_outputs = 1
@@ -45,6 +61,7 @@ class SquaredError:
     # One subtraction per row is bound by memory: pieces on threads only add
     # their hand-offs (1M rows: 1.7 ms in one pass, 2.3 in pieces).
     gradients_in_pieces = False
+    sets_leaf_values = False
     init_sums = staticmethod(_mean_sums)
 
     @staticmethod
@@ -82,17 +99,9 @@ class SquaredError:
         return raw
 
 
-class _LogLink:
+class _LogLink(_RowHessians):
     """Regression on the log scale: the prediction is exp(raw), and the
     initial score is the log of the weighted mean of y."""
-
-    n_outputs = 1
-    needs_hess_buffer = True
-    unit_hessian = False
-    # exp per row is work enough to share between threads.
-    gradients_in_pieces = True
-    init_sums = staticmethod(_mean_sums)
-    hessians = staticmethod(_hess_buffer)
 
     @classmethod
     def init_score(cls, sums):
@@ -263,14 +272,8 @@ def sigmoid(raw, out=None):
     return np.reciprocal(p, out=p)
 
 
-class Logistic:
+class Logistic(_RowHessians):
     name = "log_loss"
-    n_outputs = 1
-    needs_hess_buffer = True
-    unit_hessian = False
-    gradients_in_pieces = True
-    init_sums = staticmethod(_mean_sums)
-    hessians = staticmethod(_hess_buffer)
 
     @staticmethod
     def init_score(sums):
@@ -307,12 +310,8 @@ def softmax(raw, out=None):
     return e
 
 
-class Softmax:
+class Softmax(_RowHessians):
     name = "log_loss"
-    needs_hess_buffer = True
-    unit_hessian = False
-    gradients_in_pieces = True
-    hessians = staticmethod(_hess_buffer)
 
     def __init__(self, n_classes):
         self.n_outputs = n_classes

@@ -14,7 +14,6 @@ import json
 import numpy as np
 
 from .embedding import Embedding
-from .losses import make_loss
 from .trees import LEAF_FIELDS, NODE_FIELDS, Tree
 
 FORMAT = "tarnwick-model"
@@ -161,8 +160,7 @@ def load_model(path):
             arrays["embedding_scale"],
         )
     model._init_score = arrays["init_score"]
-    n_classes = model.classes_.size if hasattr(model, "classes_") else 0
-    model._loss = make_loss(cls._kind, n_classes, model.loss, getattr(model, "quantile", None))
+    model._loss = model._new_loss()
     node, cat, leaf = arrays["node_start"], arrays["cat_start"], arrays["leaf_start"]
     model._trees = []
     for t in range(node.size - 1):

@@ -26,6 +26,25 @@ import numpy as np
 GAIN_FLOOR = 1e-12
 
 
+def admissible_mid(hist, split, sign, l2, lower, upper):
+    """The bound between the children of a numeric split of a feature of
+    constraint sign in a node of value range [lower, upper], if their values
+    keep the constraint; else None."""
+    f, t, n = split.feature, split.bin_, split.missing_bin
+    g_low, h_low, _ = hist[f, : t + 1].sum(axis=0).tolist()
+    if not split.missing_right:
+        g_low, h_low = g_low + float(hist[f, n, 0]), h_low + float(hist[f, n, 1])
+    g_total, h_total, _ = hist[0].sum(axis=0).tolist()
+    h_up = h_total - h_low
+    if not (h_low + l2 > 0 and h_up + l2 > 0):
+        return None
+    v_low = min(max(-g_low / (h_low + l2), lower), upper)
+    v_up = min(max(-(g_total - g_low) / (h_up + l2), lower), upper)
+    if sign * (v_up - v_low) >= 0:
+        return 0.5 * (v_low + v_up)
+    return None
+
+
 def constrained_best(hist, features, signs, n_bins, missing, params, floor, lower, upper):
     """The best admissible threshold of the constrained features (their
     signs, regular bin counts and whether they had missing values in

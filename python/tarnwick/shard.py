@@ -314,7 +314,7 @@ class Shard:
         (grad_sum, hess_sum) per leaf for constant leaves; with an embedding,
         the leaf_linear_stats tuple and the leaves' row counts; (values,
         None) under a loss that sets the values itself."""
-        if getattr(self.loss, "sets_leaf_values", False):
+        if self.loss.sets_leaf_values:
             return [
                 (self.loss.leaf_values(self.y, self.raw, self.row_weights(), rows), None)
                 for _, _, rows in self._trees

@@ -40,7 +40,7 @@ from typing import NamedTuple
 import numpy as np
 import tarnwick_native as tn
 
-from .monotonic import constrained_best
+from .monotonic import admissible_mid, constrained_best
 
 
 @dataclass(frozen=True)
@@ -232,7 +232,7 @@ class SplitFinder:
             return best
         # The best split of all, if its feature is constrained, is the best
         # of that feature's that keep the constraint whenever it keeps it.
-        mid = self._admissible_mid(hist, best, lower, upper)
+        mid = admissible_mid(hist, best, self.sign(best.feature), self.params.l2, lower, upper)
         if mid is not None:
             return best._replace(mid=mid)
         free = ~self.constrained
@@ -289,24 +289,6 @@ class SplitFinder:
                 codes = np.arange(split_bin + 1, n, dtype=np.int64)
                 best = Split(gain, f, split_bin, codes, True, n_upper, n_lower, n)
         return best
-
-    def _admissible_mid(self, hist, split, lower, upper):
-        """The bound between the children of a numeric split of a constrained
-        feature if their values keep its constraint, else None."""
-        f, t, n = split.feature, split.bin_, split.missing_bin
-        g_low, h_low, _ = hist[f, : t + 1].sum(axis=0).tolist()
-        if not split.missing_right:
-            g_low, h_low = g_low + float(hist[f, n, 0]), h_low + float(hist[f, n, 1])
-        g_total, h_total, _ = hist[0].sum(axis=0).tolist()
-        l2 = self.params.l2
-        h_up = h_total - h_low
-        if not (h_low + l2 > 0 and h_up + l2 > 0):
-            return None
-        v_low = min(max(-g_low / (h_low + l2), lower), upper)
-        v_up = min(max(-(g_total - g_low) / (h_up + l2), lower), upper)
-        if self.sign(f) * (v_up - v_low) >= 0:
-            return 0.5 * (v_low + v_up)
-        return None
 
     def _constrained(self, hist, best, drawn, lower, upper):
         """best, or a split of a constrained feature that gains more."""

@@ -30,6 +30,7 @@ from sklearn.utils.validation import check_is_fitted
 
 from .. import model_file
 from ..estimators import TarnwickClassifier, TarnwickRegressor
+from ..losses import REGRESSION_LOSSES
 from .loading import Loader, is_dask_collection
 
 # The fitted attributes of a model (those that the model file holds).
@@ -92,7 +93,7 @@ class _DaskFit:
         return super().predict_contributions(X)
 
     def _fit_dask(self, X, y, sample_weight, X_val, y_val, sample_weight_val):
-        if self.loss in ("absolute_error", "quantile"):
+        if self._kind == "regression" and REGRESSION_LOSSES[self.loss].sets_leaf_values:
             raise ValueError(
                 f"loss={self.loss!r} is not supported on Dask: each leaf's value is a quantile "
                 "of its rows, which lie on many workers"

@@ -31,7 +31,6 @@ from sklearn.utils.validation import _get_feature_names
 from .. import binning, inputs
 from ..embedding import Embedding
 from ..leaves import add_in_order
-from ..losses import make_loss
 from . import partitions
 from .rows import DaskRows, WorkerLostError, WorkerRows
 from .workers import WorkerShards
@@ -223,7 +222,7 @@ class Loader:
             binning.merge_summaries(summaries), est._categorical, est.max_bins
         )
         est._embedding = self.embedding(kept, n_features)
-        est._loss = make_loss(est._kind, est._n_classes, est.loss)
+        est._loss = est._new_loss()
         return self.actors(kept, bins), n_total, bins
 
     def classes(self, prepared):
