@@ -422,12 +422,15 @@ MAKERS = "problem", "strided_problem", "wide_problem", "unit_hess_problem"
 problem = namespace["problem"]
 
 # (n_features, n_sel): just below the threshold, at it, and above it; feature
-# counts that do not fill passes of four evenly.
+# counts that do not fill passes of four evenly, or whose passes do not
+# divide evenly over the threads (12 features: three passes of four, four of
+# three on two threads).
 BRANCH_CASES = [
     (1, PARALLEL_PAIRS - 1),
     (1, PARALLEL_PAIRS),
     (7, 18725),
     (9, 16384),
+    (12, 10923),
     (14, 9363),
 ]
 

@@ -219,7 +219,13 @@ Buffer<double> build_histograms(const Mat<uint16_t>& binned, const Vec<int64_t>&
         // a pass would read the rows and values again for fewer features.
         // Passes are as even as the features allow: 14 features in passes of
         // 4, 4, 4 and 2 would leave one of two threads 8 and the other 6.
-        const uint64_t n_passes = chunk_count(n_features, features_per_pass);
+        // Their number is a multiple of the threads where the features allow
+        // it: 12 features in three passes of 4 leave one of two threads 8,
+        // in four passes of 3 each thread 6. Each feature's sums are the
+        // same whichever pass adds them.
+        const uint64_t threads = pool_thread_count();
+        uint64_t n_passes = chunk_count(n_features, features_per_pass);
+        n_passes = std::min(n_features, (n_passes + threads - 1) / threads * threads);
         const auto pass_start = [&](uint64_t pass) {
             return uint64_t(static_cast<unsigned __int128>(pass) * n_features / n_passes);
         };
