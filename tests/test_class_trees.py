@@ -57,15 +57,22 @@ def saved(model, path):
         dict(weighted=True, linear=True, early_stopping=True, validation_fraction=0.2),
         dict(max_depth=3, max_leaf_nodes=None),
         dict(max_features=0.5, subsample=0.7),
+        dict(unsplittable=True),
     ],
 )
 def test_workers_grow_the_models_of_one_process(started, monkeypatch, tmp_path, case):
     """Bit for bit, through the rounds after which the rows are reordered,
-    with weights, categories, an embedding and early stopping."""
+    with weights, categories, an embedding, early stopping, and features
+    that no split can use left out of the shared rows."""
     case = dict(case)
     weighted, linear = case.pop("weighted", False), case.pop("linear", False)
     x, z, classes, weight = class_data(2500, seed=1)
-    params = dict(max_iter=10, categorical_features=[4], min_data_per_group=10)
+    categorical = 4
+    if case.pop("unsplittable", False):
+        constant, rare = np.ones(len(x)), (np.arange(len(x)) < 7).astype(float)
+        x = np.column_stack([x[:, :1], constant, rare, x[:, 1:]])
+        categorical = 6
+    params = dict(max_iter=10, categorical_features=[categorical], min_data_per_group=10)
     params.update(case)
     params.setdefault("early_stopping", False)
 

@@ -66,6 +66,10 @@ class Bins:
     n_bins: np.ndarray  # int64 (n_features,): regular bins n_f
     categorical: np.ndarray  # bool (n_features,)
     missing: np.ndarray  # bool (n_features,): missing values were seen in training
+    # The feature of each row of the binned matrix and of each histogram's
+    # feature axis, ascending, when some features are left out of them
+    # (unsplittable.py); None: all, in order.
+    columns: np.ndarray | None = None
 
     @property
     def n_bins_max(self):

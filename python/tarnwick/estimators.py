@@ -35,6 +35,7 @@ from .grower import GrowParams
 from .losses import REGRESSION_LOSSES, check_targets, make_loss
 from .shard import Shard
 from .splitting import SplitParams
+from .unsplittable import drop_unsplittable
 
 THREADS_NOTE = """
     The native passes run on a pool of worker threads that is created on the
@@ -211,7 +212,8 @@ class _TarnwickBase(BaseEstimator):
         self._loss = self._new_loss()
         # The scores of the trees so far, taken before the shard reorders z.
         scores = self._raw_of(self._seen(x), z, self._trees) if resume else None
-        shard = Shard(binning.bin_rows(bins, x), y, weight, z, self._loss, bins.n_bins_max)
+        binned, bins = drop_unsplittable(binning.bin_rows(bins, x), bins, self.min_samples_leaf)
+        shard = Shard(binned, y, weight, z, self._loss, bins.n_bins_max)
         sample = None
         if self.do_early_stopping_ and self.scoring != "loss":
             sample = _scorer_sample(x, y, weight, z, seed)

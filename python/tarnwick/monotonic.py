@@ -30,7 +30,7 @@ def admissible_mid(hist, split, sign, l2, lower, upper):
     """The bound between the children of a numeric split of a feature of
     constraint sign in a node of value range [lower, upper], if their values
     keep the constraint; else None."""
-    f, t, n = split.feature, split.bin_, split.missing_bin
+    f, t, n = split.column, split.bin_, split.missing_bin
     g_low, h_low, _ = hist[f, : t + 1].sum(axis=0).tolist()
     if not split.missing_right:
         g_low, h_low = g_low + float(hist[f, n, 0]), h_low + float(hist[f, n, 1])
@@ -46,9 +46,10 @@ def admissible_mid(hist, split, sign, l2, lower, upper):
 
 
 def constrained_best(hist, features, signs, n_bins, missing, params, floor, lower, upper):
-    """The best admissible threshold of the constrained features (their
-    signs, regular bin counts and whether they had missing values in
-    training) in a node of value range [lower, upper]: (gain, feature, bin,
+    """The best admissible threshold of the constrained features (histogram
+    features, with their signs, regular bin counts and whether they had
+    missing values in training) in a node of value range [lower, upper]:
+    (gain, feature, bin,
     missing_upper, count_lower, count_upper, mid) or None. Bins 0..bin hold
     the lower values; with missing_upper the missing values go with the
     upper ones. As in the search of find_best_split and the one after it,

@@ -267,7 +267,7 @@ class Shard:
 
     def _partition(self, rows, split):
         return tn.partition_rows(
-            self.binned, rows, split.feature, split.bin_, split.codes, split.missing_bin
+            self.binned, rows, split.column, split.bin_, split.codes, split.missing_bin
         )
 
     def _histogram(self, rows):
@@ -279,7 +279,7 @@ class Shard:
 
     def _partition_root(self, split):
         """The root's children by split, partitioned piece by piece."""
-        counts = self._root_counts[split.feature]
+        counts = self._root_counts[split.column]
         goes_left = np.zeros(counts.size, dtype=bool)
         if split.codes is None:
             goes_left[: split.bin_ + 1] = True
@@ -292,7 +292,7 @@ class Shard:
         for start in range(0, self.n_rows, ROOT_PIECE_ROWS):
             piece = np.arange(start, min(start + ROOT_PIECE_ROWS, self.n_rows), dtype=np.int64)
             parts = tn.partition_rows(
-                self.binned, piece, split.feature, split.bin_, split.codes, split.missing_bin
+                self.binned, piece, split.column, split.bin_, split.codes, split.missing_bin
             )
             for side, (child, part) in enumerate(zip(children, parts)):
                 end = filled[side] + part.size

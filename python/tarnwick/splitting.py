@@ -64,8 +64,10 @@ class Split(NamedTuple):
     (numeric), when it is one of codes (categorical, or a split that sends
     missing values right), or when it is the missing bin. missing_right
     marks a split that sends missing values right: its codes are the bins
-    above bin_, and on raw values its children swap. A tuple: one is made
-    per node, and a frozen dataclass takes three times as long."""
+    above bin_, and on raw values its children swap. feature is the
+    model's feature, column its row of the binned matrix and of the
+    histograms (Bins.columns). A tuple: one is made per node, and a frozen
+    dataclass takes three times as long."""
 
     gain: float
     feature: int
@@ -75,6 +77,7 @@ class Split(NamedTuple):
     n_left: int
     n_right: int
     missing_bin: int
+    column: int
     # With a monotonic constraint on the feature: the bound between the
     # children's values.
     mid: float = 0.0
@@ -91,30 +94,39 @@ def child_hessian_floor(loss):
 
 class SplitFinder:
     """Split search over the histograms of one training run's bins; with
-    min_child_hessian, the least hessian of a split's children."""
+    min_child_hessian, the least hessian of a split's children. The
+    histograms' features are the binned matrix's (Bins.columns); features
+    drawn, allowed or constrained are the model's."""
 
     def __init__(self, bins, params, min_child_hessian=0.0):
         self.bins, self.params = bins, params
         self.min_child_hessian = min_child_hessian
         # The current tree's least hessian of a row (0: not known).
         self.row_hessian = 0.0
+        n_features = bins.n_bins.size
+        self.columns = np.arange(n_features) if bins.columns is None else bins.columns
+        # Per histogram feature: its bins, whether it is categorical and
+        # whether it had missing values.
+        self.n_bins = bins.n_bins[self.columns]
+        self.categorical = bins.categorical[self.columns]
+        self.missing = missing = bins.missing[self.columns]
         # The missing-right search: the features it covers see their missing
         # bin as a regular one; the other features have no bins to split.
-        self.missing_right = bins.missing & ~bins.categorical & (bins.n_bins >= 1)
-        self.missing_right_n_bins = np.where(self.missing_right, bins.n_bins + 1, 0)
-        self.no_categories = np.zeros(bins.n_bins.size, dtype=bool)
+        self.missing_right = missing & ~self.categorical & (self.n_bins >= 1)
+        self.missing_right_n_bins = np.where(self.missing_right, self.n_bins + 1, 0)
+        self.no_categories = np.zeros(self.n_bins.size, dtype=bool)
         self.searches_missing_right = bool(self.missing_right.any())
-        self.missing_category = bins.missing & bins.categorical
-        self.n_bins_searched = bins.n_bins + self.missing_category
-        n_features = bins.n_bins.size
+        self.missing_category = missing & self.categorical
+        self.n_bins_searched = self.n_bins + self.missing_category
         self.n_drawn = max(1, math.ceil(params.max_features * n_features))
         self.draws_features = params.max_features < 1.0
         self.iteration = 0
         self._draws = None
         self.monotonic = params.monotonic
+        # Per histogram feature, whether it is constrained.
         self.constrained = None
         if self.monotonic is not None:
-            self.constrained = self.monotonic != 0
+            self.constrained = self.monotonic[self.columns] != 0
 
     def sign(self, feature):
         """The monotonic constraint of feature: -1, 0 or +1."""
@@ -224,11 +236,12 @@ class SplitFinder:
         searched, missing_right = self.n_bins_searched, self.missing_right_n_bins
         drawn = self._drawn(allowed)
         if drawn is not None:
+            drawn = drawn[self.columns]
             # A feature without bins is one that the search passes over.
             searched = np.where(drawn, searched, 0)
             missing_right = np.where(drawn, missing_right, 0)
         best = self._best(hist, searched, missing_right)
-        if self.constrained is None or best is None or not self.constrained[best.feature]:
+        if self.constrained is None or best is None or not self.constrained[best.column]:
             return best
         # The best split of all, if its feature is constrained, is the best
         # of that feature's that keep the constraint whenever it keeps it.
@@ -240,11 +253,11 @@ class SplitFinder:
         return self._constrained(hist, best, drawn, lower, upper)
 
     def _drawn(self, allowed):
-        """The features that a node searches (bool), or None for all: its
-        share of those allowed, drawn."""
+        """The features of the model that a node searches (bool), or None
+        for all: its share of those allowed, drawn."""
         if not self.draws_features and allowed is None:
             return None
-        drawn = np.zeros(self.n_bins_searched.size, dtype=bool)
+        drawn = np.zeros(self.bins.n_bins.size, dtype=bool)
         if allowed is None:
             if self.n_drawn >= drawn.size:
                 return None
@@ -261,9 +274,9 @@ class SplitFinder:
         """The best Split over the features of searched (regular bins plus
         a missing category) and, sending missing values right, of
         missing_right (their bins plus the missing bin)."""
-        n_bins = self.bins.n_bins
+        n_bins = self.n_bins
         best = None
-        found = self._search(hist, searched, self.bins.categorical)
+        found = self._search(hist, searched, self.categorical)
         if found is not None:
             f, b, gain, n_left, n_right, cats = found
             n = int(n_bins[f])
@@ -279,7 +292,15 @@ class SplitFinder:
             # The missing values alone against every category: stored as a
             # split that sends missing values right, at an infinite threshold.
             best = Split(
-                gain, f, n - 1 if missing_alone else b, codes, missing_alone, n_left, n_right, n
+                gain,
+                int(self.columns[f]),
+                n - 1 if missing_alone else b,
+                codes,
+                missing_alone,
+                n_left,
+                n_right,
+                n,
+                f,
             )
         if self.searches_missing_right:
             found = self._search(hist, missing_right, self.no_categories)
@@ -287,12 +308,12 @@ class SplitFinder:
                 f, split_bin, gain, n_lower, n_upper, _ = found
                 n = int(n_bins[f])
                 codes = np.arange(split_bin + 1, n, dtype=np.int64)
-                best = Split(gain, f, split_bin, codes, True, n_upper, n_lower, n)
+                feature = int(self.columns[f])
+                best = Split(gain, feature, split_bin, codes, True, n_upper, n_lower, n, f)
         return best
 
     def _constrained(self, hist, best, drawn, lower, upper):
         """best, or a split of a constrained feature that gains more."""
-        bins = self.bins
         features = np.flatnonzero(self.constrained if drawn is None else self.constrained & drawn)
         if features.size == 0:
             return best
@@ -300,9 +321,9 @@ class SplitFinder:
             found = constrained_best(
                 hist,
                 features,
-                self.monotonic[features],
-                bins.n_bins[features].astype(np.int64),
-                bins.missing[features],
+                self.monotonic[self.columns[features]],
+                self.n_bins[features].astype(np.int64),
+                self.missing[features],
                 self.params,
                 self.min_child_hessian,
                 lower,
@@ -311,8 +332,8 @@ class SplitFinder:
         if found is None or (best is not None and found[0] <= best.gain):
             return best
         gain, f, t, missing_upper, n_lower, n_upper, mid = found
-        n = int(bins.n_bins[f])
+        n, feature = int(self.n_bins[f]), int(self.columns[f])
         if missing_upper:
             codes = np.arange(t + 1, n, dtype=np.int64)
-            return Split(gain, f, t, codes, True, n_upper, n_lower, n, mid)
-        return Split(gain, f, t, None, False, n_lower, n_upper, n, mid)
+            return Split(gain, feature, t, codes, True, n_upper, n_lower, n, f, mid)
+        return Split(gain, feature, t, None, False, n_lower, n_upper, n, f, mid)
