@@ -34,11 +34,15 @@ def usable_features(binned, n_bins_max, min_samples_leaf):
 
 def drop_unsplittable(binned, bins, min_samples_leaf):
     """(binned, bins) without the features that no split can use; the same
-    objects if every feature may split."""
+    objects if every feature may split. The features kept move up in place
+    (each to a row at or before its own), so no second matrix is held."""
     if binned.shape[0] == 0 or binned.shape[1] == 0:
         return binned, bins
     usable = usable_features(binned, bins.n_bins_max, min_samples_leaf)
     if usable.all():
         return binned, bins
     columns = np.flatnonzero(usable)
-    return np.ascontiguousarray(binned[columns]), dataclasses.replace(bins, columns=columns)
+    for row, feature in enumerate(columns):
+        if row != feature:
+            binned[row] = binned[feature]
+    return binned[: columns.size], dataclasses.replace(bins, columns=columns)
