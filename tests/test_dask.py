@@ -279,6 +279,43 @@ def test_one_partition_gives_the_single_process_model(client, case):
     assert model_bytes(model) == model_bytes(local)
 
 
+def test_features_that_no_split_can_use_leave_every_partition(client, monkeypatch):
+    """A constant column and one with values on 30 rows (20 at least are
+    needed on each side): the second may split, though no partition alone
+    holds 20 of its rows; the model is the same on any workers, and with
+    one partition the single-process one."""
+    from tarnwick.dask import loading
+
+    x, y = regression_data()
+    rare = np.zeros(len(y))
+    rare[np.linspace(0, len(y) - 1, 30).astype(int)] = 1.0
+    x = np.column_stack([x[:, :1], np.full(len(y), 4.0), rare, x[:, 1:]])
+    y = y + 3.0 * rare
+    original, kept = loading.usable_columns, []
+
+    def recorded(counts, min_samples_leaf):
+        kept.append(original(counts, min_samples_leaf))
+        return kept[-1]
+
+    monkeypatch.setattr(loading, "usable_columns", recorded)
+    models = [
+        model_bytes(
+            DaskTarnwickRegressor(client=client, **PARAMS).fit(
+                dask_array(client, n_workers, x), dask_array(client, n_workers, y)
+            )
+        )
+        for n_workers in (1, 2, 3)
+    ]
+    assert all(m == models[0] for m in models[1:])
+    assert [k.tolist() for k in kept] == [[0, 2, 3, 4, 5, 6]] * 3
+    one = DaskTarnwickRegressor(client=client, **PARAMS).fit(
+        dask_array(client, 1, x, (1,)), dask_array(client, 1, y, (1,))
+    )
+    assert model_bytes(one) == model_bytes(TarnwickRegressor(**PARAMS).fit(x, y))
+    trees = one.to_local()._trees
+    assert any(2 in t.feature[t.leaf_id < 0] for t in trees)
+
+
 def test_one_partition_of_a_frame_with_categories_and_weights_gives_the_single_process_model(
     client,
 ):

@@ -24,8 +24,8 @@ def test_a_feature_is_usable_when_some_split_leaves_enough_rows_outside_its_full
     x[: n // 2, 4] = np.nan  # half missing, half one value: missing alone against it
     x[:, 5] = np.arange(n)
     binned, bins = binned_of(x)
-    usable = unsplittable.usable_features(binned, bins.n_bins_max, m)
-    assert usable.tolist() == [True, False, True, False, True, True]
+    counts = unsplittable.bin_counts(binned, bins.n_bins_max)
+    assert unsplittable.usable_columns(counts, m).tolist() == [0, 2, 4, 5]
 
 
 def test_nothing_is_dropped_from_a_matrix_whose_features_all_split():

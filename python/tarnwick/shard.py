@@ -24,6 +24,7 @@ number of threads.
 import numpy as np
 import tarnwick_native as tn
 
+from . import unsplittable
 from .heap import release_freed
 from .threads import over_row_chunks, over_shares, worker_count
 
@@ -230,6 +231,15 @@ class Shard:
             self._root_counts = hist[..., 2].copy()
             self._node_rows[0] = None
         return hist
+
+    def bin_counts(self):
+        """Rows per feature and bin of the block (unsplittable.py)."""
+        return unsplittable.bin_counts(self.binned, self.n_bins_max)
+
+    def keep_columns(self, columns):
+        """Keeps the rows columns of the binned matrix alone, before the
+        first round (unsplittable.py)."""
+        self.binned = unsplittable.keep_columns(self.binned, columns)
 
     # Leaves split ahead at most per split: rows of one process answer at
     # once, so nothing gains from it.

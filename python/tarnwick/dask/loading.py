@@ -2,7 +2,7 @@
 
 Every step runs as tasks on the worker that holds each partition (pinned
 there), and only small results come back: label counts, row counts,
-binning summaries, column sums. In order:
+binning summaries, column sums, bin counts. In order:
 
 1. prepare: each partition's X, y and weights checked and encoded.
 2. label counts (classification): the classes and the class weights.
@@ -14,11 +14,15 @@ binning summaries, column sums. In order:
    from per-partition sums added in partition order.
 5. one WorkerShards actor per worker, created on that worker from the
    partitions it holds, which bins them and keeps them for the fit.
+6. the partitions' bin counts, added up: features that no split can use
+   (unsplittable.py) leave every partition's binned rows.
 
 The partitions are numbered in the order of the collection (the empty ones
 left out); every merge follows that order, never the workers', so the
 model is the same wherever the partitions live.
 """
+
+import dataclasses
 
 import dask
 import dask.array as da
@@ -31,6 +35,7 @@ from sklearn.utils.validation import _get_feature_names
 from .. import binning, inputs
 from ..embedding import Embedding
 from ..leaves import add_in_order
+from ..unsplittable import usable_columns
 from . import partitions
 from .rows import DaskRows, WorkerLostError, WorkerRows
 from .workers import WorkerShards
@@ -223,7 +228,12 @@ class Loader:
         )
         est._embedding = self.embedding(kept, n_features)
         est._loss = est._new_loss()
-        return self.actors(kept, bins), n_total, bins
+        rows = self.actors(kept, bins)
+        columns = usable_columns(rows.bin_counts(), est.min_samples_leaf)
+        if columns is not None:
+            rows.keep_columns(columns)
+            bins = dataclasses.replace(bins, columns=columns)
+        return rows, n_total, bins
 
     def classes(self, prepared):
         """classes_ (set on a classifier) and the per-class weights, or None."""

@@ -261,6 +261,14 @@ class DaskRows:
             return add_exact([h for answer in answers for h in answer], self._exponent)
         return add_packed(self._per_part(answers))
 
+    def bin_counts(self):
+        """Rows per feature and bin, summed over the partitions: whole
+        numbers, the same in any order."""
+        return add_in_order(self._ask("bin_counts"))
+
+    def keep_columns(self, columns):
+        self._defer("keep_columns", columns)
+
     def end_tree(self, tree):
         self._defer("end_tree", tree)
 

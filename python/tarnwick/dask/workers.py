@@ -21,6 +21,8 @@ from .wire import exact_parts, pack
 # The Shard methods that the client may call, and only those.
 REQUESTS = frozenset(
     {
+        "bin_counts",
+        "keep_columns",
         "init_sums",
         "set_scores",
         "compute_gradients",
