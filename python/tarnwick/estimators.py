@@ -483,8 +483,9 @@ class _TarnwickBase(BaseEstimator):
         k = self._init_score.size
         raw = np.empty((k, x.shape[0]))
         raw[:] = self._init_score[:, None]
+        outputs = list(raw)
         for t, tree in enumerate(trees):
-            raw[t % k] += tree.predict(x, z)
+            outputs[t % k] += tree.predict(x, z)
         return raw
 
     def predict_contributions(self, X):
