@@ -432,12 +432,17 @@ def test_warm_start_continues_the_early_stopping_scores():
     np.testing.assert_allclose(warm.validation_score_, once.validation_score_, rtol=1e-12)
 
 
-def test_staged_predictions_end_at_the_model():
+@pytest.mark.parametrize("cuts", [[0.0], [0.0, 1.0]])
+def test_staged_predictions_end_at_the_model(cuts):
     x, y = regression_data(500)
-    model = TarnwickClassifier(max_iter=7).fit(x, np.digitize(y, [0.0, 1.0]))
+    model = TarnwickClassifier(max_iter=7).fit(x, np.digitize(y, cuts))
     stages = list(model.staged_predict_proba(x))
     assert len(stages) == 7 and same_bits(stages[-1], model.predict_proba(x))
     assert np.array_equal(list(model.staged_predict(x))[-1], model.predict(x))
+    scores = list(model.staged_decision_function(x))
+    assert len(scores) == 7 and same_bits(scores[-1], model.decision_function(x))
+    # Each round moves the scores.
+    assert not np.array_equal(scores[0], scores[1])
 
 
 # ------------------------------------------------------------ the model file

@@ -965,6 +965,11 @@ class TarnwickClassifier(ClassifierMixin, _TarnwickBase):
         proba = self.predict_proba(X, z)
         return self.classes_[np.argmax(proba, axis=1)]
 
+    def staged_decision_function(self, X, z=None):
+        """decision_function after each round, as a generator."""
+        for raw in self._staged_raw(X, z):
+            yield raw[0] if raw.shape[0] == 1 else raw.T
+
     def staged_predict_proba(self, X, z=None):
         for raw in self._staged_raw(X, z):
             yield self._loss.transform(_flat(raw))
