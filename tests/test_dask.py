@@ -424,7 +424,8 @@ def test_predictions_on_dask_collections_are_the_local_models(client):
     model = cls(client=client, **PARAMS).fit(X, dask_array(client, 3, y))
     local = model.to_local()
     assert type(local) is TarnwickClassifier
-    for method in ("predict", "predict_proba", "decision_function", "predict_contributions"):
+    methods = ("predict", "predict_proba", "decision_function", "predict_contributions", "apply")
+    for method in methods:
         out = getattr(model, method)(X)
         assert isinstance(out, da.Array)
         assert same_bits(client.compute(out).result(), getattr(local, method)(x))
@@ -438,6 +439,9 @@ def test_predictions_on_dask_collections_are_the_local_models(client):
     out = model.predict(F)
     assert isinstance(out, da.Array)
     assert same_bits(client.compute(out).result(), model.to_local().predict(frame))
+    out = model.apply(F)
+    assert out.dtype == np.int64
+    assert np.array_equal(client.compute(out).result(), model.to_local().apply(frame))
     constant = model.set_params(linear_features=None).fit(F, dask_series(client, 2, y))
     out = constant.predict_contributions(F)
     assert isinstance(out, da.Array)

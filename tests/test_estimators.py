@@ -432,6 +432,34 @@ def test_warm_start_continues_the_early_stopping_scores():
     np.testing.assert_allclose(warm.validation_score_, once.validation_score_, rtol=1e-12)
 
 
+@pytest.mark.parametrize("cuts", [None, [0.0], [0.0, 1.0]])
+def test_apply_names_the_leaves_whose_values_make_the_scores(cuts):
+    x, y = regression_data(500)
+    x[::7, 1] = np.nan
+    if cuts is None:
+        model = tarnwick.TarnwickRegressor(max_iter=6).fit(x, y)
+        scores = model.predict(x)[:, None]
+    else:
+        model = TarnwickClassifier(max_iter=6).fit(x, np.digitize(y, cuts))
+        scores = model.decision_function(x).reshape(len(x), -1)
+    leaves = model.apply(x)
+    k = model.n_trees_per_iteration_
+    assert leaves.shape == ((500, 6) if cuts is None else (500, 6, k))
+    leaves = leaves.reshape(500, 6, k)
+    for c in range(k):
+        total = np.full(500, model._init_score[c])
+        for i in range(6):
+            tree = model._trees[i * k + c]
+            total += tree.bias[leaves[:, i, c]]
+        assert same_bits(total, scores[:, c])
+    # The leaves that training rows reached are the leaves of every tree.
+    assert all(
+        np.unique(leaves[:, i, c]).size == model._trees[i * k + c].bias.size
+        for i in range(6)
+        for c in range(k)
+    )
+
+
 @pytest.mark.parametrize("cuts", [[0.0], [0.0, 1.0]])
 def test_staged_predictions_end_at_the_model(cuts):
     x, y = regression_data(500)

@@ -488,6 +488,21 @@ class _TarnwickBase(BaseEstimator):
             outputs[t % k] += tree.predict(x, z)
         return raw
 
+    def apply(self, X):
+        """The leaf that each row reaches in each tree, numbered from 0 in
+        every tree (the order of the model file's leaf tables): (n_rows,
+        n_iter_) for a regressor, (n_rows, n_iter_, n_trees_per_iteration_)
+        for a classifier, as scikit-learn's GradientBoosting gives them (one
+        tree per round for two classes)."""
+        check_is_fitted(self)
+        x = self._seen(self._features(X, reset=False))
+        k = self._init_score.size
+        leaves = np.empty((x.shape[0], len(self._trees)), dtype=np.int64)
+        for t, tree in enumerate(self._trees):
+            leaves[:, t] = tree.apply(x)
+        leaves = leaves.reshape(x.shape[0], -1, k)
+        return leaves if self._kind == "classification" else leaves[:, :, 0]
+
     def predict_contributions(self, X):
         """Each feature's share of every row's raw score (decision_function
         for a classifier): the Shapley values of the trees' expected outputs

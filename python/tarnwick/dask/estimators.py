@@ -92,6 +92,11 @@ class _DaskFit:
             return self._blockwise(X, "predict_contributions", None)
         return super().predict_contributions(X)
 
+    def apply(self, X):
+        if is_dask_collection(X):
+            return self._blockwise(X, "apply", None)
+        return super().apply(X)
+
     def _fit_dask(self, X, y, sample_weight, X_val, y_val, sample_weight_val):
         if self._kind == "regression" and REGRESSION_LOSSES[self.loss].sets_leaf_values:
             raise ValueError(
@@ -155,6 +160,8 @@ class _DaskFit:
         local = self.to_local()
         tail = self._output_tail(method)
         dtype = self.classes_.dtype if method == "predict" and hasattr(self, "classes_") else float
+        if method == "apply":
+            dtype = np.int64
         if isinstance(X, da.Array):
             X = X.rechunk({1: -1})
             if not tail:
@@ -185,6 +192,9 @@ class _DaskFit:
         if method == "predict_contributions":
             width = self.n_features_in_ + 1
             return (classes, width) if classes > 2 else (width,)
+        if method == "apply":
+            trees = self.n_trees_per_iteration_
+            return (self.n_iter_, trees) if classes else (self.n_iter_,)
         return ()
 
     # ------------------------------------------------------------ the model
