@@ -155,6 +155,7 @@ class _TarnwickBase(BaseEstimator):
         tags = super().__sklearn_tags__()
         tags.input_tags.allow_nan = True
         tags.input_tags.categorical = True
+        tags.input_tags.sparse = True
         return tags
 
     # ------------------------------------------------------------ input

@@ -9,6 +9,7 @@ becomes NaN and goes where missing values go.
 """
 
 import numpy as np
+from scipy import sparse
 from sklearn.utils.validation import validate_data
 
 
@@ -133,16 +134,19 @@ def encode_categories(x, mask, categories):
 def validated_matrix(estimator, x, reset):
     """x as float64 (n_rows, n_features), C-contiguous, checked by
     scikit-learn's validation (feature count and names); NaN is missing, and
-    infinities are values beyond every finite one."""
-    return validate_data(
+    infinities are values beyond every finite one. A sparse matrix is made
+    dense: the entries it leaves out are zeros, not missing values, as
+    LightGBM and XGBoost read them."""
+    x = validate_data(
         estimator,
         x,
         reset=reset,
         dtype=np.float64,
         order="C",
         ensure_all_finite=False,
-        accept_sparse=False,
+        accept_sparse=True,
     )
+    return x.toarray(order="C") if sparse.issparse(x) else x
 
 
 def unseen_as_missing(x, mask, category_values):
