@@ -246,6 +246,7 @@ ONE_PARTITION_CASES = {
     "linear binary": ("binary", {"linear_features": [1]}),
     "linear multiclass": ("multiclass", {"linear_features": [0, 2]}),
     "poisson": ("counts", {"loss": "poisson"}),
+    "tweedie": ("counts", {"loss": "tweedie", "power": 1.2}),
     "features drawn per node": ("multiclass", {"max_features": 0.6}),
     "monotonic": ("binary", {"monotonic_cst": [1, -1, 0, 0, 0]}),
     "drawn rows": ("multiclass", {"subsample": 0.5}),

@@ -1,10 +1,16 @@
-"""Regression losses on the log scale (Poisson, gamma) beside squared error
-and the logistic loss: derivatives, initial scores, target checks and fits."""
+"""Regression losses on the log scale (Poisson, gamma, Tweedie) beside
+squared error and the logistic loss: derivatives, initial scores, target
+checks and fits."""
 
 import numpy as np
 import pytest
 from sklearn.ensemble import HistGradientBoostingRegressor
-from sklearn.metrics import mean_gamma_deviance, mean_pinball_loss, mean_poisson_deviance
+from sklearn.metrics import (
+    mean_gamma_deviance,
+    mean_pinball_loss,
+    mean_poisson_deviance,
+    mean_tweedie_deviance,
+)
 from sklearn.utils._param_validation import InvalidParameterError
 from support import same_bits
 from tarnwick import TarnwickClassifier, TarnwickRegressor, load_model
@@ -12,6 +18,7 @@ from tarnwick.losses import make_loss, weighted_quantile
 
 LOSSES = [("regression", 0, "squared_error"), ("regression", 0, "poisson")]
 LOSSES += [("regression", 0, "gamma"), ("classification", 2, "log_loss")]
+LOSSES += [("regression", 0, "tweedie")]
 
 
 def targets(name, n, rng):
@@ -19,7 +26,20 @@ def targets(name, n, rng):
         return rng.integers(0, 2, n).astype(np.float64)
     if name == "poisson":
         return rng.poisson(2.0, n).astype(np.float64)
+    if name == "tweedie":
+        return compound_poisson_gamma(np.full(n, 1.5), rng)
     return rng.gamma(2.0, size=n)
+
+
+def compound_poisson_gamma(mean, rng):
+    """Sums of Poisson-many gamma draws: zero for many rows, a continuous
+    amount for the others (Tweedie with variance power between 1 and 2)."""
+    counts = rng.poisson(mean / 2.0)
+    amounts = np.zeros(counts.size)
+    some = counts > 0
+    # A sum of c gamma(2) draws is one gamma(2 c) draw.
+    amounts[some] = rng.gamma(2.0 * counts[some])
+    return amounts
 
 
 @pytest.mark.parametrize("kind, n_classes, name", LOSSES)
@@ -27,7 +47,7 @@ def targets(name, n, rng):
 def test_gradients_and_hessians_are_the_derivatives_of_the_loss(kind, n_classes, name, weighted):
     rng = np.random.default_rng(3)
     n = 50
-    loss = make_loss(kind, n_classes, name)
+    loss = make_loss(kind, n_classes, name, power=1.3)
     y, raw = targets(name, n, rng), rng.uniform(-1.5, 1.5, n)
     weight = rng.random(n) + 0.5 if weighted else None
     grad, hess = np.empty(n), np.empty(n)
@@ -55,7 +75,7 @@ def test_gradients_and_hessians_are_the_derivatives_of_the_loss(kind, n_classes,
 def test_the_initial_score_is_the_best_constant(kind, n_classes, name):
     rng = np.random.default_rng(4)
     n = 400
-    loss = make_loss(kind, n_classes, name)
+    loss = make_loss(kind, n_classes, name, power=1.7)
     y, weight = targets(name, n, rng), rng.random(n)
     # Sums of two blocks added in block order, as a fit on partitions adds them.
     sums = loss.init_sums(y[:150], weight[:150]) + loss.init_sums(y[150:], weight[150:])
@@ -71,6 +91,8 @@ def test_the_initial_score_is_the_best_constant(kind, n_classes, name):
         ("poisson", [0.0, 2.0, -1.0], "'poisson' needs targets >= 0"),
         ("gamma", [1.0, 0.0, 3.0], "'gamma' needs targets > 0"),
         ("poisson", [0.0, 0.0, 0.0], "'poisson' needs targets of a positive weighted mean"),
+        ("tweedie", [0.0, 2.5, -0.5], "'tweedie' needs targets >= 0"),
+        ("tweedie", [0.0, 0.0, 0.0], "'tweedie' needs targets of a positive weighted mean"),
     ],
 )
 def test_targets_outside_the_range_of_the_loss_are_refused(name, y, match):
@@ -88,6 +110,9 @@ def test_losses_are_checked_by_name():
     x, y = np.arange(40.0).reshape(-1, 1), np.arange(40.0)
     with pytest.raises(InvalidParameterError, match="loss"):
         TarnwickRegressor(loss="huber").fit(x, y)
+    for power in (1.0, 2.0):
+        with pytest.raises(InvalidParameterError, match="power"):
+            TarnwickRegressor(loss="tweedie", power=power).fit(x, y)
     with pytest.raises(InvalidParameterError, match="loss"):
         TarnwickClassifier(loss="poisson").fit(x, y > 20)
 
@@ -96,6 +121,8 @@ def positive_data(name, n=12_000, seed=0):
     rng = np.random.default_rng(seed)
     x = rng.standard_normal((n, 6))
     mean = np.exp(0.6 * x[:, 0] - 0.4 * x[:, 1] ** 2 + 0.5 * np.sin(3 * x[:, 2]))
+    if name == "tweedie":
+        return x, compound_poisson_gamma(mean, rng)
     y = rng.poisson(mean).astype(np.float64) if name == "poisson" else rng.gamma(2.0, mean / 2)
     return x, y
 
@@ -119,14 +146,45 @@ def test_log_scale_losses_fit_as_well_as_scikit_learns(name, deviance):
     assert same_bits(staged[-1], predicted)
 
 
-def test_a_saved_poisson_model_predicts_the_same_bits(tmp_path):
-    x, y = positive_data("poisson", 3000)
-    model = TarnwickRegressor(loss="poisson", max_iter=5, linear_features=[0, 1]).fit(x, y)
+def test_tweedie_fits_amounts_with_zeros():
+    """On amounts that are zero for many rows and continuous for the
+    others, the Tweedie loss of the data's variance power (4/3 for these
+    compound Poisson-gamma draws) fits the mean about as the Poisson loss
+    does (both fit the log of the mean), far better than a constant; the
+    gamma loss cannot fit the zeros at all."""
+    x, y = positive_data("tweedie")
+    assert 0.2 < np.mean(y == 0) < 0.8
+    train, test = slice(0, 8000), slice(8000, None)
+    settings = dict(max_iter=60, early_stopping=False, random_state=0)
+    tweedie = TarnwickRegressor(loss="tweedie", power=4 / 3, **settings).fit(x[train], y[train])
+    poisson = TarnwickRegressor(loss="poisson", **settings).fit(x[train], y[train])
+    constant = np.full(y[test].size, y[train].mean())
+
+    def deviance(predicted):
+        return mean_tweedie_deviance(y[test], predicted, power=4 / 3)
+
+    ours = deviance(tweedie.predict(x[test]))
+    assert ours < 1.02 * deviance(poisson.predict(x[test]))
+    assert ours < 0.9 * deviance(constant)
+    # The power is the loss's: another one fits another model.
+    other = TarnwickRegressor(loss="tweedie", power=1.8, **settings).fit(x[train], y[train])
+    assert not np.array_equal(other.predict(x[test]), tweedie.predict(x[test]))
+    with pytest.raises(ValueError, match="'gamma' needs targets > 0"):
+        TarnwickRegressor(loss="gamma", **settings).fit(x[train], y[train])
+
+
+@pytest.mark.parametrize("name, power", [("poisson", 1.5), ("tweedie", 1.2)])
+def test_a_saved_log_scale_model_predicts_the_same_bits(tmp_path, name, power):
+    x, y = positive_data(name, 3000)
+    model = TarnwickRegressor(loss=name, power=power, max_iter=5, linear_features=[0, 1])
+    model.fit(x, y)
     path = tmp_path / "model.npz"
     model.save(path)
     loaded = load_model(path)
-    assert loaded.loss == "poisson"
+    assert (loaded.loss, loaded.power) == (name, power)
     assert same_bits(loaded.predict(x), model.predict(x))
+    # Training on goes on with the same loss.
+    assert loaded._new_loss().__dict__ == model._new_loss().__dict__
 
 
 def heavy_tailed_data(n=12_000, seed=0):

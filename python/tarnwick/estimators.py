@@ -228,7 +228,9 @@ class _TarnwickBase(BaseEstimator):
             if self.quantile is None:
                 raise ValueError("loss='quantile' needs quantile, the quantile to fit, in (0, 1)")
             quantile = float(self.quantile)
-        return make_loss(self._kind, self._n_classes, self.loss, quantile)
+        # Only a regressor fits loss='tweedie', and has power.
+        power = float(self.power) if self.loss == "tweedie" else None
+        return make_loss(self._kind, self._n_classes, self.loss, quantile, power)
 
     def _resumes(self):
         """Whether this fit adds rounds to the fitted model (warm_start)."""
@@ -695,8 +697,9 @@ class TarnwickRegressor(RegressorMixin, _TarnwickBase):
     attributes are the same. The loss is 'squared_error' (the default),
     'absolute_error' or 'quantile' (of quantile), whose leaves take the
     quantile of their rows' residuals, 'poisson' (targets >= 0 of a positive
-    mean) or 'gamma' (targets > 0); the last two fit the log of the mean,
-    and predict gives the mean.
+    mean), 'gamma' (targets > 0) or 'tweedie' (of variance power power, in
+    (1, 2); targets >= 0 of a positive mean); the last three fit the log of
+    the mean, and predict gives the mean.
     Missing values (NaN) are supported; each split learns where they go.
     Categorical features (columns of category dtype in a DataFrame by
     default) get a bin per level: the first max_bins levels, and every
@@ -704,6 +707,8 @@ class TarnwickRegressor(RegressorMixin, _TarnwickBase):
     a level never seen in training goes where missing values go.
 
     Parameters beyond HistGradientBoosting's:
+    power: the variance power of loss='tweedie', in (1, 2) (LightGBM's
+        tweedie_variance_power).
     subsample: the share of the rows that each round draws; only those
         enter its histograms (min_samples_leaf counts them) and leaf values.
     cat_smooth, min_data_per_group, max_cat_threshold: the categorical split
@@ -728,6 +733,7 @@ class TarnwickRegressor(RegressorMixin, _TarnwickBase):
     _parameter_constraints: dict = {
         **_TarnwickBase._parameter_constraints,
         "quantile": [Interval(Real, 0, 1, closed="neither"), None],
+        "power": [Interval(Real, 1, 2, closed="neither")],
     }
     _kind = "regression"
     _n_classes = 0
@@ -737,6 +743,7 @@ class TarnwickRegressor(RegressorMixin, _TarnwickBase):
         *,
         loss="squared_error",
         quantile=None,
+        power=1.5,
         learning_rate=0.1,
         max_iter=100,
         max_leaf_nodes=31,
@@ -794,6 +801,7 @@ class TarnwickRegressor(RegressorMixin, _TarnwickBase):
             linear_min_rows=linear_min_rows,
         )
         self.quantile = quantile
+        self.power = power
 
     @_fit_context(prefer_skip_nested_validation=True)
     def fit(

@@ -167,6 +167,40 @@ class Gamma(_LogLink):
         return np.array([_weighted_sum(rows, weight), _weight_total(y.size, weight)])
 
 
+class Tweedie(_LogLink):
+    """Half the Tweedie deviance of variance power p in (1, 2), up to a
+    constant: exp((2 - p) raw) / (2 - p) - y exp((1 - p) raw) / (1 - p), for
+    targets >= 0 with a point mass at zero and a continuous tail (claim
+    amounts, rainfall). p near 1 is close to Poisson, near 2 to gamma."""
+
+    name = "tweedie"
+    target_rule = "targets >= 0"
+
+    def __init__(self, power):
+        self.power = power
+
+    @staticmethod
+    def valid_targets(y):
+        return bool((y >= 0).all())
+
+    def gradients(self, y, raw, weight, grad_out, hess_out):
+        p = self.power
+        upper = np.exp((2.0 - p) * raw)
+        lower = np.exp((1.0 - p) * raw)
+        lower *= y
+        np.subtract(upper, lower, out=grad_out)
+        np.multiply(upper, 2.0 - p, out=hess_out)
+        hess_out -= (1.0 - p) * lower
+        if weight is not None:
+            grad_out *= weight
+            hess_out *= weight
+
+    def loss_sums(self, y, raw, weight):
+        p = self.power
+        rows = np.exp((2.0 - p) * raw) / (2.0 - p) - y * np.exp((1.0 - p) * raw) / (1.0 - p)
+        return np.array([_weighted_sum(rows, weight), _weight_total(y.size, weight)])
+
+
 def weighted_quantile(values, weight, q):
     """The q-quantile of values: the smallest value whose weights up to it
     (in order of value) reach q of the total, so that integer weights give
@@ -253,6 +287,7 @@ REGRESSION_LOSSES = {
     "quantile": Quantile,
     "poisson": Poisson,
     "gamma": Gamma,
+    "tweedie": Tweedie,
 }
 
 
@@ -347,11 +382,14 @@ class Softmax(_RowHessians):
         return softmax(raw).T
 
 
-def make_loss(kind, n_classes, loss, quantile=None):
-    """The loss of a regressor (n_classes 0; loss names it, and quantile is
-    the one that loss 'quantile' fits) or a classifier."""
+def make_loss(kind, n_classes, loss, quantile=None, power=None):
+    """The loss of a regressor (n_classes 0; loss names it, quantile is the
+    one that loss 'quantile' fits and power the variance power of
+    'tweedie') or a classifier."""
     if kind == "regression":
         if loss == "quantile":
             return Quantile(quantile)
+        if loss == "tweedie":
+            return Tweedie(power)
         return REGRESSION_LOSSES[loss]()
     return Logistic() if n_classes == 2 else Softmax(n_classes)
