@@ -242,3 +242,55 @@ def test_quantile_losses_need_their_quantile_and_constant_leaves():
         TarnwickRegressor(loss="quantile", max_iter=2).fit(x, y)
     with pytest.raises(ValueError, match="cannot be combined with linear leaves"):
         TarnwickRegressor(loss="absolute_error", linear_features=[0], max_iter=2).fit(x, y)
+
+
+def squared_error_function(y, raw):
+    """The squared error as a loss function: gradients and hessians."""
+    return raw - y, np.ones_like(y)
+
+
+def test_a_loss_function_fits_the_model_of_the_loss_it_computes():
+    """Whole-number targets of (weighted) mean exactly 0 give squared error
+    the function's initial score; from there the two fits are the same, bit
+    for bit, weighted or not, with linear leaves too."""
+    rng = np.random.default_rng(7)
+    x = rng.standard_normal((3000, 4))
+    y = np.round(4 * x[:, 0] + 2 * np.sin(2 * x[:, 1]) + rng.standard_normal(3000))
+    weight = rng.integers(1, 4, 3000).astype(np.float64)
+    weight[0] = 1.0
+    for w in (None, weight):
+        y[0] = 0.0
+        y[0] = -(y if w is None else w * y).sum()
+        for extra in (dict(), dict(linear_features=[2])):
+            settings = dict(max_iter=8, random_state=0, **extra)
+            built_in = TarnwickRegressor(**settings).fit(x, y, sample_weight=w)
+            given = TarnwickRegressor(loss=squared_error_function, **settings).fit(x, y, w)
+            assert built_in._init_score[0] == 0.0
+            assert same_bits(given.predict(x), built_in.predict(x))
+
+
+def test_a_loss_function_is_checked_and_has_no_loss_to_stop_on(tmp_path):
+    import pickle
+
+    rng = np.random.default_rng(8)
+    x = rng.standard_normal((12_000, 3))
+    y = x[:, 0] + 0.1 * rng.standard_normal(12_000)
+    # 'auto' would stop early above 10,000 rows; there is no loss to score.
+    model = TarnwickRegressor(loss=squared_error_function, max_iter=5).fit(x, y)
+    assert not model.do_early_stopping_ and model.n_iter_ == 5
+    with pytest.raises(ValueError, match="no loss to score"):
+        TarnwickRegressor(loss=squared_error_function, early_stopping=True).fit(x, y)
+    scored = TarnwickRegressor(
+        loss=squared_error_function, scoring="r2", max_iter=200, n_iter_no_change=3, tol=0.5
+    ).fit(x, y)
+    assert scored.do_early_stopping_ and scored.n_iter_ < 200
+    for wrong, match in (
+        (lambda y, raw: (raw - y, np.ones(3)), "hessians of shape"),
+        (lambda y, raw: ((raw - y)[:-1], np.ones_like(y)), "gradients of shape"),
+        (lambda y, raw: (np.full_like(y, np.nan), np.ones_like(y)), "not finite"),
+    ):
+        with pytest.raises(ValueError, match=match):
+            TarnwickRegressor(loss=wrong, max_iter=2).fit(x[:100], y[:100])
+    with pytest.raises(ValueError, match="pickle the estimator"):
+        model.save(tmp_path / "model.npz")
+    assert same_bits(pickle.loads(pickle.dumps(model)).predict(x), model.predict(x))

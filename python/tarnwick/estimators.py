@@ -32,7 +32,7 @@ from .booster import Boosting, BoostParams, LeafParams
 from .class_trees import class_workers
 from .embedding import Embedding
 from .grower import GrowParams
-from .losses import REGRESSION_LOSSES, check_targets, make_loss
+from .losses import NO_LOSS_TO_SCORE, REGRESSION_LOSSES, check_targets, make_loss
 from .shard import Shard
 from .splitting import SplitParams
 from .unsplittable import drop_unsplittable
@@ -274,8 +274,13 @@ class _TarnwickBase(BaseEstimator):
                     "X_val and y_val are passed to fit while early_stopping is False; "
                     "set early_stopping to 'auto' or True to use them"
                 )
+        # A loss given as a function has no loss to score: 'auto' leaves
+        # early stopping off unless another scoring is given.
+        scoreless = callable(self.loss) and self.scoring == "loss"
+        if scoreless and (self.early_stopping is True or given):
+            raise ValueError(NO_LOSS_TO_SCORE)
         self.do_early_stopping_ = self.early_stopping is True or (
-            self.early_stopping == "auto" and (n_rows > 10_000 or given)
+            self.early_stopping == "auto" and (n_rows > 10_000 or given) and not scoreless
         )
         if not given:
             return None
@@ -549,6 +554,11 @@ class _TarnwickBase(BaseEstimator):
         from .model_file import save_model
 
         check_is_fitted(self)
+        if callable(self.loss):
+            raise ValueError(
+                "a model whose loss is a function cannot be written as a model file, which "
+                "holds no code: pickle the estimator instead"
+            )
         save_model(self, path)
 
 
@@ -699,7 +709,10 @@ class TarnwickRegressor(RegressorMixin, _TarnwickBase):
     quantile of their rows' residuals, 'poisson' (targets >= 0 of a positive
     mean), 'gamma' (targets > 0) or 'tweedie' (of variance power power, in
     (1, 2); targets >= 0 of a positive mean); the last three fit the log of
-    the mean, and predict gives the mean.
+    the mean, and predict gives the mean. loss may also be a function
+    f(y_true, raw) -> (grad, hess) of each row's gradient and hessian, as
+    LightGBM and XGBoost take one: raw scores start at 0, predict gives
+    them, and early stopping needs a scoring.
     Missing values (NaN) are supported; each split learns where they go.
     Categorical features (columns of category dtype in a DataFrame by
     default) get a bin per level: the first max_bins levels, and every
@@ -732,6 +745,7 @@ class TarnwickRegressor(RegressorMixin, _TarnwickBase):
 
     _parameter_constraints: dict = {
         **_TarnwickBase._parameter_constraints,
+        "loss": [StrOptions(set(REGRESSION_LOSSES)), callable],
         "quantile": [Interval(Real, 0, 1, closed="neither"), None],
         "power": [Interval(Real, 1, 2, closed="neither")],
     }

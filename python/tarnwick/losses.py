@@ -201,6 +201,67 @@ class Tweedie(_LogLink):
         return np.array([_weighted_sum(rows, weight), _weight_total(y.size, weight)])
 
 
+class FunctionLoss:
+    """A loss given as a function f(y_true, raw) -> (grad, hess), the
+    gradients and hessians of each row's loss at its raw score, as
+    LightGBM's and XGBoost's scikit-learn estimators take one. Sample
+    weights multiply them, as for every loss. The raw score starts at 0 and
+    is what predict returns. The function sees the rows of a block at once,
+    in an order of the learner's choosing (and on Dask one partition at a
+    time): it must work row by row. It has no loss to score, so early
+    stopping needs another scoring."""
+
+    name = "function"
+    n_outputs = 1
+    needs_hess_buffer = True
+    unit_hessian = False
+    # The function is the caller's: called once per block, on this thread.
+    gradients_in_pieces = False
+    sets_leaf_values = False
+    init_sums = staticmethod(_mean_sums)
+    hessians = staticmethod(_hess_buffer)
+
+    def __init__(self, function):
+        self.function = function
+
+    @staticmethod
+    def valid_targets(y):
+        return True
+
+    @staticmethod
+    def init_score(sums):
+        return np.zeros(1)
+
+    def gradients(self, y, raw, weight, grad_out, hess_out):
+        grad, hess = self.function(y, raw)
+        for name, values, out in (("gradients", grad, grad_out), ("hessians", hess, hess_out)):
+            values = np.asarray(values, dtype=np.float64)
+            if values.shape != y.shape:
+                raise ValueError(
+                    f"the loss function returned {name} of shape {values.shape} for "
+                    f"{y.size} rows: it must return one per row"
+                )
+            if not np.isfinite(values).all():
+                raise ValueError(f"the loss function returned {name} that are not finite")
+            out[:] = values
+            if weight is not None:
+                out *= weight
+
+    @staticmethod
+    def loss_sums(y, raw, weight):
+        raise ValueError(NO_LOSS_TO_SCORE)
+
+    @staticmethod
+    def transform(raw):
+        return raw
+
+
+NO_LOSS_TO_SCORE = (
+    "a loss given as a function has no loss to score: early stopping needs scoring "
+    "(a scikit-learn scorer name or callable), or set early_stopping=False"
+)
+
+
 def weighted_quantile(values, weight, q):
     """The q-quantile of values: the smallest value whose weights up to it
     (in order of value) reach q of the total, so that integer weights give
@@ -292,7 +353,10 @@ REGRESSION_LOSSES = {
 
 
 def check_targets(loss, y):
-    """Raises if a regression target lies outside loss's range."""
+    """Raises if a regression target lies outside loss's range (a loss
+    given as a function takes any)."""
+    if callable(loss):
+        return
     cls = REGRESSION_LOSSES[loss]
     if not cls.valid_targets(y):
         raise ValueError(f"loss={loss!r} needs {cls.target_rule}")
@@ -387,6 +451,8 @@ def make_loss(kind, n_classes, loss, quantile=None, power=None):
     one that loss 'quantile' fits and power the variance power of
     'tweedie') or a classifier."""
     if kind == "regression":
+        if callable(loss):
+            return FunctionLoss(loss)
         if loss == "quantile":
             return Quantile(quantile)
         if loss == "tweedie":

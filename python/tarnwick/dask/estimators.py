@@ -98,7 +98,8 @@ class _DaskFit:
         return super().apply(X)
 
     def _fit_dask(self, X, y, sample_weight, X_val, y_val, sample_weight_val):
-        if self._kind == "regression" and REGRESSION_LOSSES[self.loss].sets_leaf_values:
+        own = self._kind == "regression" and not callable(self.loss)
+        if own and REGRESSION_LOSSES[self.loss].sets_leaf_values:
             raise ValueError(
                 f"loss={self.loss!r} is not supported on Dask: each leaf's value is a quantile "
                 "of its rows, which lie on many workers"
