@@ -294,3 +294,13 @@ def test_a_loss_function_is_checked_and_has_no_loss_to_stop_on(tmp_path):
     with pytest.raises(ValueError, match="pickle the estimator"):
         model.save(tmp_path / "model.npz")
     assert same_bits(pickle.loads(pickle.dumps(model)).predict(x), model.predict(x))
+
+
+def test_a_loss_function_cannot_write_into_the_fit():
+    def overwriting(y, raw):
+        raw -= y
+        return raw, np.ones_like(y)
+
+    x = np.arange(100.0).reshape(-1, 1)
+    with pytest.raises(ValueError, match="read-only"):
+        TarnwickRegressor(loss=overwriting, max_iter=2).fit(x, x[:, 0])

@@ -211,7 +211,6 @@ class FunctionLoss:
     time): it must work row by row. It has no loss to score, so early
     stopping needs another scoring."""
 
-    name = "function"
     n_outputs = 1
     needs_hess_buffer = True
     unit_hessian = False
@@ -225,14 +224,13 @@ class FunctionLoss:
         self.function = function
 
     @staticmethod
-    def valid_targets(y):
-        return True
-
-    @staticmethod
     def init_score(sums):
         return np.zeros(1)
 
     def gradients(self, y, raw, weight, grad_out, hess_out):
+        # Read-only views: the scores are the fit's own buffer.
+        y, raw = y.view(), raw.view()
+        y.flags.writeable = raw.flags.writeable = False
         grad, hess = self.function(y, raw)
         for name, values, out in (("gradients", grad, grad_out), ("hessians", hess, hess_out)):
             values = np.asarray(values, dtype=np.float64)
