@@ -304,3 +304,41 @@ def test_a_loss_function_cannot_write_into_the_fit():
     x = np.arange(100.0).reshape(-1, 1)
     with pytest.raises(ValueError, match="read-only"):
         TarnwickRegressor(loss=overwriting, max_iter=2).fit(x, x[:, 0])
+
+
+def test_a_log_scale_step_is_bounded_and_a_sane_fit_never_reaches_the_bound(monkeypatch):
+    """Rows whose gamma targets are 1e-9 of the rest: the Newton step of
+    their leaves (about -1e9) is cut to the loss's bound, and the fit finds
+    their scale over the rounds instead of overflowing into NaN. On data
+    without such rows the bound changes no bit."""
+    from tarnwick import losses
+
+    rng = np.random.default_rng(0)
+    x = rng.standard_normal((5000, 3))
+    y = rng.gamma(2.0, np.exp(x[:, 0]))
+    tiny = x[:, 1] > 1.5
+    y[tiny] = 1e-9
+    predicted = TarnwickRegressor(loss="gamma", max_iter=100, early_stopping=False).fit(x, y)
+    predicted = predicted.predict(x)
+    assert np.isfinite(predicted).all() and (predicted > 0).all()
+    assert 1e-10 < np.median(predicted[tiny]) < 1e-8
+    scale = np.exp(x[:, 0]) * 2.0
+    assert np.median(np.abs(np.log(predicted[~tiny] / scale[~tiny]))) < 0.5
+
+    for name in ("poisson", "gamma", "tweedie"):
+        x, y = positive_data(name, 3000)
+        settings = dict(loss=name, max_iter=30, learning_rate=0.5, early_stopping=False)
+        bounded = TarnwickRegressor(**settings).fit(x, y).predict(x)
+        with monkeypatch.context() as unbounded:
+            unbounded.setattr(losses._LogLink, "max_step", np.inf)
+            free = TarnwickRegressor(**settings).fit(x, y).predict(x)
+        assert same_bits(bounded, free), name
+
+
+def test_constant_leaves_take_at_most_the_bounded_step():
+    from tarnwick.leaves import constant_tables
+
+    grad, hess = np.array([-1e9, 2.0, 5.0]), np.array([1.0, 4.0, 1e-9])
+    bias = constant_tables(grad, hess, 0.0, 0.1, max_step=100.0)[0]
+    assert same_bits(bias, np.array([10.0, -0.05, -10.0]))
+    assert same_bits(constant_tables(grad, hess, 0.0, 0.1)[0][1:2], np.array([-0.05]))

@@ -9,6 +9,8 @@ to do with them (validation, early stopping) is the caller's.
 
 from dataclasses import dataclass
 
+import numpy as np
+
 from .grower import GrowParams, grow_tree
 from .leaves import leaf_tables
 from .shard import reorder_due
@@ -22,6 +24,8 @@ class LeafParams:
     learning_rate: float
     linear_l2: float
     linear_min_rows: int
+    # The loss's bound on a constant leaf's Newton step, either way.
+    max_step: float = np.inf
 
 
 @dataclass(frozen=True)

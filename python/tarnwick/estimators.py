@@ -370,6 +370,7 @@ class _TarnwickBase(BaseEstimator):
                 float(self.learning_rate),
                 float(self.linear_l2),
                 min_rows,
+                self._loss.max_step,
             ),
             float(self.subsample),
         )

@@ -15,12 +15,15 @@ training rows, so the clamp at prediction leaves training rows unchanged.
 import numpy as np
 
 
-def constant_tables(grad_sum, hess_sum, l2, learning_rate, bounds=None):
+def constant_tables(grad_sum, hess_sum, l2, learning_rate, bounds=None, max_step=np.inf):
     """(bias, weights, z_min, z_max) of constant leaves (embedding width 0),
-    each value clipped to its (lower, upper) bounds if given. A leaf without
-    hessian (all its rows weighted zero) outputs zero. Without hess_sum,
-    grad_sum holds the leaves' values (a loss that sets them)."""
+    each value at most max_step either way (the loss's bound on a step) and
+    clipped to its (lower, upper) bounds if given. A leaf without hessian
+    (all its rows weighted zero) outputs zero. Without hess_sum, grad_sum
+    holds the leaves' values (a loss that sets them)."""
     value = grad_sum if hess_sum is None else _newton_step(grad_sum, hess_sum, l2)
+    if max_step < np.inf:
+        value = np.clip(value, -max_step, max_step)
     if bounds is not None:
         value = np.clip(value, *bounds)
     bias = value * learning_rate
@@ -105,7 +108,7 @@ def leaf_tables(sums, params, bounds=None):
     """(bias, weights, z_min, z_max) of one tree from its combined leaf sums;
     constant leaves are clipped to their bounds under monotonic constraints."""
     if not isinstance(sums[0], tuple):
-        return constant_tables(*sums, params.l2, params.learning_rate, bounds)
+        return constant_tables(*sums, params.l2, params.learning_rate, bounds, params.max_step)
     stats, counts = sums
     return linear_tables(
         stats, counts, params.l2, params.linear_l2, params.linear_min_rows, params.learning_rate
