@@ -306,11 +306,15 @@ def test_a_loss_function_cannot_write_into_the_fit():
         TarnwickRegressor(loss=overwriting, max_iter=2).fit(x, x[:, 0])
 
 
-def test_a_log_scale_step_is_bounded_and_a_sane_fit_never_reaches_the_bound(monkeypatch):
+@pytest.mark.parametrize("linear_features", [None, [0, 2]])
+def test_a_log_scale_step_is_bounded_and_a_sane_fit_never_reaches_the_bound(
+    monkeypatch, linear_features
+):
     """Rows whose gamma targets are 1e-9 of the rest: the Newton step of
-    their leaves (about -1e9) is cut to the loss's bound, and the fit finds
-    their scale over the rounds instead of overflowing into NaN. On data
-    without such rows the bound changes no bit."""
+    their leaves (about -1e9) is cut to the loss's bound (a linear leaf
+    that could step further becomes constant), and the fit finds their
+    scale over the rounds instead of overflowing into NaN. On data without
+    such rows the bound changes no bit."""
     from tarnwick import losses
 
     rng = np.random.default_rng(0)
@@ -318,8 +322,8 @@ def test_a_log_scale_step_is_bounded_and_a_sane_fit_never_reaches_the_bound(monk
     y = rng.gamma(2.0, np.exp(x[:, 0]))
     tiny = x[:, 1] > 1.5
     y[tiny] = 1e-9
-    predicted = TarnwickRegressor(loss="gamma", max_iter=100, early_stopping=False).fit(x, y)
-    predicted = predicted.predict(x)
+    settings = dict(max_iter=100, early_stopping=False, linear_features=linear_features)
+    predicted = TarnwickRegressor(loss="gamma", **settings).fit(x, y).predict(x)
     assert np.isfinite(predicted).all() and (predicted > 0).all()
     assert 1e-10 < np.median(predicted[tiny]) < 1e-8
     scale = np.exp(x[:, 0]) * 2.0
@@ -328,6 +332,7 @@ def test_a_log_scale_step_is_bounded_and_a_sane_fit_never_reaches_the_bound(monk
     for name in ("poisson", "gamma", "tweedie"):
         x, y = positive_data(name, 3000)
         settings = dict(loss=name, max_iter=30, learning_rate=0.5, early_stopping=False)
+        settings.update(linear_features=linear_features)
         bounded = TarnwickRegressor(**settings).fit(x, y).predict(x)
         with monkeypatch.context() as unbounded:
             unbounded.setattr(losses._LogLink, "max_step", np.inf)

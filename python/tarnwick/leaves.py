@@ -37,11 +37,13 @@ def _newton_step(grad_sum, hess_sum, l2):
         return np.where(denominator > 0, -grad_sum / denominator, 0.0)
 
 
-def linear_tables(stats, counts, l2, ridge, min_rows, learning_rate):
+def linear_tables(stats, counts, l2, ridge, min_rows, learning_rate, max_step=np.inf):
     """(bias, weights, z_min, z_max) of the leaves whose statistics are stats
     (every leaf a linear slot, slot k = leaf k). Leaves with fewer than
-    min_rows rows, without rows, or whose system has no finite solution keep
-    a constant output with zero weights."""
+    min_rows rows, without rows, whose system has no finite solution, or
+    whose step could exceed max_step over the embedding's range in the leaf
+    keep a constant output (at most max_step either way) with zero
+    weights."""
     grad_sum, hess_sum, hz, gram, gz, z_min, z_max = stats
     n_leaves, d = hz.shape
     system = np.empty((n_leaves, d + 1, d + 1))
@@ -55,7 +57,16 @@ def linear_tables(stats, counts, l2, ridge, min_rows, learning_rate):
 
     seen = np.isfinite(z_min).all(axis=1) & np.isfinite(z_max).all(axis=1)
     linear = (counts >= min_rows) & seen & np.isfinite(theta).all(axis=1)
-    bias = np.where(linear, theta[:, 0], _newton_step(grad_sum, hess_sum, l2)) * learning_rate
+    constant = _newton_step(grad_sum, hess_sum, l2)
+    if max_step < np.inf:
+        # The largest output of the leaf's model over the box its rows span.
+        # A leaf without rows has infinite guards (NaN here): it is constant.
+        with np.errstate(invalid="ignore"):
+            span = np.maximum(np.abs(z_min), np.abs(z_max))
+            reach = np.abs(theta[:, 0]) + (np.abs(theta[:, 1:]) * span).sum(axis=1)
+        linear &= reach <= max_step
+        constant = np.clip(constant, -max_step, max_step)
+    bias = np.where(linear, theta[:, 0], constant) * learning_rate
     weights = np.where(linear[:, None], theta[:, 1:], 0.0) * learning_rate
     # A leaf without rows has +inf/-inf guards that the clamp rejects; its
     # weights are zero, so any finite range will do.
@@ -111,5 +122,11 @@ def leaf_tables(sums, params, bounds=None):
         return constant_tables(*sums, params.l2, params.learning_rate, bounds, params.max_step)
     stats, counts = sums
     return linear_tables(
-        stats, counts, params.l2, params.linear_l2, params.linear_min_rows, params.learning_rate
+        stats,
+        counts,
+        params.l2,
+        params.linear_l2,
+        params.linear_min_rows,
+        params.learning_rate,
+        params.max_step,
     )
