@@ -347,3 +347,31 @@ def test_constant_leaves_take_at_most_the_bounded_step():
     bias = constant_tables(grad, hess, 0.0, 0.1, max_step=100.0)[0]
     assert same_bits(bias, np.array([10.0, -0.05, -10.0]))
     assert same_bits(constant_tables(grad, hess, 0.0, 0.1)[0][1:2], np.array([-0.05]))
+
+
+@pytest.mark.parametrize("linear_features", [None, [1]])
+def test_rows_the_model_gets_confidently_wrong_do_not_step_to_infinity(linear_features):
+    """Separable classes at learning rate 1: rows of a class whose score has
+    run far below the others have gradients near -1 and hessians of 1e-318;
+    a tree that could not split them off stepped to infinity, and the
+    probabilities became NaN. A leaf now steps with at least the splits'
+    hessian floor. (At this rate the fit still overshoots, as HGB's and
+    LightGBM's do; the probabilities are finite.)"""
+    rng = np.random.default_rng(0)
+    x = rng.standard_normal((12_000, 4))
+    y = np.digitize(x[:, 0], [-1.0, 0.0, 0.5, 1.0])
+    model = TarnwickClassifier(
+        learning_rate=1.0, max_iter=20, early_stopping=False, linear_features=linear_features
+    ).fit(x, y)
+    proba = model.predict_proba(x)
+    assert np.isfinite(proba).all() and np.isfinite(model.decision_function(x)).all()
+    np.testing.assert_allclose(proba.sum(axis=1), 1.0)
+
+
+def test_a_leaf_steps_with_at_least_the_hessian_floor():
+    from tarnwick.leaves import constant_tables
+
+    grad, hess = np.array([-519.0, 2.0, 0.0]), np.array([6.8e-318, 4.0, 0.0])
+    bias = constant_tables(grad, hess, 0.0, 1.0, min_hessian=1e-3)[0]
+    assert same_bits(bias, np.array([519_000.0, -0.5, 0.0]))
+    assert np.isinf(constant_tables(grad, hess, 0.0, 1.0)[0][0])

@@ -24,8 +24,10 @@ class LeafParams:
     learning_rate: float
     linear_l2: float
     linear_min_rows: int
-    # The loss's bound on a constant leaf's Newton step, either way.
+    # The loss's bound on a leaf's Newton step, either way.
     max_step: float = np.inf
+    # The least hessian a leaf steps with (the splits' floor).
+    min_hessian: float = 0.0
 
 
 @dataclass(frozen=True)

@@ -34,7 +34,7 @@ from .embedding import Embedding
 from .grower import GrowParams
 from .losses import NO_LOSS_TO_SCORE, REGRESSION_LOSSES, check_targets, make_loss
 from .shard import Shard
-from .splitting import SplitParams
+from .splitting import SplitParams, child_hessian_floor
 from .unsplittable import drop_unsplittable
 
 THREADS_NOTE = """
@@ -371,6 +371,7 @@ class _TarnwickBase(BaseEstimator):
                 float(self.linear_l2),
                 min_rows,
                 self._loss.max_step,
+                child_hessian_floor(self._loss),
             ),
             float(self.subsample),
         )

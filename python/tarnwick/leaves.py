@@ -15,13 +15,16 @@ training rows, so the clamp at prediction leaves training rows unchanged.
 import numpy as np
 
 
-def constant_tables(grad_sum, hess_sum, l2, learning_rate, bounds=None, max_step=np.inf):
+def constant_tables(
+    grad_sum, hess_sum, l2, learning_rate, bounds=None, max_step=np.inf, min_hessian=0.0
+):
     """(bias, weights, z_min, z_max) of constant leaves (embedding width 0),
     each value at most max_step either way (the loss's bound on a step) and
     clipped to its (lower, upper) bounds if given. A leaf without hessian
-    (all its rows weighted zero) outputs zero. Without hess_sum, grad_sum
+    (all its rows weighted zero) outputs zero; one with less than
+    min_hessian steps as if it had min_hessian. Without hess_sum, grad_sum
     holds the leaves' values (a loss that sets them)."""
-    value = grad_sum if hess_sum is None else _newton_step(grad_sum, hess_sum, l2)
+    value = grad_sum if hess_sum is None else _newton_step(grad_sum, hess_sum, l2, min_hessian)
     if max_step < np.inf:
         value = np.clip(value, -max_step, max_step)
     if bounds is not None:
@@ -31,19 +34,25 @@ def constant_tables(grad_sum, hess_sum, l2, learning_rate, bounds=None, max_step
     return bias, empty, empty, empty
 
 
-def _newton_step(grad_sum, hess_sum, l2):
+def _newton_step(grad_sum, hess_sum, l2, min_hessian=0.0):
+    """-G / (H + l2), with H + l2 at least min_hessian: rows that the model
+    gets confidently wrong have gradients near 1 and hessians near 0, and a
+    leaf of them alone (a tree whose root could not split) would step to
+    infinity. The splits' own floor keeps every other leaf above it."""
     denominator = hess_sum + l2
     with np.errstate(divide="ignore", invalid="ignore"):
-        return np.where(denominator > 0, -grad_sum / denominator, 0.0)
+        return np.where(denominator > 0, -grad_sum / np.maximum(denominator, min_hessian), 0.0)
 
 
-def linear_tables(stats, counts, l2, ridge, min_rows, learning_rate, max_step=np.inf):
+def linear_tables(
+    stats, counts, l2, ridge, min_rows, learning_rate, max_step=np.inf, min_hessian=0.0
+):
     """(bias, weights, z_min, z_max) of the leaves whose statistics are stats
     (every leaf a linear slot, slot k = leaf k). Leaves with fewer than
-    min_rows rows, without rows, whose system has no finite solution, or
-    whose step could exceed max_step over the embedding's range in the leaf
-    keep a constant output (at most max_step either way) with zero
-    weights."""
+    min_rows rows, without rows, with less hessian than min_hessian, whose
+    system has no finite solution, or whose step could exceed max_step over
+    the embedding's range in the leaf keep a constant output (at most
+    max_step either way) with zero weights."""
     grad_sum, hess_sum, hz, gram, gz, z_min, z_max = stats
     n_leaves, d = hz.shape
     system = np.empty((n_leaves, d + 1, d + 1))
@@ -57,7 +66,8 @@ def linear_tables(stats, counts, l2, ridge, min_rows, learning_rate, max_step=np
 
     seen = np.isfinite(z_min).all(axis=1) & np.isfinite(z_max).all(axis=1)
     linear = (counts >= min_rows) & seen & np.isfinite(theta).all(axis=1)
-    constant = _newton_step(grad_sum, hess_sum, l2)
+    linear &= hess_sum + l2 >= min_hessian
+    constant = _newton_step(grad_sum, hess_sum, l2, min_hessian)
     if max_step < np.inf:
         # The largest output of the leaf's model over the box its rows span.
         # A leaf without rows has infinite guards (NaN here): it is constant.
@@ -119,7 +129,9 @@ def leaf_tables(sums, params, bounds=None):
     """(bias, weights, z_min, z_max) of one tree from its combined leaf sums;
     constant leaves are clipped to their bounds under monotonic constraints."""
     if not isinstance(sums[0], tuple):
-        return constant_tables(*sums, params.l2, params.learning_rate, bounds, params.max_step)
+        return constant_tables(
+            *sums, params.l2, params.learning_rate, bounds, params.max_step, params.min_hessian
+        )
     stats, counts = sums
     return linear_tables(
         stats,
@@ -129,4 +141,5 @@ def leaf_tables(sums, params, bounds=None):
         params.linear_min_rows,
         params.learning_rate,
         params.max_step,
+        params.min_hessian,
     )
