@@ -539,8 +539,7 @@ class _TarnwickBase(BaseEstimator):
 
     def _staged_raw(self, X, z):
         check_is_fitted(self)
-        x = self._features(X, reset=False)
-        x = inputs.unseen_as_missing(x, self._categorical, self._category_values)
+        x = self._seen(self._features(X, reset=False))
         z = embedding.transform(self._embedding, x, z)
         k = self._init_score.size
         raw = np.empty((k, x.shape[0]))

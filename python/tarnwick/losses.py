@@ -214,7 +214,7 @@ class Tweedie(_LogLink):
         return np.array([_weighted_sum(rows, weight), _weight_total(y.size, weight)])
 
 
-class FunctionLoss:
+class FunctionLoss(_RowHessians):
     """A loss given as a function f(y_true, raw) -> (grad, hess), the
     gradients and hessians of each row's loss at its raw score, as
     LightGBM's and XGBoost's scikit-learn estimators take one. Sample
@@ -224,15 +224,8 @@ class FunctionLoss:
     time): it must work row by row. It has no loss to score, so early
     stopping needs another scoring."""
 
-    n_outputs = 1
-    needs_hess_buffer = True
-    unit_hessian = False
     # The function is the caller's: called once per block, on this thread.
     gradients_in_pieces = False
-    sets_leaf_values = False
-    max_step = np.inf
-    init_sums = staticmethod(_mean_sums)
-    hessians = staticmethod(_hess_buffer)
 
     def __init__(self, function):
         self.function = function
