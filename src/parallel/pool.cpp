@@ -29,12 +29,16 @@ namespace {
 
 /// An idle worker searches at least this many times, and for at least
 /// idle_spin, yielding the processor between passes, before it goes to
-/// sleep. Loops come in quick succession (one per tree node, a fraction of a
-/// millisecond to a few milliseconds apart), and a spinning worker picks the
-/// next one up at once; waking a sleeping one takes a few hundred
-/// microseconds on a virtual machine, as long as a small node's whole pass.
+/// sleep. Loops come in quick succession: one per tree node, a fraction of a
+/// millisecond to a few milliseconds apart, and a tree's first after the
+/// round's NumPy steps, several milliseconds on a few hundred thousand
+/// rows. A spinning worker picks the next one up at once; waking a sleeping
+/// one took 0.3-0.6 ms on a virtual machine, as long as a small node's whole
+/// pass. Yielding, a spinning worker leaves the processor to the caller's
+/// serial steps (a 1-4 ms sort between loops took as long with 2 workers
+/// spinning as alone).
 constexpr int idle_passes = 32;
-constexpr auto idle_spin = std::chrono::milliseconds(2);
+constexpr auto idle_spin = std::chrono::milliseconds(10);
 
 constexpr const char* pool_failed_prefix = "The global thread pool has not been initialized.: ";
 
