@@ -18,17 +18,26 @@ between. Only tcp:// clusters use it: others (TLS, in-process) and clients
 made with direct_to_workers=False keep Dask's path.
 """
 
+import os
 import pickle
 import secrets
 import socket
 import struct
 import threading
+import time
 
 import numpy as np
 from distributed.comm.addressing import get_address_host, parse_address
 
 # How long a worker waits for the client to connect.
 ACCEPT_SECONDS = 60.0
+# How long a worker keeps looking for the client's next request before it
+# blocks on the socket. The next request comes as soon as the client has
+# added up the answers and searched the splits, a millisecond or two; a
+# thread blocked that long lets its processor go idle, and waking it then
+# took a few hundred microseconds on a virtual machine. Looking for 5 ms
+# took a tree on 2 workers from 111 to 92 ms (median of 6 turns).
+REQUEST_SPIN_SECONDS = 0.005
 # The pickle's length and the number of arrays beside it; then each
 # array's length.
 _HEADER = struct.Struct("<QQ")
@@ -65,6 +74,7 @@ def _serve(run, listener, token):
             if not secrets.compare_digest(bytes(_receive(conn, len(token), None)), token):
                 return
             while True:
+                _await_bytes(conn)
                 requests, _ = _read(conn)
                 try:
                     reply = ("ok", run(requests))
@@ -102,6 +112,19 @@ class Channel:
 
     def close(self):
         self.sock.close()
+
+
+def _await_bytes(sock):
+    """Returns when sock has bytes to read or is closed, or after
+    REQUEST_SPIN_SECONDS of looking, yielding the processor (and the
+    interpreter lock) between looks."""
+    end = time.perf_counter() + REQUEST_SPIN_SECONDS
+    while time.perf_counter() < end:
+        try:
+            sock.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT)
+            return
+        except BlockingIOError:
+            os.sched_yield()
 
 
 def _write(sock, obj):
