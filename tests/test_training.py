@@ -17,6 +17,7 @@ from tarnwick import (
     threads,
 )
 from tarnwick import shard as shard_module
+from tarnwick import trees as trees_module
 from tarnwick.binning import Bins, bin_rows, fit_bins
 from tarnwick.grower import GrowParams, grow_tree
 from tarnwick.leaves import constant_tables, linear_tables
@@ -72,6 +73,19 @@ def test_prediction_on_training_rows_repeats_the_training_scores(task, linear, t
     """The flat trees on raw values route every training row to the leaf that
     the binned partition gave it, and the clamp leaves training rows alone."""
     model, x, z = fitted(task, 4, linear, max_leaf_nodes=15, min_data_per_group=10)
+    assert same_bits(model._raw_predict(x, z), train_scores().reshape(-1, len(x)))
+
+
+@pytest.mark.parametrize("task", ["regression", "multiclass"])
+@pytest.mark.parametrize("linear", [False, True])
+def test_prediction_in_blocks_of_rows_gives_the_same_bits(monkeypatch, task, linear, train_scores):
+    """Every tree runs over one block of rows before the next block; the last
+    block is a short one."""
+    monkeypatch.setattr(trees_module, "BLOCK_VALUES", 1)
+    monkeypatch.setattr(trees_module, "CHUNK_ROWS", 1)
+    monkeypatch.setattr(trees_module, "MIN_BLOCK_ROWS", 37)
+    model, x, z = fitted(task, 4, linear, max_leaf_nodes=15, min_data_per_group=10)
+    assert trees_module.block_rows(x.shape[1]) == 37 and len(x) % 37
     assert same_bits(model._raw_predict(x, z), train_scores().reshape(-1, len(x)))
 
 

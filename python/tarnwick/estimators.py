@@ -35,6 +35,7 @@ from .grower import GrowParams
 from .losses import NO_LOSS_TO_SCORE, REGRESSION_LOSSES, check_targets, make_loss
 from .shard import Shard
 from .splitting import SplitParams, child_hessian_floor
+from .trees import add_outputs
 from .unsplittable import drop_unsplittable
 
 THREADS_NOTE = """
@@ -490,12 +491,9 @@ class _TarnwickBase(BaseEstimator):
 
     def _raw_of(self, x, z, trees):
         """Raw scores (K, n_rows) of trees on the checked rows x (and z)."""
-        k = self._init_score.size
-        raw = np.empty((k, x.shape[0]))
+        raw = np.empty((self._init_score.size, x.shape[0]))
         raw[:] = self._init_score[:, None]
-        outputs = list(raw)
-        for t, tree in enumerate(trees):
-            outputs[t % k] += tree.predict(x, z)
+        add_outputs(raw, trees, x, z)
         return raw
 
     def apply(self, X):
