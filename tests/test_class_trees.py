@@ -104,10 +104,16 @@ def test_workers_start_only_where_they_pay(monkeypatch):
     monkeypatch.setattr(class_trees, "WORKER_MIN_WORK", 40_000 * 5 * 2 * 100)
     assert wanted(4, 2) == 2 and wanted(4, 2, rounds=99) == 0
     assert wanted(4, 1, rounds=10_000) == 0 and wanted(1, 5) == 0
-    # Not where a round's last wave leaves workers idle for long.
-    assert [wanted(2, k) for k in (3, 4, 5, 6, 7, 10)] == [0, 2, 0, 2, 2, 2]
+    # A round in one process gains little from a second thread, so even a
+    # last wave of one tree leaves workers ahead.
+    assert [wanted(2, k) for k in (3, 4, 5, 6, 7, 10)] == [2] * 6
     assert [wanted(4, k) for k in (3, 4, 5, 10)] == [3, 4, 4, 4]
     assert wanted(16, 3) == 3
+    # Where threads shorten a tree more, not where a round's last wave
+    # leaves workers idle for long.
+    monkeypatch.setattr(class_trees, "SERIAL_SHARE", 0.38)
+    assert [wanted(2, k) for k in (3, 4, 5, 6, 7, 10)] == [0, 2, 0, 2, 2, 2]
+    monkeypatch.setattr(class_trees, "SERIAL_SHARE", 0.6)
     monkeypatch.setattr(class_trees, "WORKER_MIN_ROWS", 40_001)
     assert wanted(4, 4) == 0
 

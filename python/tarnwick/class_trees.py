@@ -47,13 +47,17 @@ WORKER_MIN_WORK = 1 << 28
 WORKER_EXIT_SECONDS = 5.0
 WORKER_START_SECONDS = 60.0
 
-# The share of a tree's time that more threads do not shorten: a tree of 10
-# classes x 200,000 rows x 32 features took 1.45 times less time on 2
-# threads than on 1. A worker's tree took 1.15 times as long as one grown
-# in the fitting process on one thread (36 against 31-33 ms). So on 2
-# threads 4 classes gain (18-19 against 22 ms per tree), 5 are even (22
-# against 22-24) and 3 lose (23-25 against 21-23).
-SERIAL_SHARE = 0.38
+# The share of a tree's time that more threads do not shorten. On 2 threads
+# a softmax round in one process took 1.08-1.15 times less time than on 1
+# with 10 features, 1.25-1.54 with 32 (50,000-200,000 rows, 3-10 classes):
+# partitions, split searches and the histograms of small nodes run on one
+# thread. Their middle, 1.25, is a share of 0.6. A worker's tree took 1.05-1.15
+# times as long as one grown in the fitting process on one thread. So on 2
+# threads 3 classes or more gain: a round on workers took 0.62-0.92 of the
+# time in one process on those shapes, and 1.0-1.03 with 3 classes on 200,000
+# rows; whole fits of 100 rounds of 5 classes on 50,000 x 20 rows took 1.67
+# against 2.06 s, on 200,000 x 32 rows 7.08 against 7.50 s.
+SERIAL_SHARE = 0.6
 WORKER_TREE_COST = 1.15
 
 _ALIGN = 64
