@@ -5,7 +5,7 @@ import subprocess
 
 import numpy as np
 import pytest
-from tarnwick import TarnwickClassifier, TarnwickRegressor, class_trees, losses
+from tarnwick import TarnwickClassifier, TarnwickRegressor, booster, class_trees, losses
 from tarnwick.binning import bin_rows, fit_bins
 from tarnwick.booster import BoostParams, LeafParams
 from tarnwick.grower import GrowParams
@@ -58,14 +58,18 @@ def saved(model, path):
         dict(max_depth=3, max_leaf_nodes=None),
         dict(max_features=0.5, subsample=0.7),
         dict(unsplittable=True),
+        dict(weighted=True, histogram_sums=True, subsample=0.8),
     ],
 )
 def test_workers_grow_the_models_of_one_process(started, monkeypatch, tmp_path, case):
     """Bit for bit, through the rounds after which the rows are reordered,
-    with weights, categories, an embedding, early stopping, and features
-    that no split can use left out of the shared rows."""
+    with weights, categories, an embedding, early stopping, features that
+    no split can use left out of the shared rows, and leaves solved from the
+    histograms' sums (decided by the fitting process for its workers)."""
     case = dict(case)
     weighted, linear = case.pop("weighted", False), case.pop("linear", False)
+    if case.pop("histogram_sums", False):
+        monkeypatch.setattr(booster, "HISTOGRAM_SUMS_ROWS", 0)
     x, z, classes, weight = class_data(2500, seed=1)
     categorical = 4
     if case.pop("unsplittable", False):

@@ -20,7 +20,7 @@ import dask  # noqa: E402
 import dask.array as da  # noqa: E402
 import dask.dataframe as dd  # noqa: E402
 from distributed import Client, LocalCluster  # noqa: E402
-from tarnwick import TarnwickClassifier, TarnwickRegressor, load_model  # noqa: E402
+from tarnwick import TarnwickClassifier, TarnwickRegressor, booster, load_model  # noqa: E402
 from tarnwick.dask import (  # noqa: E402
     DaskTarnwickClassifier,
     DaskTarnwickRegressor,
@@ -163,14 +163,17 @@ FRAME_PARAMS = dict(PARAMS, min_data_per_group=5, linear_features=["width"])
 
 
 @pytest.mark.parametrize("task", ["regression", "binary", "multiclass"])
-@pytest.mark.parametrize("leaves", ["constant", "linear", "drawn rows"])
+@pytest.mark.parametrize("leaves", ["constant", "linear", "drawn rows", "histogram sums"])
 def test_model_is_the_same_for_any_number_of_workers_and_threads(
-    client, client_two_threads, task, leaves
+    client, client_two_threads, monkeypatch, task, leaves
 ):
     cls, x, y = task_data(task)
     params = dict(PARAMS, linear_features=[0, 2] if leaves == "linear" else None)
     if leaves == "drawn rows":
         params.update(subsample=0.6, max_features=0.8)
+    if leaves == "histogram sums":
+        # The client solves the leaves from the histograms' sums alone.
+        monkeypatch.setattr(booster, "HISTOGRAM_SUMS_ROWS", 0)
     models = []
     for c, n_workers in ((client, 1), (client, 2), (client, 3), (client_two_threads, 2)):
         model = cls(client=c, **params).fit(
@@ -280,6 +283,28 @@ def test_one_partition_gives_the_single_process_model(client, case):
         dask_array(client, 1, x, (1,)), dask_array(client, 1, y, (1,))
     )
     assert model_bytes(model) == model_bytes(local)
+
+
+@pytest.mark.parametrize("case", ["regression", "binary", "multiclass", "drawn rows"])
+def test_one_partition_gives_the_single_process_model_with_histogram_sums(
+    client, monkeypatch, case
+):
+    monkeypatch.setattr(booster, "HISTOGRAM_SUMS_ROWS", 0)
+    task, extra = ONE_PARTITION_CASES[case]
+    cls, x, y = task_data(task)
+    params = dict(PARAMS, **extra)
+    local = cls._local_class(**params).fit(x, y)
+    model = cls(client=client, **params).fit(
+        dask_array(client, 1, x, (1,)), dask_array(client, 1, y, (1,))
+    )
+    assert model_bytes(model) == model_bytes(local)
+    # No round trip for the leaves' sums: a tree's rules and leaf values
+    # travel with the requests that follow it.
+    monkeypatch.setattr(booster, "HISTOGRAM_SUMS_ROWS", 1 << 62)
+    from_rows = cls(client=client, **params).fit(
+        dask_array(client, 1, x, (1,)), dask_array(client, 1, y, (1,))
+    )
+    assert model.traffic_["round_trips"] < from_rows.traffic_["round_trips"]
 
 
 def test_features_that_no_split_can_use_leave_every_partition(client, monkeypatch):

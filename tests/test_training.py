@@ -19,10 +19,16 @@ from tarnwick import (
 from tarnwick import shard as shard_module
 from tarnwick import trees as trees_module
 from tarnwick.binning import Bins, bin_rows, fit_bins
-from tarnwick.grower import GrowParams, grow_tree
+from tarnwick.grower import GrowParams, children_sums, grow_tree
 from tarnwick.leaves import constant_tables, linear_tables
 from tarnwick.shard import Shard, reorder_due
-from tarnwick.splitting import MIN_CHILD_HESSIAN, SplitFinder, SplitParams
+from tarnwick.splitting import (
+    MIN_CHILD_HESSIAN,
+    Split,
+    SplitFinder,
+    SplitParams,
+    child_hessian_floor,
+)
 
 
 def mixed_data(n, seed=0):
@@ -463,6 +469,68 @@ def test_freed_row_ids_are_handed_back_after_large_blocks_only(monkeypatch):
     assert calls == [0]
 
 
+@pytest.mark.parametrize("task", ["regression", "binary", "multiclass"])
+@pytest.mark.parametrize("drawn", [False, True])
+def test_leaf_sums_from_the_histograms_are_those_of_the_rows(task, drawn):
+    """On many rows a leaf's gradient and hessian sums come from the bins of
+    a histogram (its own, or its parent's on the split feature) instead of a
+    pass over its rows: the same sums up to rounding, through numeric splits
+    that send missing values either way, categorical ones, weights and a
+    round's draw of rows."""
+    x, _, y, classes = mixed_data(6000, seed=3)
+    x[:, 2] = np.where(np.isnan(x[:, 2]), 5.0, x[:, 2])
+    x[np.random.default_rng(4).random(len(x)) < 0.1, 2] = np.nan
+    target = {"regression": y, "binary": (y > 0.5).astype(np.int64), "multiclass": classes}[task]
+    loss = {"regression": losses.SquaredError(), "binary": losses.Logistic()}.get(
+        task, losses.Softmax(3)
+    )
+    bins = fit_bins(x, np.arange(6) == 5, 255, seed=0)
+    weight = np.random.default_rng(5).random(len(x)) + 0.5
+    rows = Shard(bin_rows(bins, x), target, weight, None, loss, bins.n_bins_max)
+    rows.set_scores(loss.init_score(rows.init_sums()))
+    rows.compute_gradients((0.7, 0, 0) if drawn else None)
+    finder = SplitFinder(bins, SplitParams(20, 0.0, 10.0, 20, 32), child_hessian_floor(loss))
+    finder.start_round(0)
+    params = GrowParams(31, None, 20, histogram_sums=True)
+    grown = [grow_tree(rows, k, len(x), finder, params) for k in range(loss.n_outputs)]
+    splits = [n.split for tree in grown for n in tree.nodes if n.split is not None]
+    assert any(s.codes is not None and not s.missing_right for s in splits)
+    assert any(s.missing_right for s in splits) and any(s.codes is None for s in splits)
+    for tree, (grad, hess) in zip(grown, rows.leaf_sums()):
+        from_histograms = tree.leaf_sums()
+        for got, want in zip(from_histograms, (grad, hess)):
+            assert np.allclose(got, want, rtol=1e-10, atol=1e-10 * np.abs(want).sum())
+    # A tree of one leaf has no histogram to take them from.
+    rows.end_round(False)
+    lone = grow_tree(rows, 0, len(x), finder, GrowParams(1, None, 20, histogram_sums=True))
+    assert lone.leaf_sums() is None
+
+
+def test_children_sums_are_those_of_the_partitioned_rows():
+    """A child's sums from its parent's bins on the split feature, for a
+    numeric split, one that sends missing values right, and a categorical
+    one of a feature with a missing category."""
+    x, _, _, _ = mixed_data(3000, seed=8)
+    x[np.random.default_rng(9).random(len(x)) < 0.1, 5] = np.nan
+    bins = fit_bins(x, np.arange(6) == 5, 255, seed=0)
+    binned = bin_rows(bins, x)
+    rng = np.random.default_rng(10)
+    grad, hess = rng.standard_normal(len(x)), rng.random(len(x))
+    rows = np.arange(len(x), dtype=np.int64)
+    hist = tn.build_histograms(binned, rows, grad, hess, bins.n_bins_max)
+    n_bins = bins.n_bins
+    assert bins.missing[[0, 2, 5]].all()
+    for feature, bin_, codes, missing_right in [
+        (0, 7, None, False),
+        (2, 7, np.arange(8, n_bins[2], dtype=np.int64), True),
+        (5, -1, np.array([1, 4, 7], dtype=np.int64), False),
+    ]:
+        split = Split(1.0, feature, bin_, codes, missing_right, 0, 0, int(n_bins[feature]), feature)
+        children = tn.partition_rows(binned, rows, feature, bin_, codes, split.missing_bin)
+        want = [(grad[c].sum(), hess[c].sum()) for c in children]
+        assert np.allclose(children_sums(hist, split), want, rtol=1e-12), feature
+
+
 def test_leaves_of_zero_hessian_output_zero():
     """Without an L2 term a leaf whose rows all have zero hessian (saturated
     probabilities) has no Newton step: it outputs 0, not NaN or infinity."""
@@ -632,7 +700,7 @@ def test_row_order_changes_the_rounding_not_the_fit(monkeypatch, task, train_sco
 
 FIT_ALL = """
 import numpy as np
-from tarnwick import TarnwickClassifier, TarnwickRegressor, estimators
+from tarnwick import TarnwickClassifier, TarnwickRegressor, booster, estimators
 from tarnwick.model_file import model_arrays
 
 shards = []
@@ -660,8 +728,14 @@ for label, model, target, emb, w in [
         ("multiclass", TarnwickClassifier(max_iter=2), np.digitize(y, [-1.0, 1.0]), z, None),
         ("poisson", TarnwickRegressor(loss="poisson", max_iter=3, linear_features=[2],
                                       max_features=0.5),
-         rng.poisson(np.exp(y / 3)), None, weight)]:
+         rng.poisson(np.exp(y / 3)), None, weight),
+        ("sums: regression", TarnwickRegressor(max_iter=3, categorical_features=[7],
+                                               subsample=0.7), y, None, weight),
+        ("sums: multiclass", TarnwickClassifier(max_iter=2, categorical_features=[7]),
+         np.digitize(y, [-1.0, 1.0]), None, None)]:
     model.set_params(early_stopping=True, random_state=0)
+    # The leaves of these fits take their sums from the histograms.
+    booster.HISTOGRAM_SUMS_ROWS = 10_000 if label.startswith("sums") else 1 << 17
     model.fit(x, target, w, z=emb)
     arrays = model_arrays(model)
     arrays["prediction"] = model._raw_predict(x, emb)

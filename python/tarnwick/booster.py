@@ -17,6 +17,30 @@ from .shard import reorder_due
 from .splitting import SplitFinder, SplitParams, child_hessian_floor
 from .trees import flatten
 
+# From this many training rows on, constant leaves take their gradient and
+# hessian sums from the node histograms that the split search read, as the
+# peers do, not from a pass over each leaf's rows: on 2 threads the pass took
+# 3.0 ms a round on 1,000,000 x 32 rows and the sums from the histograms
+# 0.5, on 150,000 rows 0.43 against 0.24; on 70,000 rows both 0.28.
+HISTOGRAM_SUMS_ROWS = 1 << 17
+
+
+def sums_from_histograms(n_rows, linear, loss):
+    """Whether trees on n_rows training rows take their leaves' sums from the
+    node histograms: constant leaves (not linear) whose values the loss
+    solves from sums, on enough rows."""
+    return not linear and not loss.sets_leaf_values and n_rows >= HISTOGRAM_SUMS_ROWS
+
+
+def round_leaf_sums(rows, grown):
+    """The leaf sums of the round's trees grown: from the histograms where
+    a tree has them (GrowParams.histogram_sums), else from the rows."""
+    sums = [tree.leaf_sums() for tree in grown]
+    if any(s is None for s in sums):
+        from_rows = rows.leaf_sums()
+        sums = [r if s is None else s for s, r in zip(sums, from_rows)]
+    return sums
+
 
 @dataclass(frozen=True)
 class LeafParams:
@@ -73,7 +97,8 @@ class Boosting:
         grown = [
             grow_tree(rows, k, self.n_rows, self.finder, p.grow) for k in range(self.loss.n_outputs)
         ]
-        tables = [leaf_tables(s, p.leaf, g.leaf_bounds()) for s, g in zip(rows.leaf_sums(), grown)]
+        sums = round_leaf_sums(rows, grown)
+        tables = [leaf_tables(s, p.leaf, g.leaf_bounds()) for s, g in zip(sums, grown)]
         rows.add_leaf_outputs(tables)
         sums = rows.loss_sums() if train_loss else None
         rows.end_round(reorder)
@@ -86,7 +111,7 @@ def grow_class_tree(shard, k, finder, bins, params):
     other tree of the round touches: the same tree and scores, bit for bit,
     as growing the round's trees together."""
     grown = grow_tree(shard, k, shard.n_rows, finder, params.grow)
-    (sums,) = shard.leaf_sums()
+    (sums,) = round_leaf_sums(shard, [grown])
     table = leaf_tables(sums, params.leaf, grown.leaf_bounds())
     shard.add_leaf_outputs([table])
     return flatten(grown, bins, table)

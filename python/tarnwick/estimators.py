@@ -28,7 +28,7 @@ from sklearn.utils.validation import (
 )
 
 from . import binning, contributions, embedding, inputs
-from .booster import Boosting, BoostParams, LeafParams
+from .booster import Boosting, BoostParams, LeafParams, sums_from_histograms
 from .class_trees import class_workers
 from .embedding import Embedding
 from .grower import GrowParams
@@ -305,7 +305,7 @@ class _TarnwickBase(BaseEstimator):
         whose rounds the fit continues."""
         self._category_values = [v if v is not None else np.empty(0) for v in bins.cat_values]
         width = 0 if self._embedding is None else self._embedding.width
-        params = self._boost_params(width, seed)
+        params = self._boost_params(width, seed, n_rows)
         with class_workers(rows, bins, params) as workers:
             boosting = Boosting(rows, n_rows, self._loss, bins, params, workers)
             first = 0
@@ -341,7 +341,7 @@ class _TarnwickBase(BaseEstimator):
                 file=sys.stderr,
             )
 
-    def _boost_params(self, d, seed):
+    def _boost_params(self, d, seed, n_rows):
         if d and self._loss.sets_leaf_values:
             raise ValueError(
                 f"loss={self.loss!r} gives each leaf a quantile of its rows, not a linear model: "
@@ -355,6 +355,7 @@ class _TarnwickBase(BaseEstimator):
                 self.max_depth,
                 self.min_samples_leaf,
                 self._interaction_groups(),
+                sums_from_histograms(n_rows, d > 0, self._loss),
             ),
             SplitParams(
                 self.min_samples_leaf,

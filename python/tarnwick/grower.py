@@ -31,6 +31,9 @@ class GrowParams:
     # Interaction constraints: bool (n_groups, n_features), the features of
     # each group that may split one branch together; None without any.
     interaction: np.ndarray | None = None
+    # Whether every node gets the sums of its rows from the histograms
+    # (Node.sums), for its leaf values.
+    histogram_sums: bool = False
 
 
 class Node:
@@ -48,6 +51,7 @@ class Node:
         "lower",
         "upper",
         "groups",
+        "sums",
     )
 
     def __init__(self, depth, n_rows, bounds=(-np.inf, np.inf), groups=None):
@@ -59,6 +63,8 @@ class Node:
         self.groups = groups
         self.hist = self.split = None
         self.left = self.right = self.leaf = -1
+        # (gradient sum, hessian sum) of its rows, from histograms, if asked.
+        self.sums = None
 
 
 @dataclass
@@ -80,6 +86,15 @@ class GrownTree:
                 stack += [node.right, node.left]
         return out
 
+    def leaf_sums(self):
+        """(gradient sums, hessian sums) of the leaves, from the histograms
+        (GrowParams.histogram_sums), or None if a leaf has none."""
+        sums = [self.nodes[i].sums for i in self.leaf_nodes]
+        if any(s is None for s in sums):
+            return None
+        both = np.array(sums).T
+        return both[0], both[1]
+
     def leaf_bounds(self):
         """(lower, upper) of every leaf's value, or None if none is bounded."""
         lower = np.array([self.nodes[i].lower for i in self.leaf_nodes])
@@ -96,12 +111,34 @@ def larger_child_histogram(parent, smaller):
     return np.subtract(parent, smaller, out=parent)
 
 
+def histogram_sums(hist):
+    """(gradient sum, hessian sum) of a node's rows: the bins of its first
+    feature, added in bin order."""
+    return tuple(np.add.accumulate(hist[0, :, :2], axis=0)[-1])
+
+
+def children_sums(hist, split):
+    """(gradient sum, hessian sum) of each child of split, from the bins of
+    its feature in the parent's histogram hist: the left child's bins (and
+    the missing bin) added in bin order, the right child's the feature's
+    total less that."""
+    bins = hist[split.column, :, :2]
+    running = np.add.accumulate(bins, axis=0)
+    if split.codes is None:
+        left = running[split.bin_] + bins[split.missing_bin]
+    else:
+        left = np.add.accumulate(bins[np.append(split.codes, split.missing_bin)], axis=0)[-1]
+    right = running[-1] - left
+    return tuple(left), tuple(right)
+
+
 def grow_tree(rows, k, n_rows, finder, params):
     """Grows tree k of the round (the class of a softmax round) on training
     rows that have n_rows rows in all."""
     max_depth = params.max_depth if params.max_depth is not None else 1 << 30
     max_leaves = params.max_leaf_nodes if params.max_leaf_nodes is not None else 1 << 62
     min_rows = 2 * params.min_samples_leaf
+    with_sums = params.histogram_sums
 
     def splittable_at(depth, n_rows):
         return depth < max_depth and n_rows >= min_rows
@@ -140,6 +177,8 @@ def grow_tree(rows, k, n_rows, finder, params):
     if build_root:
         # The rows of the round: all, or those it drew.
         nodes[0].n_rows = int(root_hist[0, :, 2].sum())
+        if with_sums:
+            nodes[0].sums = histogram_sums(root_hist)
         consider(0, root_hist)
     n_leaves = 1
     while queue and n_leaves < max_leaves:
@@ -166,12 +205,20 @@ def grow_tree(rows, k, n_rows, finder, params):
         if look_ahead and wanted:
             ahead = best_in_queue(min(2 * look_ahead, max_leaves - n_leaves))
         small_hist = rows.split(index, s, left, right, small if wanted else None, ahead)
+        if with_sums and small_hist is None:
+            nodes[left].sums, nodes[right].sums = children_sums(parent.hist, s)
         hist, parent.hist = parent.hist, None
         if wanted:
             if splittable(nodes[large]):
                 consider(large, larger_child_histogram(hist, small_hist))
             if splittable(nodes[small]):
                 consider(small, small_hist)
+            if with_sums:
+                # After the subtraction and the split search have read the
+                # new histogram on this thread: the pool's threads wrote it,
+                # and reading it from their caches took 45-60 us.
+                nodes[small].sums = histogram_sums(small_hist)
+                nodes[large].sums = tuple(np.subtract(parent.sums, nodes[small].sums))
     # Nodes still waiting in the queue stay leaves.
     leaf_nodes = []
     for index, node in enumerate(nodes):
