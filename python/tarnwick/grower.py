@@ -217,8 +217,8 @@ def grow_tree(rows, k, n_rows, finder, params):
                 # After the subtraction and the split search have read the
                 # new histogram on this thread: the pool's threads wrote it,
                 # and reading it from their caches took 45-60 us.
-                nodes[small].sums = histogram_sums(small_hist)
-                nodes[large].sums = tuple(np.subtract(parent.sums, nodes[small].sums))
+                grad_sum, hess_sum = nodes[small].sums = histogram_sums(small_hist)
+                nodes[large].sums = (parent.sums[0] - grad_sum, parent.sums[1] - hess_sum)
     # Nodes still waiting in the queue stay leaves.
     leaf_nodes = []
     for index, node in enumerate(nodes):
