@@ -24,6 +24,7 @@ or more blocks of rows, merged in block order, so that a model trained on
 partitions of a data set gets the bins of the same rows in one block.
 """
 
+import bisect
 import heapq
 from dataclasses import dataclass
 
@@ -214,8 +215,10 @@ def _more_cuts(cuts, cumulative, wanted):
     among those holding two or more distinct values is halved by count, until
     there are enough."""
     n_values = cumulative.size
-    bounds = np.concatenate([[0], cuts, [n_values]])
-    before = np.concatenate([[0], cumulative])
+    # Python numbers: a bin is a few of them, and NumPy's scalars cost more
+    # than the arithmetic (the same float operations either way).
+    bounds = [0, *cuts.tolist(), n_values]
+    before = [0.0, *cumulative.tolist()]
 
     def entry(lo, hi):
         return (-(before[hi] - before[lo]), lo, hi)
@@ -226,7 +229,7 @@ def _more_cuts(cuts, cumulative, wanted):
     while heap and cuts.size + len(added) < wanted:
         _, lo, hi = heapq.heappop(heap)
         middle = (before[lo] + before[hi]) / 2
-        cut = int(np.searchsorted(before[lo + 1 : hi], middle)) + lo + 1
+        cut = bisect.bisect_left(before, middle, lo + 1, hi)
         # The cut nearest the middle count, strictly inside the bin.
         if cut > lo + 1 and middle - before[cut - 1] < before[cut] - middle:
             cut -= 1
