@@ -5,9 +5,10 @@ distributed fit) hold the rows and do the passes. Per split the rows
 partition the parent's rows once and build the histogram of the smaller
 child only (the child counts are known from the split); the larger child's
 histogram is the parent's minus the smaller's, in the parent's buffer.
-Children of the last split get no histogram. Nodes are numbered in creation
-order; the leaf with the largest gain splits next (ties: the older node), so
-growth is deterministic.
+Children of the last split get no histogram. With histogram_sums every node
+also gets the gradient and hessian sums of its rows from the histograms, for
+the leaf values. Nodes are numbered in creation order; the leaf with the
+largest gain splits next (ties: the older node), so growth is deterministic.
 
 Rows that answer from far away (splits_ahead) are also told, with each
 split, which leaves are the best ones left in the queue: they may partition
