@@ -273,8 +273,9 @@ ONE_PARTITION_CASES = {
 }
 
 
-@pytest.mark.parametrize("case", list(ONE_PARTITION_CASES))
-def test_one_partition_gives_the_single_process_model(client, case):
+def one_partition_fits(client, case):
+    """The single-process model of ONE_PARTITION_CASES[case] and the Dask
+    model of the same rows in one partition."""
     task, extra = ONE_PARTITION_CASES[case]
     cls, x, y = task_data(task)
     params = dict(PARAMS, **extra)
@@ -282,6 +283,12 @@ def test_one_partition_gives_the_single_process_model(client, case):
     model = cls(client=client, **params).fit(
         dask_array(client, 1, x, (1,)), dask_array(client, 1, y, (1,))
     )
+    return local, model
+
+
+@pytest.mark.parametrize("case", list(ONE_PARTITION_CASES))
+def test_one_partition_gives_the_single_process_model(client, case):
+    local, model = one_partition_fits(client, case)
     assert model_bytes(model) == model_bytes(local)
 
 
@@ -290,20 +297,12 @@ def test_one_partition_gives_the_single_process_model_with_histogram_sums(
     client, monkeypatch, case
 ):
     monkeypatch.setattr(booster, "HISTOGRAM_SUMS_ROWS", 0)
-    task, extra = ONE_PARTITION_CASES[case]
-    cls, x, y = task_data(task)
-    params = dict(PARAMS, **extra)
-    local = cls._local_class(**params).fit(x, y)
-    model = cls(client=client, **params).fit(
-        dask_array(client, 1, x, (1,)), dask_array(client, 1, y, (1,))
-    )
+    local, model = one_partition_fits(client, case)
     assert model_bytes(model) == model_bytes(local)
     # No round trip for the leaves' sums: a tree's rules and leaf values
     # travel with the requests that follow it.
     monkeypatch.setattr(booster, "HISTOGRAM_SUMS_ROWS", 1 << 62)
-    from_rows = cls(client=client, **params).fit(
-        dask_array(client, 1, x, (1,)), dask_array(client, 1, y, (1,))
-    )
+    _, from_rows = one_partition_fits(client, case)
     assert model.traffic_["round_trips"] < from_rows.traffic_["round_trips"]
 
 

@@ -97,8 +97,8 @@ class Boosting:
         grown = [
             grow_tree(rows, k, self.n_rows, self.finder, p.grow) for k in range(self.loss.n_outputs)
         ]
-        sums = round_leaf_sums(rows, grown)
-        tables = [leaf_tables(s, p.leaf, g.leaf_bounds()) for s, g in zip(sums, grown)]
+        leaf_sums = round_leaf_sums(rows, grown)
+        tables = [leaf_tables(s, p.leaf, g.leaf_bounds()) for s, g in zip(leaf_sums, grown)]
         rows.add_leaf_outputs(tables)
         sums = rows.loss_sums() if train_loss else None
         rows.end_round(reorder)
