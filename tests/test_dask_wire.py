@@ -238,10 +238,10 @@ def test_a_channel_answers_requests_and_sends_back_errors():
 
     ends = channel.Channel(*channel.serve(run, "tcp://127.0.0.1:0"))
     try:
-        ends.send([np.arange(3.0), 4])
+        ends.send(channel.encode([np.arange(3.0), 4]))
         value, _ = ends.receive(5.0, lambda: True)
         assert same_bits(value[0], np.arange(3.0) * 2) and value[1] == 8
-        ends.send("fail")
+        ends.send(channel.encode("fail"))
         with pytest.raises(ValueError, match="bad request"):
             ends.receive(5.0, lambda: True)
     finally:

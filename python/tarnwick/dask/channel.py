@@ -96,9 +96,9 @@ class Channel:
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.sock.sendall(token)
 
-    def send(self, requests):
-        """Sends requests; the bytes sent."""
-        return _write(self.sock, requests)
+    def send(self, message):
+        """Sends message (encode's pieces); the bytes sent."""
+        return _send(self.sock, message)
 
     def receive(self, timeout, still_there):
         """The worker's reply and its size in bytes; waits in slices of
@@ -127,16 +127,26 @@ def _await_bytes(sock):
             os.sched_yield()
 
 
-def _write(sock, obj):
-    """Sends obj; the bytes sent."""
+def encode(obj):
+    """obj as the pieces of one message: the header and pickle, then the
+    arrays' bytes. A message for several workers is encoded once."""
     arrays = []
     data = pickle.dumps(obj, protocol=5, buffer_callback=arrays.append)
     views = [a.raw() for a in arrays]
     lengths = struct.pack(f"<{len(views)}Q", *(v.nbytes for v in views))
-    sock.sendall(_HEADER.pack(len(data), len(views)) + lengths + data)
-    for view in views:
-        sock.sendall(view)
-    return _HEADER.size + len(lengths) + len(data) + sum(v.nbytes for v in views)
+    return [_HEADER.pack(len(data), len(views)) + lengths + data, *views]
+
+
+def _send(sock, pieces):
+    """Sends the pieces of a message; the bytes sent."""
+    for piece in pieces:
+        sock.sendall(piece)
+    return sum(memoryview(piece).nbytes for piece in pieces)
+
+
+def _write(sock, obj):
+    """Sends obj; the bytes sent."""
+    return _send(sock, encode(obj))
 
 
 def _read(sock, still_there=None):

@@ -134,9 +134,10 @@ class DaskRows:
         return answers
 
     def _exchange_on_channels(self, requests):
+        message = channel.encode(requests)
         for worker in self.workers:
             try:
-                self.bytes_sent += worker.channel.send(requests)
+                self.bytes_sent += worker.channel.send(message)
             except OSError as exc:
                 raise self._lost(worker) from exc
         answers = []
