@@ -13,7 +13,7 @@ installed is left out):
     .venv-demo/bin/python -m benchmarks.bench_learner --report benchmarks/bench_learner.json
 
 On the 2-core development machine, shared and busy, the committed results
-took 12 minutes (benchmarks/bench_learner.json) and 4 minutes (--memory
+took 14 minutes (benchmarks/bench_learner.json) and 4 minutes (--memory
 --rounds 10; benchmarks/bench_learner_memory.json); --quick (a tenth of the
 rows, 11 rounds) takes about 5. Both kinds of run print Markdown tables and
 write their raw results as JSON (--json); a timing run draws its chart,
@@ -34,9 +34,10 @@ Timing. Each shape and thread count runs in its own process, with
 RAYON_NUM_THREADS, OMP_NUM_THREADS and OPENBLAS_NUM_THREADS set before
 anything is imported (the worker pool reads RAYON_NUM_THREADS once) and the
 peers' n_jobs set to the same count. In it, the learners take turns (A B C
-A B C ..., --turns, at least 3), each fitting --rounds rounds (default 21),
-of which all but one are timed (examples/peers.py, timed_fit). A turn's figure is its
-median round (per tree: a 10-class round grows 10 trees); the figure
+A B C ..., --turns: 5, 3 with --quick, at least 3), each fitting --rounds
+rounds (default 21), of which all but one are timed (examples/peers.py,
+timed_fit). A turn's figure is its median round (per tree: a 10-class round
+grows 10 trees); the figure
 reported is the median of the turns' figures, with their spread (min-max),
 never the best turn. The load average of the machine is taken at the start
 and end of every process. Beside it: the held-out metric (RMSE or log loss on
@@ -750,7 +751,9 @@ def main():
     parser.add_argument("--threads", default="1,2", help="thread counts, each in its own process")
     parser.add_argument("--rows", type=int, help="rows of every shape (default: each its own)")
     parser.add_argument("--rounds", type=int, help="boosting rounds per fit (default 21)")
-    parser.add_argument("--turns", type=int, default=3, help="turns of every learner (>= 3)")
+    parser.add_argument(
+        "--turns", type=int, help="turns of every learner (>= 3; default 5, --quick 3)"
+    )
     parser.add_argument("--memory", action="store_true", help="fit memory instead of time")
     parser.add_argument("--memory-rows", help="row counts of the memory run (default 1M,4M)")
     parser.add_argument("--json", help="where to write the raw results")
@@ -764,6 +767,10 @@ def main():
     args = parser.parse_args()
     if args.rounds is None:
         args.rounds = 11 if args.quick else 21
+    if args.turns is None:
+        # Five turns: on this shared machine a learner's turns spread over
+        # 10-40 %, and a median of three moved with one slow turn.
+        args.turns = 3 if args.quick else 5
     if args.rounds < 3:
         parser.error("--rounds must be at least 3")
     if args.turns < 3:
