@@ -33,19 +33,18 @@ the 1,000-level feature as numeric codes (the output says so).
 Timing. Each shape and thread count runs in its own process, with
 RAYON_NUM_THREADS, OMP_NUM_THREADS and OPENBLAS_NUM_THREADS set before
 anything is imported (the worker pool reads RAYON_NUM_THREADS once) and the
-peers' n_jobs set to the same count. In it, the learners take turns (A B C
-A B C ..., --turns: 5, 3 with --quick, at least 3), each fitting --rounds
+peers' n_jobs set to the same count. In it, the learners take turns (A B C A
+B C ..., --turns: 5, 3 with --quick, at least 3), each fitting --rounds
 rounds (default 21), of which all but one are timed (examples/peers.py,
 timed_fit). A turn's figure is its median round (per tree: a 10-class round
-grows 10 trees); the figure
-reported is the median of the turns' figures, with their spread (min-max),
-never the best turn. The load average of the machine is taken at the start
-and end of every process. Beside it: the held-out metric (RMSE or log loss on
-a separate draw of the same shape), the whole fit's seconds, our one-off
-binning (the learner's binning functions, clocked inside the fit) against
-LightGBM's Dataset construction with the same max_bin, taken in every turn
-after LightGBM's fit, and where our median round goes: each kernel, the
-NumPy steps, and the Python around them.
+grows 10 trees); the figure reported is the median of the turns' figures,
+with their spread (min-max), never the best turn. The load average of the
+machine is taken at the start and end of every process. Beside it: the
+held-out metric (RMSE or log loss on a separate draw of the same shape), the
+whole fit's seconds, our one-off binning (the learner's binning functions,
+clocked inside the fit) against LightGBM's Dataset construction with the
+same max_bin, taken in every turn after LightGBM's fit, and where our median
+round goes: each kernel, the NumPy steps, and the Python around them.
 
 Memory (--memory): the generated shape at 1,000,000 and 4,000,000 rows
 (--memory-rows), each learner in a fresh process at the largest --threads
