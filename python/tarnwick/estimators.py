@@ -625,11 +625,9 @@ class _Monitor:
         if not self.on:
             return
         est = self.est
-        k = est._init_score.size
         if self.validation is not None:
             x_val, _, _, z_val = self.validation
-            for t, tree in enumerate(trees):
-                self.val_raw[t % k] += tree.predict(x_val, z_val)
+            add_outputs(self.val_raw, trees, x_val, z_val)
         if self.use_loss:
             if loss_sums is None:
                 loss_sums = self.rows.loss_sums()
@@ -640,8 +638,7 @@ class _Monitor:
                 self.validation_scores.append(-sums[0] / sums[1])
             return
         x_s, _, _, z_s = self.sample
-        for t, tree in enumerate(trees):
-            self.sample_raw[t % k] += tree.predict(x_s, z_s)
+        add_outputs(self.sample_raw, trees, x_s, z_s)
         self.train_scores.append(self._score(self.sample, self.sample_raw))
         if self.validation is not None:
             self.validation_scores.append(self._score(self.validation, self.val_raw))
