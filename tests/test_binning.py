@@ -258,6 +258,39 @@ def test_integer_weights_bin_as_repeated_rows():
     assert np.array_equal(weighted.cat_codes[1], repeated.cat_codes[1])
 
 
+@pytest.mark.parametrize("table", [True, False])
+@pytest.mark.parametrize("weighted", [False, True])
+def test_levels_in_fewer_rows_than_min_rows_share_one_bin(table, weighted):
+    """A level gets a bin of its own only in at least min_rows rows, whatever
+    its weight; the levels below that, and the unseen and the rarest ones
+    beyond max_bins, share the last bin. Whole blocks and merged summaries of
+    blocks agree."""
+    rng = np.random.default_rng(9)
+    rows_of = {0: 400, 1: 50, 2: 49, 3: 10, 4: 3, 5: 1, 6: 120, 7: 50}
+    levels = np.repeat(list(rows_of), list(rows_of.values())).astype(np.float64)
+    if not table:
+        levels += 0.5
+    x = rng.permutation(levels)[:, None]
+    # Heavy weights on the rare levels: rows decide, not weights.
+    weight = np.where(np.isin(np.floor(x[:, 0]), [3, 4, 5]), 100.0, 1.0) if weighted else None
+    categorical = np.ones(1, dtype=bool)
+    bins = fit_bins(x, categorical, 255, 0, weight, min_rows=50)
+    codes = dict(zip(np.floor(bins.cat_values[0]).astype(int).tolist(), bins.cat_codes[0].tolist()))
+    owned = [level for level, n in rows_of.items() if n >= 50]
+    assert bins.n_bins[0] == len(owned) + 1
+    assert sorted(codes[level] for level in owned) == list(range(len(owned)))
+    assert {codes[level] for level in rows_of if level not in owned} == {len(owned)}
+    assert np.array_equal(
+        fit_bins(x, categorical, 255, 0, weight).cat_codes[0], np.arange(len(rows_of))
+    )
+    blocks = [slice(0, 300), slice(300, 301), slice(301, None)]
+    merged = merge_summaries(
+        [summarize(x[b], categorical, None, None if weight is None else weight[b]) for b in blocks]
+    )
+    parts = bins_from_summaries(merged, categorical, 255, min_rows=50)
+    assert np.array_equal(parts.cat_codes[0], bins.cat_codes[0])
+
+
 def test_merged_block_summaries_give_the_bins_of_all_rows():
     rng = np.random.default_rng(5)
     x = rng.integers(0, 900, (3000, 3)).astype(np.float64)

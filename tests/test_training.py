@@ -228,6 +228,49 @@ def test_category_subset_is_learnt_and_unseen_categories_go_with_missing_values(
     assert np.allclose(pred, [4.0, 4.0, 4.0, 0.0, 4.0, 4.0, 4.0])
 
 
+@pytest.mark.parametrize("missing", [False, True])
+def test_levels_too_rare_for_a_categorical_split_share_a_bin_and_change_no_tree(
+    monkeypatch, missing
+):
+    """Levels in fewer than min_data_per_group rows are never picked on their
+    own, so sharing one bin, itself in fewer rows, leaves every tree as it
+    was with a bin per level, bit for bit; only the histograms narrow."""
+    rng = np.random.default_rng(12)
+    n = 4000
+    frequent = rng.integers(0, 12, n).astype(np.float64)
+    # 40 levels of 2 rows each: 80 rows, fewer than min_data_per_group.
+    frequent[:80] = 100 + np.arange(80) // 2
+    if missing:
+        frequent[80:400:4] = np.nan
+    x = np.column_stack([rng.standard_normal((n, 2)), rng.permutation(frequent)])
+    effect = rng.standard_normal(200)
+    y = x[:, 0] + effect[np.nan_to_num(x[:, 2], nan=150).astype(int)] + rng.standard_normal(n)
+    unseen = np.column_stack([rng.standard_normal((7, 2)), [100, 101, 139, 3, 500, np.nan, 7]])
+    params = dict(
+        max_iter=15, categorical_features=[2], min_data_per_group=100, early_stopping=False
+    )
+    widths = []
+    real_fit_bins = estimators.binning.fit_bins
+
+    def recorded(*args, **kwargs):
+        bins = real_fit_bins(*args, **kwargs)
+        widths.append(bins.n_bins[2])
+        return bins
+
+    monkeypatch.setattr(estimators.binning, "fit_bins", recorded)
+    shared = TarnwickRegressor(**params).fit(x, y)
+
+    def per_level(x, categorical, max_bins, seed, weight=None, min_rows=1):
+        return recorded(x, categorical, max_bins, seed, weight)
+
+    monkeypatch.setattr(estimators.binning, "fit_bins", per_level)
+    own = TarnwickRegressor(**params).fit(x, y)
+    assert widths == [13, 52]
+    rows = np.vstack([x, unseen])
+    assert same_bits(shared.predict(rows), own.predict(rows))
+    assert any(t.cat_offsets[-1] > 0 for t in shared._trees)
+
+
 @pytest.mark.parametrize("loss", ["squared_error", "quantile"])
 def test_rows_left_out_of_a_round_have_no_pull_on_its_leaves(loss):
     """Each leaf of a round with half the rows drawn takes its value from

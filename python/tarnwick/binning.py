@@ -16,8 +16,14 @@ Categorical feature: bin b holds the raw category values ``cat_values[f]``
 whose ``cat_codes[f]`` entry is b. Levels get a bin each, most frequent first:
 the first max_bins levels, and beyond them every level seen at least three
 times; the levels left over, too rare to be told apart, share one last bin.
-A feature may so have more than max_bins bins (up to 65,535); the histograms
-are as wide as the widest feature.
+So do the levels of fewer rows than a categorical split needs of a level
+(min_rows, the learner's min_data_per_group): the split search never picks
+such a level on its own, in any node, so a bin of its own would only widen
+every histogram (a 1,000-level feature whose levels' rows fall off as
+1/rank keeps 402 bins of 1,000 at 300,000 rows and min_rows 100). Their
+shared bin is a level like any other to the search. A feature may so have
+more than max_bins bins (up to 65,535); the histograms are as wide as the
+widest feature.
 
 Edges are computed from summaries (distinct values and their counts) of one
 or more blocks of rows, merged in block order, so that a model trained on
@@ -57,6 +63,9 @@ class FeatureSummary:
     values: np.ndarray  # float64, ascending
     counts: np.ndarray  # float64: rows, or their weights
     has_missing: bool
+    # float64 rows per value where counts are weights (categorical features);
+    # None: counts are the rows.
+    rows: np.ndarray | None = None
 
 
 @dataclass
@@ -124,13 +133,16 @@ def summarize_feature(col, categorical, sample, weight=None):
     if categorical:
         levels = _table_levels(present, None if weight is None else weight[~missing])
         if levels is not None:
-            return FeatureSummary(*levels, has_missing)
+            return FeatureSummary(*levels[:2], has_missing, levels[2])
     if weight is None:
         values, counts = np.unique(present, return_counts=True)
         return FeatureSummary(values, counts.astype(np.float64), has_missing)
     values, inverse = np.unique(present, return_inverse=True)
     counts = np.bincount(inverse, weight[~missing], minlength=values.size)
-    return FeatureSummary(values, counts, has_missing)
+    rows = None
+    if categorical:
+        rows = np.bincount(inverse, minlength=values.size).astype(np.float64)
+    return FeatureSummary(values, counts, has_missing, rows)
 
 
 def _table_ints(values):
@@ -146,17 +158,20 @@ def _table_ints(values):
 
 
 def _table_levels(present, weight):
-    """(values, counts) of the non-missing values of a categorical column, as
-    np.unique and np.bincount over its inverse would give them, counted in
-    one pass when the levels are in the table range; else None."""
+    """(values, counts, rows) of the non-missing values of a categorical
+    column, as np.unique and np.bincount over its inverse would give them,
+    counted in one pass when the levels are in the table range (rows None
+    without weights); else None."""
     ints = _table_ints(present)
     if ints is None:
         return None
     rows = np.bincount(ints)
     values = np.flatnonzero(rows)
+    rows = rows[values].astype(np.float64)
+    if weight is None:
+        return values.astype(np.float64), rows, None
     # Weights add up per level in row order, as over np.unique's inverse.
-    counts = rows[values] if weight is None else np.bincount(ints, weight)[values]
-    return values.astype(np.float64), counts.astype(np.float64)
+    return values.astype(np.float64), np.bincount(ints, weight)[values], rows
 
 
 def summarize(x, categorical, sample, weight=None):
@@ -179,7 +194,12 @@ def merge_summaries(parts):
             np.concatenate([s.values for s in per_block]), return_inverse=True
         )
         counts = np.bincount(inverse, np.concatenate([s.counts for s in per_block]))
-        merged.append(FeatureSummary(values, counts, any(s.has_missing for s in per_block)))
+        rows = None
+        if any(s.rows is not None for s in per_block):
+            each = [s.counts if s.rows is None else s.rows for s in per_block]
+            rows = np.bincount(inverse, np.concatenate(each))
+        has_missing = any(s.has_missing for s in per_block)
+        merged.append(FeatureSummary(values, counts, has_missing, rows))
     return merged
 
 
@@ -241,26 +261,30 @@ def _more_cuts(cuts, cumulative, wanted):
     return np.sort(np.concatenate([cuts, np.asarray(added, dtype=cuts.dtype)]))
 
 
-def category_codes(values, counts, max_bins):
+def category_codes(values, counts, max_bins, rows=None, min_rows=1):
     """Bin code of each category value: a bin per level for the max_bins
     most frequent levels (ties by value) and for every other level seen at
-    least RARE_LEVEL_ROWS times, numbered in ascending value order; the
-    rarer levels left over share one last bin, as do the levels beyond the
-    largest code."""
+    least RARE_LEVEL_ROWS times, of those in at least min_rows rows (rows
+    per level; None: counts), numbered in ascending value order; the levels
+    left over share one last bin, as do the levels beyond the largest
+    code."""
     by_count = np.argsort(-counts, kind="stable")
     own = (np.arange(values.size) < max_bins) | (counts[by_count] >= RARE_LEVEL_ROWS)
-    n_own = min(int(np.count_nonzero(own)), MAX_BINS - 1)
+    own &= (counts if rows is None else rows)[by_count] >= min_rows
+    # With weights, a level's rows need not fall in the order of its weight.
+    owners = by_count[own][: MAX_BINS - 1]
     has_own = np.zeros(values.size, dtype=bool)
-    has_own[by_count[:n_own]] = True
-    codes = np.full(values.size, n_own, dtype=np.int64)
-    codes[has_own] = np.arange(n_own)
+    has_own[owners] = True
+    codes = np.full(values.size, owners.size, dtype=np.int64)
+    codes[has_own] = np.arange(owners.size)
     return codes
 
 
-def feature_bins(summary, categorical, max_bins):
-    """(edges, category values, category codes, n_bins) of one feature."""
+def feature_bins(summary, categorical, max_bins, min_rows=1):
+    """(edges, category values, category codes, n_bins) of one feature; a
+    categorical level of fewer than min_rows rows gets no bin of its own."""
     if categorical:
-        codes = category_codes(summary.values, summary.counts, max_bins)
+        codes = category_codes(summary.values, summary.counts, max_bins, summary.rows, min_rows)
         return np.empty(0), summary.values, codes, int(codes.max(initial=-1)) + 1
     edges = numeric_edges(summary.values, summary.counts, max_bins)
     return edges, None, None, edges.size + 1
@@ -283,23 +307,25 @@ def _check_max_bins(max_bins):
         raise ValueError(f"max_bins must be in [2, {MAX_BINS}], got {max_bins}")
 
 
-def bins_from_summaries(summaries, categorical, max_bins):
-    """The bins of every feature from its merged summary."""
+def bins_from_summaries(summaries, categorical, max_bins, min_rows=1):
+    """The bins of every feature from its merged summary (min_rows as for
+    feature_bins)."""
     _check_max_bins(max_bins)
-    per_feature = [feature_bins(s, c, max_bins) for s, c in zip(summaries, categorical)]
+    per_feature = [feature_bins(s, c, max_bins, min_rows) for s, c in zip(summaries, categorical)]
     return _bins(per_feature, categorical, [s.has_missing for s in summaries])
 
 
-def fit_bins(x, categorical, max_bins, seed, weight=None):
-    """The bins of the raw rows x (n_rows, n_features) as one block. Each
-    feature's summary becomes its bins at once: the summaries of many
-    continuous features together would take several times the binned matrix."""
+def fit_bins(x, categorical, max_bins, seed, weight=None, min_rows=1):
+    """The bins of the raw rows x (n_rows, n_features) as one block (min_rows
+    as for feature_bins). Each feature's summary becomes its bins at once:
+    the summaries of many continuous features together would take several
+    times the binned matrix."""
     _check_max_bins(max_bins)
     sample = sample_positions(x.shape[0], x.shape[0], seed, 0)
 
     def one(f):
         summary = summarize_feature(x[:, f], categorical[f], sample, weight)
-        return feature_bins(summary, categorical[f], max_bins), summary.has_missing
+        return feature_bins(summary, categorical[f], max_bins, min_rows), summary.has_missing
 
     done = map_all(one, range(x.shape[1]))
     return _bins([d[0] for d in done], categorical, [d[1] for d in done])

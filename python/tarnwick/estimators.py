@@ -210,7 +210,9 @@ class _TarnwickBase(BaseEstimator):
             (x, y, weight, z), validation = self._split_validation(x, y, weight, z, seed)
         if resume and self.n_iter_ == self.max_iter:
             return self
-        bins = binning.fit_bins(x, self._categorical, self.max_bins, seed, weight)
+        bins = binning.fit_bins(
+            x, self._categorical, self.max_bins, seed, weight, self.min_data_per_group
+        )
         self._loss = self._new_loss()
         # The scores of the trees so far, taken before the shard reorders z.
         scores = self._raw_of(self._seen(x), z, self._trees) if resume else None

@@ -224,7 +224,10 @@ class Loader:
             )
         )
         bins = binning.bins_from_summaries(
-            binning.merge_summaries(summaries), est._categorical, est.max_bins
+            binning.merge_summaries(summaries),
+            est._categorical,
+            est.max_bins,
+            est.min_data_per_group,
         )
         est._embedding = self.embedding(kept, n_features)
         est._loss = est._new_loss()
