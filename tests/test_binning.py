@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from tarnwick import binning
+from tarnwick import TarnwickRegressor, binning
 from tarnwick.binning import (
     bin_rows,
     bins_from_summaries,
@@ -156,6 +156,55 @@ def test_edges_balance_counts_over_distinct_values():
     assert edges.size == 3
     # The heavy value sits in a bin of its own.
     assert np.count_nonzero((edges > 2.0) & (edges < 4.0)) == 2
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    n_negative=st.integers(1, 3000),
+    n_zero=st.integers(0, 50),
+    n_positive=st.integers(1, 3000),
+    max_bins=st.sampled_from([2, 3, 15, 64, 255]),
+    seed=st.integers(0, 2**16),
+)
+def test_negative_values_never_share_a_bin_with_the_others(
+    n_negative, n_zero, n_positive, max_bins, seed
+):
+    """Whatever the quantiles, one edge separates the negative values from
+    zero and the positive ones, and the feature keeps its number of bins:
+    the edge at zero takes the place of the nearest other one."""
+    rng = np.random.default_rng(seed)
+    col = np.concatenate(
+        [
+            -rng.exponential(rng.uniform(0.01, 10.0), n_negative),
+            np.zeros(n_zero),
+            rng.exponential(rng.uniform(0.01, 10.0), n_positive),
+        ]
+    )
+    bins = fit_bins(col[:, None], np.zeros(1, dtype=bool), max_bins, seed=0)
+    assert bins.n_bins[0] == min(max_bins, np.unique(col).size)
+    codes = bin_rows(bins, col[:, None])[0]
+    assert codes[col < 0].max() < codes[col >= 0].min()
+
+
+def test_the_edge_at_zero_leaves_features_of_one_sign_as_they_were():
+    values = np.arange(1.0, 301.0)
+    counts = np.random.default_rng(3).integers(1, 9, 300).astype(np.float64)
+    # Positive values, zero and positive ones, negative ones.
+    for shift in (0.0, -1.0, -301.0):
+        assert np.array_equal(
+            numeric_edges(values + shift, counts, 16), numeric_edges(values, counts, 16) + shift
+        )
+
+
+def test_a_target_that_turns_at_zero_is_split_there_with_few_bins():
+    """With 15 bins of a standard normal feature no quantile edge falls at
+    zero; a single split still separates the two halves exactly."""
+    x = np.random.default_rng(11).standard_normal((4000, 1))
+    y = np.where(x[:, 0] < 0, -1.0, 1.0)
+    model = TarnwickRegressor(
+        max_iter=1, learning_rate=1.0, max_leaf_nodes=2, max_bins=15, early_stopping=False
+    ).fit(x, y)
+    assert np.allclose(model.predict(x), y)
 
 
 def test_rare_categories_beyond_max_bins_share_one_bin():
