@@ -108,6 +108,25 @@ def test_steps_are_fitted_exactly():
     assert np.allclose(model.predict(edge), [-2.0, 3.0])
 
 
+@pytest.mark.parametrize("cut", [0.2, 0.8])
+def test_values_missing_only_after_training_join_the_larger_child(cut):
+    """A feature without missing values in training: NaN, and for a
+    categorical feature a level never seen, goes with the child that took
+    more training rows, on either side of the split."""
+    rng = np.random.default_rng(13)
+    x = np.column_stack([rng.random(2000), rng.integers(0, 4, 2000)]).astype(np.float64)
+    y = np.where(x[:, 0] > cut, 1.0, -1.0)
+    stump = dict(max_iter=1, learning_rate=1.0, max_leaf_nodes=2, early_stopping=False)
+    model = TarnwickRegressor(**stump).fit(x, y)
+    larger = 0.9 if cut < 0.5 else 0.1
+    assert np.array_equal(
+        model.predict(np.array([[np.nan, 0.0]])), model.predict(np.array([[larger, 0.0]]))
+    )
+    y = np.where(x[:, 1] == 0, -1.0, 1.0)
+    model = TarnwickRegressor(categorical_features=[1], **stump).fit(x, y)
+    assert np.allclose(model.predict(np.array([[0.5, 7.0], [0.5, np.nan], [0.5, 0.0]])), [1, 1, -1])
+
+
 def test_missing_values_join_the_side_they_resemble():
     """Missing values go where the gain is larger: here with the high values,
     which the binned tree expresses with the upper bins as its left codes."""

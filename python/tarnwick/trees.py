@@ -101,6 +101,10 @@ def flatten(grown, bins, leaves):
     gain = np.zeros(n_nodes)
     count = np.fromiter((node.n_rows for node in grown.nodes), dtype=np.int64, count=n_nodes)
     # The missing bin goes to the grown tree's left child; NaN follows it.
+    # On a feature without missing values in training that bin is empty,
+    # and NaN joins the child of more training rows instead, as in HGB: a
+    # row missing a value is likelier to be like most rows than like the
+    # lowest values.
     missing_left = np.ones(n_nodes, dtype=bool)
     cat_offsets = np.zeros(n_nodes + 1, dtype=np.int64)
     cat_parts = []
@@ -118,12 +122,15 @@ def flatten(grown, bins, leaves):
                 threshold[index] = bins.threshold(s.feature, s.bin_)
                 left[index], right[index] = node.right, node.left
                 missing_left[index] = False
-            elif s.codes is None:
-                threshold[index] = bins.threshold(s.feature, s.bin_)
             else:
-                values = bins.category_values(s.feature, s.codes)
-                cat_parts.append(values)
-                n_cats = values.size
+                if s.codes is None:
+                    threshold[index] = bins.threshold(s.feature, s.bin_)
+                else:
+                    values = bins.category_values(s.feature, s.codes)
+                    cat_parts.append(values)
+                    n_cats = values.size
+                if not bins.missing[s.feature]:
+                    missing_left[index] = count[node.left] >= count[node.right]
         cat_offsets[index + 1] = cat_offsets[index] + n_cats
     cat_values = np.concatenate(cat_parts) if cat_parts else np.empty(0)
     return Tree(
