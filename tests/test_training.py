@@ -2,6 +2,7 @@
 and reproducibility, through the estimators and the parts they drive."""
 
 import platform
+import threading
 
 import numpy as np
 import pytest
@@ -698,10 +699,30 @@ def test_depth_first_order_puts_every_node_in_one_stretch():
             assert np.all(np.diff(order[spots]) > 0)
 
 
+def test_small_matrix_passes_stay_on_the_calling_thread(monkeypatch):
+    """Binning and reordering a small matrix hand nothing to the thread pool,
+    whose hand-off would cost more than the work; a large one uses it."""
+    monkeypatch.setenv("RAYON_NUM_THREADS", "3")
+    seen = set()
+
+    def where(item):
+        seen.add(threading.get_ident())
+        return item
+
+    limit = threads.THREADED_MATRIX_VALUES
+    assert threads.map_all(where, range(8), limit - 1) == list(range(8))
+    assert seen == {threading.get_ident()}
+    threads.over_shares(lambda share, start, stop: where(share), 8, 3, limit - 1)
+    assert seen == {threading.get_ident()}
+    threads.map_all(where, range(8), limit)
+    assert seen - {threading.get_ident()}
+
+
 @pytest.mark.parametrize("workers", ["1", "3"])
 def test_reordering_moves_every_array_together_and_back(monkeypatch, workers):
     """Threads move shares of the features through pieces of one buffer."""
     monkeypatch.setenv("RAYON_NUM_THREADS", workers)
+    monkeypatch.setattr(threads, "THREADED_MATRIX_VALUES", 0)
     rng = np.random.default_rng(5)
     binned = rng.integers(0, 9, (5, 50)).astype(np.uint16)
     y, z, weight = rng.standard_normal(50), rng.standard_normal((50, 2)), rng.random(50)

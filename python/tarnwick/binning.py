@@ -186,7 +186,7 @@ def summarize(x, categorical, sample, weight=None):
     def one(f):
         return summarize_feature(x[:, f], categorical[f], sample, weight)
 
-    return map_all(one, range(x.shape[1]))
+    return map_all(one, range(x.shape[1]), x.size)
 
 
 def merge_summaries(parts):
@@ -347,7 +347,7 @@ def fit_bins(x, categorical, max_bins, seed, weight=None, min_rows=1):
         summary = summarize_feature(x[:, f], categorical[f], sample, weight)
         return feature_bins(summary, categorical[f], max_bins, min_rows), summary.has_missing
 
-    done = map_all(one, range(x.shape[1]))
+    done = map_all(one, range(x.shape[1]), x.size)
     return _bins([d[0] for d in done], categorical, [d[1] for d in done])
 
 
@@ -456,5 +456,5 @@ def bin_rows(bins, x):
         for f, table in categories:
             _bin_categorical(bins, f, table, columns[f], out[f, start:stop])
 
-    map_all(block, range(0, n_rows, BLOCK_ROWS))
+    map_all(block, range(0, n_rows, BLOCK_ROWS), x.size)
     return out

@@ -444,7 +444,7 @@ class Shard:
                 np.take(codes, positions, out=room[share], mode="clip")
                 codes[:] = room[share]
 
-        over_shares(move, self.binned.shape[0], shares)
+        over_shares(move, self.binned.shape[0], shares, self.binned.size)
 
     def scores_in_block_order(self):
         """The training scores, (n_rows,) or (K, n_rows), in the block's row
